@@ -1,0 +1,86 @@
+#include "args.hpp"
+
+
+namespace cu {
+
+namespace {
+
+bool same_name(PyObject* key, PyObject* name) {
+    if (key == name) return true;
+    if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "keywords must be strings");
+    int c = PyUnicode_Compare(key, name);
+    if (c == -1 && PyErr_Occurred()) throw_error();
+    return c == 0;
+}
+
+const char* plural(std::size_t n) { return n == 1 ? "" : "s"; }
+
+[[noreturn]] void too_many(const Params& p, Py_ssize_t given) {
+    if (p.required == p.count)
+        raisef(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
+               p.function, (Py_ssize_t)p.count, plural(p.count), given,
+               given == 1 ? "was" : "were");
+    raisef(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments but %zd %s given",
+           p.function, (Py_ssize_t)p.required, (Py_ssize_t)p.count, given,
+           given == 1 ? "was" : "were");
+}
+
+[[noreturn]] void missing(const Params& p, PyObject** out) {
+    std::string names;
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < p.required; ++i) if (!out[i]) ++n;
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < p.required; ++i) {
+        if (out[i]) continue;
+        if (seen) names += (seen + 1 == n) ? (n > 2 ? ", and " : " and ") : ", ";
+        names += "'";
+        names += p.names[i].text();
+        names += "'";
+        ++seen;
+    }
+    raisef(PyExc_TypeError, "%s() missing %zd required positional argument%s: %s",
+           p.function, (Py_ssize_t)n, plural(n), names.c_str());
+}
+
+}  // namespace
+
+void bind(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
+    Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
+    if (nargs > (Py_ssize_t)p.count) too_many(p, nargs);
+    for (std::size_t i = 0; i < p.count; ++i)
+        out[i] = (Py_ssize_t)i < nargs ? PyTuple_GetItem(args, (Py_ssize_t)i) : nullptr;
+
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            std::size_t i = 0;
+            for (; i < p.count; ++i)
+                if (same_name(key, p.names[i].get())) break;
+            if (i == p.count)
+                raisef(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                       p.function, key);
+            if (out[i])
+                raisef(PyExc_TypeError, "%s() got multiple values for argument '%s'",
+                       p.function, p.names[i].text());
+            out[i] = value;
+        }
+    }
+    for (std::size_t i = 0; i < p.required; ++i)
+        if (!out[i]) missing(p, out);
+}
+
+void raise_not_str(const char* function, const char* param, PyObject* got) {
+    raisef(PyExc_TypeError, "%s() argument '%s' must be str, not %s", function, param,
+           type_name(got).c_str());
+}
+
+void no_args(const char* function, PyObject* args, PyObject* kwargs) {
+    Py_ssize_t n = args ? PyTuple_Size(args) : 0;
+    if (n)
+        raisef(PyExc_TypeError, "%s() takes no arguments (%zd given)", function, n);
+    if (kwargs && PyDict_Size(kwargs))
+        raisef(PyExc_TypeError, "%s() takes no keyword arguments", function);
+}
+
+}  // namespace cu

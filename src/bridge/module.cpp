@@ -1,0 +1,110 @@
+#include "module.hpp"
+
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace cu {
+
+namespace module {
+
+namespace {
+PyObject* g_module = nullptr;  // owned for the life of the process
+PyObject* g_ns = nullptr;      // borrowed from g_module
+PyObject* g_name = nullptr;    // owned
+}  // namespace
+
+PyObject* object() noexcept { return g_module; }
+PyObject* ns() noexcept { return g_ns; }
+PyObject* name_obj() noexcept { return g_name; }
+
+void set(PyObject* m) {
+    Py_INCREF(m);
+    g_module = m;
+    g_ns = check_borrowed(PyModule_GetDict(m));
+    g_name = getattr(m, "__name__").release();
+}
+
+PyObject* lookup(const Name& name) { return dict_get(g_ns, name.get()); }
+
+Ref global(const Name& name) {
+    if (PyObject* v = dict_get(g_ns, name.get())) return Ref::borrow(v);
+    if (PyObject* builtins = PyEval_GetBuiltins())
+        if (PyObject* v = dict_get(builtins, name.get())) return Ref::borrow(v);
+    raisef(PyExc_NameError, "name '%s' is not defined", name.text());
+}
+
+void bind(const char* name, PyObject* value) { set_item(g_ns, name, value); }
+
+}  // namespace module
+
+// ==== definitions ============================================================
+
+namespace {
+std::vector<std::pair<const char*, Maker>>& registry() {
+    static std::vector<std::pair<const char*, Maker>> r;
+    return r;
+}
+}  // namespace
+
+bool register_definition(const char* name, Maker make) noexcept {
+    try {
+        registry().emplace_back(name, make);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+Maker find_definition(const char* name) noexcept {
+    for (auto& [n, m] : registry())
+        if (std::strcmp(n, name) == 0) return m;
+    return nullptr;
+}
+
+const char* unlisted_definition(const char* const* table) noexcept {
+    for (auto& [n, m] : registry()) {
+        bool listed = false;
+        for (const char* const* t = table; *t && !listed; ++t) listed = std::strcmp(*t, n) == 0;
+        if (!listed) return n;
+    }
+    return nullptr;
+}
+
+// ==== building blocks ========================================================
+
+Ref make_function(PyMethodDef* def) {
+    return check(PyCFunction_NewEx(def, module::object(), module::name_obj()));
+}
+
+void add_methods(PyObject* cls, PyMethodDef* methods) {
+    for (PyMethodDef* def = methods; def && def->ml_name; ++def) {
+        Ref attr;
+        if (def->ml_flags & METH_CLASS) {
+            attr = check(PyDescr_NewClassMethod((PyTypeObject*)cls, def));
+        } else if (def->ml_flags & METH_STATIC) {
+            // No PyStaticMethod_New in the limited API: wrap through the builtin.
+            Ref fn = check(PyCFunction_NewEx(def, nullptr, module::name_obj()));
+            Ref builtins = check(PyImport_ImportModule("builtins"));
+            attr = call(getattr(builtins.get(), "staticmethod").get(), fn.get());
+        } else {
+            attr = check(PyDescr_NewMethod((PyTypeObject*)cls, def));
+        }
+        setattr(cls, def->ml_name, attr.get());
+    }
+}
+
+Ref make_class(const char* name, PyObject* bases, PyMethodDef* methods, const char* doc) {
+    Ref ns = dict();
+    set_item(ns.get(), "__module__", module::name_obj());
+    Ref qualname = str(name);
+    set_item(ns.get(), "__qualname__", qualname.get());
+    if (doc) set_item(ns.get(), "__doc__", str(doc).get());
+    PyObject* meta = PyTuple_Size(bases) ? (PyObject*)Py_TYPE(PyTuple_GetItem(bases, 0))
+                                         : (PyObject*)&PyType_Type;
+    Ref cls = call(meta, qualname.get(), bases, ns.get());
+    add_methods(cls.get(), methods);
+    return cls;
+}
+
+}  // namespace cu

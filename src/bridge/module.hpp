@@ -1,0 +1,68 @@
+// The module namespace and the definition registry.
+//
+// Every function reads module-level names (the module logger, constants,
+// other functions and classes, imported modules) from the namespace at call
+// time, because callers rebind them.  `global()` is that look-up: the module
+// dict first, then the builtins, as Python's own global look-up does.
+//
+// Subsystems contribute their functions and classes with CU_DEFINITION; the
+// frame binds them in the order of its definition table (src/frame).
+#pragma once
+
+#include "object.hpp"
+
+namespace cu {
+
+namespace module {
+
+PyObject* object() noexcept;     // the module object (borrowed)
+PyObject* ns() noexcept;         // its namespace dict (borrowed)
+PyObject* name_obj() noexcept;   // its __name__ as bound at creation (borrowed)
+
+// Value bound to `name` in the namespace, else in the builtins; NameError.
+Ref global(const Name& name);
+// Borrowed namespace entry or null (no builtins, no error for absence).
+PyObject* lookup(const Name& name);
+// Binds `name` in the namespace.
+void bind(const char* name, PyObject* value);
+
+void set(PyObject* module);      // called once by the frame
+
+}  // namespace module
+
+// ==== definitions ============================================================
+
+using Maker = Ref (*)();
+
+// Records that `name` (one of the frame's definition table) is made by
+// `make`.  Runs from static initialisers, before the module is imported.
+bool register_definition(const char* name, Maker make) noexcept;
+// The maker registered for `name`, or null.
+Maker find_definition(const char* name) noexcept;
+// Names registered but absent from `table` (null-terminated): a typo guard.
+const char* unlisted_definition(const char* const* table) noexcept;
+
+#define CU_DEFINITION_CAT2(a, b) a##b
+#define CU_DEFINITION_CAT(a, b) CU_DEFINITION_CAT2(a, b)
+#define CU_DEFINITION(name, maker)                                     \
+    static const bool CU_DEFINITION_CAT(cu_definition_, __COUNTER__) = \
+        ::cu::register_definition(name, maker)
+
+// ==== building blocks for makers =============================================
+
+// A builtin function of the module from a static method-table row.
+Ref make_function(PyMethodDef* def);
+
+// A class built the way a `class` statement builds it: the base's metaclass
+// is called with (name, bases, namespace), so the result has the ordinary
+// Python class behaviour (instance __dict__ and weak references, deepcopy,
+// pickling, subclassing with super()).  The C methods of `methods`
+// (null-terminated, static) are then set on it as method descriptors, which
+// also fills the slots of dunders such as __init__, __repr__ and __call__.
+Ref make_class(const char* name, PyObject* bases, PyMethodDef* methods,
+               const char* doc = nullptr);
+
+// Sets further static method rows on an existing class.
+void add_methods(PyObject* cls, PyMethodDef* methods);
+
+}  // namespace cu

@@ -1,0 +1,70 @@
+#include "object.hpp"
+#include "entry.hpp"
+
+#include <cstdarg>
+#include <new>
+
+namespace cu {
+
+void raisef(PyObject* type, const char* fmt, ...) {
+    va_list va;
+    va_start(va, fmt);
+    PyObject* msg = PyUnicode_FromFormatV(fmt, va);
+    va_end(va);
+    if (msg) {
+        PyErr_SetObject(type, msg);
+        Py_DECREF(msg);
+    }
+    throw Error();
+}
+
+std::string utf8(PyObject* s) {
+    Ref bytes = check(PyUnicode_AsUTF8String(s));
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    check_int(PyBytes_AsStringAndSize(bytes.get(), &data, &size));
+    return std::string(data, (std::size_t)size);
+}
+
+std::string to_string(PyObject* o) { return utf8(str_of(o).get()); }
+
+std::string type_name(PyObject* o) noexcept {
+    PyObject* name = PyObject_GetAttrString((PyObject*)Py_TYPE(o), "__name__");
+    std::string out = "?";
+    if (name && PyUnicode_Check(name)) {
+        PyObject* bytes = PyUnicode_AsUTF8String(name);
+        if (bytes) {
+            out = PyBytes_AsString(bytes);
+            Py_DECREF(bytes);
+        }
+    }
+    Py_XDECREF(name);
+    PyErr_Clear();
+    return out;
+}
+
+Ref getattr_opt(PyObject* o, PyObject* name) {
+    PyObject* v = PyObject_GetAttr(o, name);
+    if (!v) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+    }
+    return Ref::steal(v);
+}
+
+PyObject* translate_exception() noexcept {
+    try {
+        throw;
+    } catch (Error& e) {
+        e.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+    return nullptr;
+}
+
+}  // namespace cu

@@ -1,0 +1,124 @@
+// Thin throwing wrappers over the object protocol: attributes, calls,
+// strings, containers.  Each returns an owned `Ref` or a plain value and
+// throws `Error` when the interpreter reports a failure.
+#pragma once
+
+#include "ref.hpp"
+
+#include <string>
+
+namespace cu {
+
+// ==== interned names =========================================================
+
+// An attribute or keyword name, interned on first use and kept for the life
+// of the process.  Declare them `static` at namespace scope or in a function.
+class Name {
+public:
+    constexpr explicit Name(const char* text) noexcept : text_(text) {}
+    PyObject* get() const {
+        if (!obj_) {
+            obj_ = PyUnicode_InternFromString(text_);
+            if (!obj_) throw_error();
+        }
+        return obj_;
+    }
+    operator PyObject*() const { return get(); }
+    const char* text() const noexcept { return text_; }
+
+private:
+    const char* text_;
+    mutable PyObject* obj_ = nullptr;
+};
+
+// ==== conversions ============================================================
+
+inline Ref str(const char* s) { return check(PyUnicode_FromString(s)); }
+inline Ref str(const std::string& s) {
+    return check(PyUnicode_FromStringAndSize(s.data(), (Py_ssize_t)s.size()));
+}
+inline Ref str_of(PyObject* o) { return check(PyObject_Str(o)); }
+inline Ref repr_of(PyObject* o) { return check(PyObject_Repr(o)); }
+inline Ref integer(long v) { return check(PyLong_FromLong(v)); }
+inline Ref floating(double v) { return check(PyFloat_FromDouble(v)); }
+inline Ref boolean(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
+inline Ref none() { return Ref::borrow(Py_None); }
+
+// UTF-8 copy of a str object.
+std::string utf8(PyObject* s);
+// `str(o)` as UTF-8.
+std::string to_string(PyObject* o);
+// `type(o).__name__` as UTF-8 (never throws; "?" when unavailable).
+std::string type_name(PyObject* o) noexcept;
+
+inline bool truthy(PyObject* o) { return check_int(PyObject_IsTrue(o)) != 0; }
+inline bool is_exact_str(PyObject* o) noexcept { return Py_TYPE(o) == &PyUnicode_Type; }
+inline bool isinstance(PyObject* o, PyObject* cls) {
+    return check_int(PyObject_IsInstance(o, cls)) != 0;
+}
+inline bool issubclass(PyObject* o, PyObject* cls) {
+    return check_int(PyObject_IsSubclass(o, cls)) != 0;
+}
+inline bool equal(PyObject* a, PyObject* b) {
+    return check_int(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+}
+
+// ==== attributes =============================================================
+
+inline Ref getattr(PyObject* o, PyObject* name) { return check(PyObject_GetAttr(o, name)); }
+inline Ref getattr(PyObject* o, const char* name) { return check(PyObject_GetAttrString(o, name)); }
+// Like getattr(o, name, None) but only AttributeError is swallowed (null Ref).
+Ref getattr_opt(PyObject* o, PyObject* name);
+inline void setattr(PyObject* o, PyObject* name, PyObject* v) {
+    check_int(PyObject_SetAttr(o, name, v));
+}
+inline void setattr(PyObject* o, const char* name, PyObject* v) {
+    check_int(PyObject_SetAttrString(o, name, v));
+}
+inline bool hasattr(PyObject* o, PyObject* name) { return bool(getattr_opt(o, name)); }
+
+// ==== calls ==================================================================
+
+template <class... A>
+inline Ref call(PyObject* f, A... args) {
+    return check(PyObject_CallFunctionObjArgs(f, static_cast<PyObject*>(args)..., nullptr));
+}
+inline Ref call_args(PyObject* f, PyObject* args, PyObject* kwargs = nullptr) {
+    return check(PyObject_Call(f, args, kwargs));
+}
+template <class... A>
+inline Ref call_method(PyObject* o, PyObject* name, A... args) {
+    return check(PyObject_CallMethodObjArgs(o, name, static_cast<PyObject*>(args)..., nullptr));
+}
+
+// ==== containers =============================================================
+
+template <class... A>
+inline Ref tuple(A... items) {
+    return check(PyTuple_Pack(sizeof...(A), static_cast<PyObject*>(items)...));
+}
+inline Ref dict() { return check(PyDict_New()); }
+inline Ref list() { return check(PyList_New(0)); }
+inline void set_item(PyObject* d, PyObject* key, PyObject* v) {
+    check_int(PyDict_SetItem(d, key, v));
+}
+inline void set_item(PyObject* d, const char* key, PyObject* v) {
+    check_int(PyDict_SetItemString(d, key, v));
+}
+inline void append(PyObject* l, PyObject* v) { check_int(PyList_Append(l, v)); }
+// Borrowed item of a dict, null when absent; errors from __eq__/__hash__ throw.
+inline PyObject* dict_get(PyObject* d, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    if (!v && PyErr_Occurred()) throw_error();
+    return v;
+}
+inline Ref get_item(PyObject* o, PyObject* key) { return check(PyObject_GetItem(o, key)); }
+inline Ref iter(PyObject* o) { return check(PyObject_GetIter(o)); }
+// Next item of an iterator, null Ref at the end.
+inline Ref next(PyObject* it) {
+    PyObject* v = PyIter_Next(it);
+    if (!v && PyErr_Occurred()) throw_error();
+    return Ref::steal(v);
+}
+
+}  // namespace cu

@@ -1,0 +1,51 @@
+// Module entry: runs the module body once, top to bottom.
+#include "frame.hpp"
+#include "../bridge/entry.hpp"
+
+namespace cu::frame {
+
+namespace {
+
+Name n_nest_asyncio("nest_asyncio"), n_apply("apply"), n_tracemalloc("tracemalloc"),
+    n_start("start"), n_get_logger("get_logger");
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "common_utils",  // the import system supplies the package prefix
+    nullptr,         // no docstring
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+void run_body() {
+    check_definition_table();
+    run_imports();
+    set_script_constants();
+    define_rows(1, 1);
+    call_method(module::global(n_nest_asyncio).get(), n_apply);
+    call_method(module::global(n_tracemalloc).get(), n_start);
+    define_rows(2, 6);
+    Ref logger = call(module::global(n_get_logger).get(), module::name_obj());
+    module::bind("logger", logger.get());
+    set_date_constants();
+    define_rows(7, definition_count());
+}
+
+}  // namespace
+
+}  // namespace cu::frame
+
+PyMODINIT_FUNC PyInit_common_utils(void) {
+    try {
+        cu::Ref m = cu::check(PyModule_Create(&cu::frame::module_def));
+        cu::module::set(m.get());
+        cu::frame::run_body();
+        return m.release();
+    } catch (...) {
+        return cu::translate_exception();
+    }
+}

@@ -1,0 +1,189 @@
+// Logger construction: the platform-logger switch, get_logger,
+// logger_append_file and get_file_logger.
+#include "log.hpp"
+#include "../bridge/args.hpp"
+#include "../bridge/entry.hpp"
+
+namespace cu::log {
+
+const Name n_logger("logger"), n_debug("debug"), n_info("info"), n_warning("warning"),
+    n_error("error");
+
+namespace {
+
+const char* const kRecordFormat =
+    "%(asctime)s - %(levelname)s - %(filename)s:%(lineno)d %(funcName)s() - %(message)s";
+
+const Name n_os("os"), n_sys("sys"), n_logging("logging"), n_environ("environ"), n_get("get"),
+    n_stdout("stdout"), n_stderr("stderr"), n_file("file"), n_print("print"),
+    n_Formatter("Formatter"), n_fmt("fmt"), n_datefmt("datefmt"),
+    n_StreamHandler("StreamHandler"), n_FileHandler("FileHandler"),
+    n_setFormatter("setFormatter"), n_getLogger("getLogger"), n_handlers("handlers"),
+    n_setLevel("setLevel"), n_INFO("INFO"), n_addHandler("addHandler"),
+    n_baseFilename("baseFilename"), n_formatter("formatter"), n_path("path"),
+    n_abspath("abspath"), n_mode("mode"), n_platform("TAVOLA_PLATFORM"),
+    n_velox("velox"), n_get_velox_logger("_get_velox_logger"), n_get_logger("get_logger"),
+    n_logger_append_file("logger_append_file"), n_name("name"), n_file_name("file_name");
+
+// logging.Formatter(fmt=<record format>, datefmt=None)
+Ref make_formatter(PyObject* logging) {
+    static const Name record_format(kRecordFormat);
+    Ref kw = dict();
+    set_item(kw.get(), n_fmt, record_format);
+    set_item(kw.get(), n_datefmt, Py_None);
+    Ref empty = tuple();
+    return call_args(getattr(logging, n_Formatter).get(), empty.get(), kw.get());
+}
+
+// ==== _get_velox_logger ======================================================
+
+Ref get_velox_logger(PyObject*) {
+    static const Name on("123");
+    Ref environ = getattr(module::global(n_os).get(), n_environ);
+    Ref value = call_method(environ.get(), n_get, n_platform.get());
+    if (!equal(value.get(), on)) return none();
+
+    // from velox import logger
+    Ref fromlist = tuple(n_logger.get());
+    PyObject* mod = PyImport_ImportModuleLevelObject(n_velox, module::ns(), nullptr,
+                                                     fromlist.get(), 0);
+    if (mod) {
+        Ref velox = Ref::steal(mod);
+        PyObject* found = PyObject_GetAttr(velox.get(), n_logger);
+        if (found) return Ref::steal(found);
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_ImportError, "cannot import name 'logger' from 'velox'");
+        }
+    }
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_error();
+    PyErr_Clear();
+    static const Name message("velox not installed, use default logger");
+    Ref kw = dict();
+    set_item(kw.get(), n_file, getattr(module::global(n_sys).get(), n_stderr).get());
+    Ref args = tuple(message.get());
+    call_args(module::global(n_print).get(), args.get(), kw.get());
+    return none();
+}
+
+// ==== get_logger =============================================================
+
+const Name get_logger_names[] = {Name("name")};
+const Params get_logger_params{"get_logger", get_logger_names, 1, 1};
+
+Ref get_logger(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* name;
+    bind(get_logger_params, args, kwargs, &name);
+    require_str("get_logger", "name", name);
+
+    Ref platform = call(module::global(n_get_velox_logger).get());
+    if (truthy(platform.get())) return platform;
+
+    Ref logging = module::global(n_logging);
+    Ref formatter = make_formatter(logging.get());
+    Ref out = getattr(module::global(n_sys).get(), n_stdout);
+    Ref handler = call(getattr(logging.get(), n_StreamHandler).get(), out.get());
+    call_method(handler.get(), n_setFormatter, formatter.get());
+
+    static const Name prefix("QRX_");
+    Ref full_name = check(PyUnicode_Concat(prefix, name));
+    Ref logger = call_method(logging.get(), n_getLogger, full_name.get());
+    if (!truthy(getattr(logger.get(), n_handlers).get())) {
+        call_method(logger.get(), n_setLevel, getattr(logging.get(), n_INFO).get());
+        call_method(logger.get(), n_addHandler, handler.get());
+    }
+    return logger;
+}
+
+// ==== logger_append_file =====================================================
+
+const Name append_names[] = {Name("logger"), Name("file_name")};
+const Params append_params{"logger_append_file", append_names, 2, 2};
+
+Ref logger_append_file(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* a[2];
+    bind(append_params, args, kwargs, a);
+    PyObject* logger = a[0];
+    require_str("logger_append_file", "file_name", a[1]);
+
+    Ref logging = module::global(n_logging);
+    Ref file_handler_cls = getattr(logging.get(), n_FileHandler);
+    Ref log_file_names = list();
+    {
+        Ref handlers = iter(getattr(logger, n_handlers).get());
+        while (Ref h = next(handlers.get()))
+            if (isinstance(h.get(), file_handler_cls.get()))
+                append(log_file_names.get(), getattr(h.get(), n_baseFilename).get());
+    }
+    Ref path = getattr(module::global(n_os).get(), n_path);
+    Ref file_name = call_method(path.get(), n_abspath, a[1]);
+
+    if (check_int(PySequence_Contains(log_file_names.get(), file_name.get()))) {
+        CU_LOG(warning,
+               "logging[%s] file handler already existed, skipped. ori handlers=%s new file=%s ",
+               logger, getattr(logger, n_handlers).get(), file_name.get());
+        return Ref::borrow(logger);
+    }
+
+    Ref formatter;
+    Ref handlers = getattr(logger, n_handlers);
+    if (truthy(handlers.get())) {
+        Ref first = get_item(handlers.get(), integer(0).get());
+        formatter = getattr(first.get(), n_formatter);
+    } else {
+        formatter = make_formatter(logging.get());
+    }
+    Ref kw = dict();
+    static const Name append_mode("a");
+    set_item(kw.get(), n_mode, append_mode);
+    Ref pos = tuple(file_name.get());
+    Ref handler = call_args(file_handler_cls.get(), pos.get(), kw.get());
+    call_method(handler.get(), n_setFormatter, formatter.get());
+    call_method(logger, n_addHandler, handler.get());
+    return Ref::borrow(logger);
+}
+
+// ==== get_file_logger ========================================================
+
+const Name file_logger_names[] = {Name("name"), Name("file_name")};
+const Params file_logger_params{"get_file_logger", file_logger_names, 2, 2};
+
+Ref get_file_logger(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* a[2];
+    bind(file_logger_params, args, kwargs, a);
+    require_str("get_file_logger", "name", a[0]);
+    Ref logger = call(module::global(n_get_logger).get(), a[0]);
+    return call(module::global(n_logger_append_file).get(), logger.get(), a[1]);
+}
+
+PyMethodDef defs[] = {
+    CU_NOARGS("_get_velox_logger", get_velox_logger,
+              "_get_velox_logger()\n--\n\n"
+              "The platform logger when TAVOLA_PLATFORM is \"123\" and it can be imported, "
+              "else None."),
+    CU_VARARGS("get_logger", get_logger,
+               "get_logger(name)\n--\n\n"
+               "The logger registered as \"QRX_\" + name, configured on first use with "
+               "level INFO and one standard-output handler."),
+    CU_VARARGS("logger_append_file", logger_append_file,
+               "logger_append_file(logger, file_name)\n--\n\n"
+               "Adds an append-mode file handler for file_name, once per absolute path."),
+    CU_VARARGS("get_file_logger", get_file_logger,
+               "get_file_logger(name, file_name)\n--\n\n"
+               "get_logger(name) with a file handler for file_name."),
+    CU_END,
+};
+
+Ref make_velox() { return make_function(&defs[0]); }
+Ref make_get_logger() { return make_function(&defs[1]); }
+Ref make_append() { return make_function(&defs[2]); }
+Ref make_file_logger() { return make_function(&defs[3]); }
+
+}  // namespace
+
+CU_DEFINITION("_get_velox_logger", make_velox);
+CU_DEFINITION("get_logger", make_get_logger);
+CU_DEFINITION("logger_append_file", make_append);
+CU_DEFINITION("get_file_logger", make_file_logger);
+
+}  // namespace cu::log
