@@ -1,0 +1,214 @@
+// ProcessorBase: the processor contract (name, readiness, init, process, the
+// description as a dict and the printed form) and FunctionProcessor, the step
+// that wraps one plain callable.
+//
+// Both are classes built the way a class statement builds them, so Python
+// subclasses behave as with any Python base: their own __init__, process,
+// as_dict and attributes, deepcopy and pickling of the instance __dict__.
+#include "processor_base.hpp"
+#include "../bridge/args.hpp"
+#include "../bridge/entry.hpp"
+
+namespace cu::pipeline {
+
+const Name n_model_args("model_args"), n_spark_session("spark_session"), n_name("name"),
+    n_ready("ready"), n__model_args("_model_args"), n__spark_session("_spark_session"),
+    n__name("_name"), n__ready("_ready"), n__user_function("_user_function"),
+    n_process("process"), n_as_dict("as_dict"), n_is_ready("is_ready"),
+    n_set_ready("set_ready"), n_init("init"), n___class__("__class__"),
+    n___name__("__name__"), n___init__("__init__"), n_ProcessorBase("ProcessorBase"),
+    n_FunctionProcessor("FunctionProcessor");
+
+Keep g_processor_base;
+Keep g_function_processor;
+
+Ref class_name(PyObject* self) {
+    return getattr(getattr(self, n___class__).get(), n___name__);
+}
+
+namespace {
+
+const Name n_json("json"), n_dumps("dumps");
+
+// ==== ProcessorBase ==========================================================
+
+Ref base_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* model_args = kwargs ? dict_get(kwargs, n_model_args) : nullptr;
+    if (!model_args) model_args = PyTuple_Size(args) > 0 ? PyTuple_GetItem(args, 0) : Py_None;
+    Ref keep_model_args = Ref::borrow(model_args);  // kwargs may be mutated by setattr hooks
+    PyObject* session = kwargs ? dict_get(kwargs, n_spark_session) : nullptr;
+    Ref keep_session = Ref::borrow(session ? session : Py_None);
+    PyObject* name = kwargs ? dict_get(kwargs, n_name) : nullptr;
+    Ref name_value = name ? Ref::borrow(name) : class_name(self);
+    PyObject* ready = kwargs ? dict_get(kwargs, n_ready) : nullptr;
+    Ref ready_value = Ref::borrow(ready ? ready : Py_False);
+
+    setattr(self, n__model_args, keep_model_args.get());
+    setattr(self, n__spark_session, keep_session.get());
+    setattr(self, n__name, name_value.get());
+    setattr(self, n__ready, ready_value.get());
+    return none();
+}
+
+Ref base_del(PyObject*) { return none(); }
+
+Ref base_as_dict(PyObject* self) {
+    Ref inner = dict();
+    set_item(inner.get(), "name", call_method(self, n_name).get());
+    set_item(inner.get(), "ready", call_method(self, n_is_ready).get());
+    Ref outer = dict();
+    set_item(outer.get(), class_name(self).get(), inner.get());
+    return outer;
+}
+
+Ref base_repr(PyObject* self) {
+    Ref description = call_method(self, n_as_dict);
+    Ref items = check(PyMapping_Items(description.get()));
+    Ref first = get_item(items.get(), integer(0).get());  // IndexError for an empty description
+    Ref key = get_item(first.get(), integer(0).get());
+    Ref value = get_item(first.get(), integer(1).get());
+    Ref text = call_method(module::global(n_json).get(), n_dumps, value.get());
+    return check(PyUnicode_FromFormat("<%S %S>", key.get(), text.get()));
+}
+
+const Name set_ready_names[] = {Name("ready")};
+const Params set_ready_params{"set_ready", set_ready_names, 1, 1};
+
+Ref base_set_ready(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* ready;
+    bind(set_ready_params, args, kwargs, &ready);
+    setattr(self, n__ready, ready);
+    return none();
+}
+
+Ref base_is_ready(PyObject* self) { return getattr(self, n__ready); }
+
+Ref base_name(PyObject* self) {
+    Ref name = getattr(self, n__name);
+    if (name.get() != Py_None && !is_exact_str(name.get()))
+        raisef(PyExc_TypeError, "name() attribute '_name' must be str, not %s",
+               type_name(name.get()).c_str());
+    return name;
+}
+
+Ref base_init_method(PyObject* self) {
+    call_method(self, n_set_ready, Py_True);
+    return boolean(true);
+}
+
+Ref base_process(PyObject*, PyObject*, PyObject*) {
+    raise(PyExc_NotImplementedError, "Can't use 'process()' on a ProcessorBase!");
+}
+
+Ref base_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return call_args(getattr(self, n_process).get(), args, kwargs);
+}
+
+PyMethodDef base_methods[] = {
+    CU_VARARGS("__init__", base_init, "__init__($self, /, *args, **kwargs)\n--\n\n"),
+    CU_NOARGS("__del__", base_del, "__del__($self, /)\n--\n\n"),
+    CU_NOARGS("as_dict", base_as_dict,
+              "as_dict($self, /)\n--\n\n"
+              "{class name: {'name': name(), 'ready': is_ready()}}"),
+    CU_NOARGS("__repr__", base_repr, "__repr__($self, /)\n--\n\n"),
+    CU_VARARGS("set_ready", base_set_ready, "set_ready($self, /, ready)\n--\n\n"),
+    CU_NOARGS("is_ready", base_is_ready, "is_ready($self, /)\n--\n\n"),
+    CU_NOARGS("name", base_name, "name($self, /)\n--\n\n"),
+    CU_NOARGS("init", base_init_method,
+              "init($self, /)\n--\n\n"
+              "Prepares the processor; True when it is ready for process()."),
+    CU_VARARGS("process", base_process, "process($self, /, *args, **kwargs)\n--\n\n"),
+    CU_VARARGS("__call__", base_call, "__call__($self, /, *args, **kwargs)\n--\n\n"),
+    CU_END,
+};
+
+Ref make_processor_base() {
+    Ref bases = tuple((PyObject*)&PyBaseObject_Type);
+    Ref cls = make_class("ProcessorBase", bases.get(), base_methods,
+                         "Base of every processor: a named unit of work that is "
+                         "prepared once by init() and run by process().");
+    g_processor_base.set(cls);
+    return cls;
+}
+
+// ==== FunctionProcessor ======================================================
+
+const Name fp_init_names[] = {Name("user_function")};
+const Params fp_init_params{"__init__", fp_init_names, 1, 0};
+
+Ref fp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* user_function;
+    bind(fp_init_params, args, kwargs, &user_function);
+    Ref keep = Ref::borrow(user_function);
+    Ref parent = call((PyObject*)&PySuper_Type, g_function_processor.get(), self);
+    Ref ready_kw = dict();
+    set_item(ready_kw.get(), n_ready, Py_True);
+    Ref no_args = tuple();
+    call_args(getattr(parent.get(), n___init__).get(), no_args.get(), ready_kw.get());
+    setattr(self, n__user_function, Py_None);
+    if (user_function && user_function != Py_None) call(self, user_function);
+    return none();
+}
+
+const Name fp_call_names[] = {Name("user_function")};
+const Params fp_call_params{"__call__", fp_call_names, 1, 1};
+
+Ref fp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* user_function;
+    bind(fp_call_params, args, kwargs, &user_function);
+    Ref keep = Ref::borrow(user_function);
+    if (!PyCallable_Check(user_function)) {
+        Ref text = str_of(user_function);
+        raisef(PyExc_ValueError, "function '%U' is not callable", text.get());
+    }
+    if (isinstance(user_function, module::global(n_ProcessorBase).get())) {
+        Ref text = str_of(user_function);
+        raisef(PyExc_ValueError, "'%U' is a ProcessorBase object", text.get());
+    }
+    // The name is made before anything is stored, so a callable without
+    // __name__ leaves the processor as it was.
+    Ref fn_name = getattr(user_function, n___name__);
+    static const Name empty_spec("");
+    Ref formatted = check(PyObject_Format(fn_name.get(), empty_spec));
+    Ref name = check(PyUnicode_FromFormat("%U()", formatted.get()));
+    setattr(self, n__user_function, user_function);
+    setattr(self, n__name, name.get());
+    return Ref::borrow(self);
+}
+
+Ref fp_process(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return call_args(getattr(self, n__user_function).get(), args, kwargs);
+}
+
+Ref fp_as_dict(PyObject* self) {
+    Ref out = dict();
+    set_item(out.get(), getattr(self, n__name).get(), call_method(self, n_is_ready).get());
+    return out;
+}
+
+PyMethodDef fp_methods[] = {
+    CU_VARARGS("__init__", fp_init, "__init__($self, /, user_function=None)\n--\n\n"),
+    CU_VARARGS("__call__", fp_call,
+               "__call__($self, /, user_function)\n--\n\n"
+               "Binds user_function; the processor takes its name."),
+    CU_VARARGS("process", fp_process,
+               "process($self, /, *args, **kwargs)\n--\n\n"
+               "Calls the bound function with the given arguments."),
+    CU_NOARGS("as_dict", fp_as_dict, "as_dict($self, /)\n--\n\n{name: is_ready()}"),
+    CU_END,
+};
+
+Ref make_function_processor() {
+    Ref bases = tuple(module::global(n_ProcessorBase).get());
+    Ref cls = make_class("FunctionProcessor", bases.get(), fp_methods,
+                         "A processor that runs one plain callable.");
+    g_function_processor.set(cls);
+    return cls;
+}
+
+}  // namespace
+
+CU_DEFINITION("ProcessorBase", make_processor_base);
+CU_DEFINITION("FunctionProcessor", make_function_processor);
+
+}  // namespace cu::pipeline

@@ -1,0 +1,21 @@
+// Names and class objects of the processor base shared by the pipeline units.
+#pragma once
+
+#include "../bridge/module.hpp"
+
+namespace cu::pipeline {
+
+extern const Name n_model_args, n_spark_session, n_name, n_ready, n__model_args,
+    n__spark_session, n__name, n__ready, n__user_function, n_process, n_as_dict, n_is_ready,
+    n_set_ready, n_init, n___class__, n___name__, n___init__, n_ProcessorBase,
+    n_FunctionProcessor;
+
+// The classes as this module defined them (what a class body's __class__
+// cell would hold); module-level look-ups go through module::global instead.
+extern Keep g_processor_base;
+extern Keep g_function_processor;
+
+// type(self).__name__ as Python code reads it: self.__class__.__name__.
+Ref class_name(PyObject* self);
+
+}  // namespace cu::pipeline
