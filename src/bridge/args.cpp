@@ -70,6 +70,35 @@ void bind(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
         if (!out[i]) missing(p, out);
 }
 
+void bind_var(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out, Ref* varargs,
+              Ref* varkw) {
+    Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
+    Py_ssize_t named = nargs < (Py_ssize_t)p.count ? nargs : (Py_ssize_t)p.count;
+    for (std::size_t i = 0; i < p.count; ++i)
+        out[i] = (Py_ssize_t)i < named ? PyTuple_GetItem(args, (Py_ssize_t)i) : nullptr;
+    *varargs = nargs > named ? check(PyTuple_GetSlice(args, named, nargs)) : tuple();
+    *varkw = dict();
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            std::size_t i = 0;
+            for (; i < p.count; ++i)
+                if (same_name(key, p.names[i].get())) break;
+            if (i == p.count) {
+                set_item(varkw->get(), key, value);
+                continue;
+            }
+            if (out[i])
+                raisef(PyExc_TypeError, "%s() got multiple values for argument '%s'",
+                       p.function, p.names[i].text());
+            out[i] = value;
+        }
+    }
+    for (std::size_t i = 0; i < p.required; ++i)
+        if (!out[i]) missing(p, out);
+}
+
 void raise_not_str(const char* function, const char* param, PyObject* got) {
     raisef(PyExc_TypeError, "%s() argument '%s' must be str, not %s", function, param,
            type_name(got).c_str());

@@ -21,6 +21,12 @@ struct Params {
 // for surplus, missing, duplicate or unknown arguments.
 void bind(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out);
 
+// As bind(), for a function that also takes *args and **kwargs: positional
+// arguments beyond `count` go to `varargs` (a tuple) and unknown keywords to
+// `varkw` (always a new dict, never the caller's own).
+void bind_var(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out, Ref* varargs,
+              Ref* varkw);
+
 // `TypeError` for a parameter that must be exactly `str`:
 // "<function>() argument '<param>' must be str, not <type>".
 [[noreturn]] void raise_not_str(const char* function, const char* param, PyObject* got);

@@ -77,6 +77,24 @@ Ref make_function(PyMethodDef* def) {
     return check(PyCFunction_NewEx(def, module::object(), module::name_obj()));
 }
 
+bool resolves_to(PyObject* obj, const Name& name, PyObject* expected) {
+    static const Name n_dict("__dict__");
+    PyObject* found = PyObject_GetAttr((PyObject*)Py_TYPE(obj), name);
+    if (!found) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref attr = Ref::steal(found);
+    if (attr.get() != expected) return false;
+    PyObject* d = PyObject_GetAttr(obj, n_dict);
+    if (!d) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref attrs = Ref::steal(d);
+    return PyDict_Check(attrs.get()) && !dict_get(attrs.get(), name);
+}
+
 void add_methods(PyObject* cls, PyMethodDef* methods) {
     for (PyMethodDef* def = methods; def && def->ml_name; ++def) {
         Ref attr;

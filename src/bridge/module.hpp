@@ -62,6 +62,13 @@ Ref make_function(PyMethodDef* def);
 Ref make_class(const char* name, PyObject* bases, PyMethodDef* methods,
                const char* doc = nullptr);
 
+// True when `obj.<name>` resolves to `expected` as found on its type: the
+// class attribute is that very object and the instance __dict__ does not
+// shadow it.  Lets a caller run the C implementation of a method directly
+// while any override, patch or instance attribute still takes the ordinary
+// path.
+bool resolves_to(PyObject* obj, const Name& name, PyObject* expected);
+
 // Sets further static method rows on an existing class.
 void add_methods(PyObject* cls, PyMethodDef* methods);
 

@@ -112,6 +112,11 @@ inline PyObject* dict_get(PyObject* d, PyObject* key) {
     if (!v && PyErr_Occurred()) throw_error();
     return v;
 }
+inline Py_ssize_t length(PyObject* o) {
+    Py_ssize_t n = PyObject_Size(o);
+    if (n < 0) throw_error();
+    return n;
+}
 inline Ref get_item(PyObject* o, PyObject* key) { return check(PyObject_GetItem(o, key)); }
 inline Ref iter(PyObject* o) { return check(PyObject_GetIter(o)); }
 // Next item of an iterator, null Ref at the end.

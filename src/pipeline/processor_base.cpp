@@ -22,6 +22,16 @@ const Name n_model_args("model_args"), n_spark_session("spark_session"), n_name(
 Keep g_processor_base;
 Keep g_function_processor;
 
+namespace {
+Keep g_fp_process;  // FunctionProcessor.process as set on the class
+}  // namespace
+
+Ref call_process(PyObject* p, PyObject* args, PyObject* kwargs) {
+    if (resolves_to(p, n_process, g_fp_process.get()))
+        return call_args(getattr(p, n__user_function).get(), args, kwargs);
+    return call_args(getattr(p, n_process).get(), args, kwargs);
+}
+
 Ref class_name(PyObject* self) {
     return getattr(getattr(self, n___class__).get(), n___name__);
 }
@@ -52,18 +62,32 @@ Ref base_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 Ref base_del(PyObject*) { return none(); }
 
+// The key is read before name() and is_ready() run, in the order a dict
+// display evaluates them; overrides of either may observe it.
 Ref base_as_dict(PyObject* self) {
+    Ref key = class_name(self);
+    Ref name = call_method(self, n_name);
+    Ref ready = call_method(self, n_is_ready);
     Ref inner = dict();
-    set_item(inner.get(), "name", call_method(self, n_name).get());
-    set_item(inner.get(), "ready", call_method(self, n_is_ready).get());
+    set_item(inner.get(), "name", name.get());
+    set_item(inner.get(), "ready", ready.get());
     Ref outer = dict();
-    set_item(outer.get(), class_name(self).get(), inner.get());
+    set_item(outer.get(), key.get(), inner.get());
     return outer;
+}
+
+// list(d.items()): an override of as_dict may return any mapping-like object,
+// so only an exact dict takes the direct route.
+Ref items_list(PyObject* description) {
+    if (PyDict_CheckExact(description)) return check(PyDict_Items(description));
+    static const Name n_items("items");
+    Ref items = call_method(description, n_items);
+    return check(PySequence_List(items.get()));
 }
 
 Ref base_repr(PyObject* self) {
     Ref description = call_method(self, n_as_dict);
-    Ref items = check(PyMapping_Items(description.get()));
+    Ref items = items_list(description.get());
     Ref first = get_item(items.get(), integer(0).get());  // IndexError for an empty description
     Ref key = get_item(first.get(), integer(0).get());
     Ref value = get_item(first.get(), integer(1).get());
@@ -181,8 +205,10 @@ Ref fp_process(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 Ref fp_as_dict(PyObject* self) {
+    Ref key = getattr(self, n__name);
+    Ref ready = call_method(self, n_is_ready);
     Ref out = dict();
-    set_item(out.get(), getattr(self, n__name).get(), call_method(self, n_is_ready).get());
+    set_item(out.get(), key.get(), ready.get());
     return out;
 }
 
@@ -202,6 +228,7 @@ Ref make_function_processor() {
     Ref bases = tuple(module::global(n_ProcessorBase).get());
     Ref cls = make_class("FunctionProcessor", bases.get(), fp_methods,
                          "A processor that runs one plain callable.");
+    g_fp_process.set(getattr(cls.get(), n_process));
     g_function_processor.set(cls);
     return cls;
 }

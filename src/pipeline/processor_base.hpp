@@ -15,6 +15,10 @@ extern const Name n_model_args, n_spark_session, n_name, n_ready, n__model_args,
 extern Keep g_processor_base;
 extern Keep g_function_processor;
 
+// Calls `p.process(*args, **kwargs)`; a FunctionProcessor whose process is
+// neither overridden nor shadowed calls its function directly.
+Ref call_process(PyObject* p, PyObject* args, PyObject* kwargs);
+
 // type(self).__name__ as Python code reads it: self.__class__.__name__.
 Ref class_name(PyObject* self);
 

@@ -1,0 +1,94 @@
+// _create_processor: turns one step specification (a processor object, a
+// processor class, a callable or the name of one) into a processor object.
+#include "pipeline.hpp"
+#include "../bridge/args.hpp"
+#include "../bridge/entry.hpp"
+#include "../logging/log.hpp"
+
+namespace cu::pipeline {
+
+namespace {
+
+const Name n_sys("sys"), n_modules("modules"), n___name__g("__name__"), n_copy("copy"),
+    n_deepcopy("deepcopy"), n_init_function_object("init_function_object"), n_keys("keys");
+
+// A keyword dict for calling with **kwargs: the object itself when it is an
+// exact dict, else a dict made from the mapping.
+Ref as_kwargs(PyObject* kwargs) {
+    if (PyDict_CheckExact(kwargs)) return Ref::borrow(kwargs);
+    Ref d = dict();
+    check_int(PyDict_Merge(d.get(), kwargs, 1));
+    return d;
+}
+
+Ref name_lookup(PyObject* name, PyObject* module) {
+    PyObject* found = PyObject_GetAttr(module, name);
+    if (found) return Ref::steal(found);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
+    // Not in the given module: this module's own namespace, as registered.
+    Ref modules = getattr(module::global(n_sys).get(), n_modules);
+    Ref self_module = get_item(modules.get(), module::global(n___name__g).get());
+    Ref own = getattr_opt(self_module.get(), name);
+    if (!own || !truthy(own.get())) {
+        Ref text = str_of(name);
+        raisef(PyExc_NotImplementedError, "can't find processor '%U'", text.get());
+    }
+    return own;
+}
+
+const Name create_names[] = {Name("processor"), Name("module"), Name("args"), Name("kwargs")};
+const Params create_params{"_create_processor", create_names, 4, 4};
+
+Ref create_processor(PyObject*, PyObject* call_args_, PyObject* call_kwargs) {
+    PyObject* a[4];
+    bind(create_params, call_args_, call_kwargs, a);
+    Ref processor = Ref::borrow(a[0]);
+    PyObject* module = a[1];
+    PyObject* args = a[2];
+    PyObject* kwargs = a[3];
+
+    if (PyUnicode_Check(processor.get())) processor = name_lookup(processor.get(), module);
+
+    if (isinstance(processor.get(), module::global(n_ProcessorBase).get())) {
+        if (!hasattr(processor.get(), n_init_function_object)) return processor;
+        Ref copy = call_method(module::global(n_copy).get(), n_deepcopy, processor.get());
+        Ref pos = check(PySequence_Tuple(args));
+        call_args(getattr(copy.get(), n_init_function_object).get(), pos.get(),
+                  as_kwargs(kwargs).get());
+        return copy;
+    }
+
+    if (Py_TYPE(processor.get()) == &PyType_Type &&
+        issubclass(processor.get(), module::global(n_ProcessorBase).get())) {
+        CU_LOG(debug, "create `%s` object args=%s kwargs=%s", processor.get(), args,
+               call_method(kwargs, n_keys).get());
+        Ref pos = check(PySequence_Tuple(args));
+        return call_args(processor.get(), pos.get(), as_kwargs(kwargs).get());
+    }
+
+    if (PyCallable_Check(processor.get())) {
+        CU_LOG(debug, "wrap function `%s()` by FunctionProcessor",
+               getattr(processor.get(), n___name__).get());
+        return call(module::global(n_FunctionProcessor).get(), processor.get());
+    }
+
+    CU_LOG(error, "bad processor name: %s", processor.get());
+    Ref text = str_of(processor.get());
+    raisef(PyExc_NotImplementedError, "create error! can't find processor '%U'", text.get());
+}
+
+PyMethodDef defs[] = {
+    CU_VARARGS("_create_processor", create_processor,
+               "_create_processor(processor, module, args, kwargs)\n--\n\n"
+               "A processor object for one step specification."),
+    CU_END,
+};
+
+Ref make_create_processor() { return make_function(&defs[0]); }
+
+}  // namespace
+
+CU_DEFINITION("_create_processor", make_create_processor);
+
+}  // namespace cu::pipeline

@@ -1,0 +1,361 @@
+// Processor: the sequential pipeline.  Holds the child processors, runs them
+// one after the other (or all at once in worker threads), hands data between
+// them by ARG_TYPE mode, shares one keyword dictionary per run and records
+// every step's elapsed time in it under TIME_KEY.
+#include "pipeline.hpp"
+#include "../bridge/args.hpp"
+#include "../bridge/entry.hpp"
+#include "../logging/log.hpp"
+#include "../runtime/clock.hpp"
+#include "../runtime/concurrent.hpp"
+
+namespace cu::pipeline {
+
+Keep g_processor;
+
+namespace {
+
+const Name n_processors("processors"), n_module("module"), n_input_arg_type("input_arg_type"),
+    n_update_global_kwargs("update_global_kwargs"), n_use_aysnc_run("use_aysnc_run"),
+    n_return_exceptions("return_exceptions"), n__processors("_processors"),
+    n__input_arg_type("_input_arg_type"), n__update_global_kwargs("_update_global_kwargs"),
+    n__use_aysnc_run("_use_aysnc_run"), n__return_exceptions("_return_exceptions"),
+    n_g_kwargs("g_kwargs"), n_TIME_KEY("TIME_KEY"), n_time("time"), n_ARG_TYPE("ARG_TYPE"),
+    n_FIXED("FIXED"), n_DISABLE("DISABLE"), n_ModuleType("ModuleType"),
+    n_Processor("Processor"), n__create_processor("_create_processor"), n_keys("keys"),
+    n_items("items"), n_update("update"), n_value("value"), n_message("message"),
+    n_out_data("out_data"), n_StopRunError("StopRunError"), n_sys("sys"), n_flags("flags"),
+    n_optimize("optimize"), n__one_process("_one_process"), n_run_in_threadpool("run_in_threadpool");
+
+Keep g_default_module;    // sys.modules['__main__'] when the class was defined
+Keep g_default_g_kwargs;  // the one dict shared by runs that pass no g_kwargs
+Keep g_one_process;       // Processor._one_process as set on the class
+
+bool assertions_enabled() {
+    Ref flags = getattr(module::global(n_sys).get(), n_flags);
+    return !truthy(getattr(flags.get(), n_optimize).get());
+}
+
+// ==== construction ===========================================================
+
+const Name init_names[] = {Name("processors"), Name("module"), Name("input_arg_type"),
+                           Name("update_global_kwargs"), Name("use_aysnc_run"),
+                           Name("return_exceptions")};
+const Params init_params{"__init__", init_names, 6, 1};
+
+// p_kwargs.update(value) with dict.update's rules: a mapping, else pairs.
+void update_from(PyObject* target, PyObject* value) {
+    if (PyDict_Check(value) || hasattr(value, n_keys))
+        check_int(PyDict_Merge(target, value, 1));
+    else
+        check_int(PyDict_MergeFromSeq2(target, value, 1));
+}
+
+Ref processor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[6];
+    Ref extra_args, kw;
+    bind_var(init_params, args, kwargs, a, &extra_args, &kw);
+    Ref processors = Ref::borrow(a[0]);
+    Ref module = Ref::borrow(a[1] ? a[1] : g_default_module.get());
+    PyObject* input_arg_type = a[2] ? a[2] : Py_None;
+    Ref update_global = Ref::borrow(a[3] ? a[3] : Py_False);
+    Ref use_async = Ref::borrow(a[4] ? a[4] : Py_False);
+    Ref return_exceptions = Ref::borrow(a[5] ? a[5] : Py_False);
+    Ref keep_arg_type = Ref::borrow(input_arg_type);
+
+    Ref parent = call((PyObject*)&PySuper_Type, g_processor.get(), self);
+    call_args(getattr(parent.get(), n___init__).get(), extra_args.get(), kw.get());
+    if (PyDict_DelItem(kw.get(), n_name) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
+        PyErr_Clear();
+    }
+
+    setattr(self, n__update_global_kwargs, update_global.get());
+    setattr(self, n__return_exceptions, return_exceptions.get());
+    Ref arg_type = call(module::global(n_ARG_TYPE).get(), input_arg_type);
+    setattr(self, n__input_arg_type, arg_type.get());
+    setattr(self, n__use_aysnc_run, use_async.get());
+    set_item(kw.get(), n_module, module.get());
+
+    if (truthy(getattr(self, n__use_aysnc_run).get()) && assertions_enabled()) {
+        Ref current = getattr(self, n__input_arg_type);
+        Ref cls = module::global(n_ARG_TYPE);
+        if (!equal(current.get(), getattr(cls.get(), n_FIXED).get()) &&
+            !equal(current.get(), getattr(cls.get(), n_DISABLE).get()))
+            raise(PyExc_AssertionError, "Async run only supports FIXED or DISABLE input_arg_type");
+    }
+
+    if (!PyList_Check(processors.get()) && !PyTuple_Check(processors.get()))
+    {
+        Ref wrapped = list();
+        append(wrapped.get(), processors.get());
+        processors = wrapped;
+    }
+
+    if (Py_TYPE(module.get()) != (PyTypeObject*)module::global(n_ModuleType).get()) {
+        Ref text = str_of(module.get());
+        raisef(PyExc_ValueError, "'%U' is not a Module", text.get());
+    }
+
+    Ref steps = list();
+    setattr(self, n__processors, steps.get());
+    Ref items = iter(processors.get());
+    while (Ref element = next(items.get())) {
+        Ref p_kwargs = check(PyDict_Copy(kw.get()));
+        Ref spec = element;
+        if (PyDict_Check(element.get())) {
+            if (PyDict_Size(element.get()) != 1) {
+                CU_LOG(error, "process create error, get multiple args=%s", element.get());
+                Ref text = str_of(element.get());
+                raisef(PyExc_ValueError, "process create  error, get multiple args=%U",
+                       text.get());
+            }
+            Ref pairs = check(PyDict_Items(element.get()));
+            Ref pair = get_item(pairs.get(), integer(0).get());
+            spec = get_item(pair.get(), integer(0).get());
+            update_from(p_kwargs.get(), get_item(pair.get(), integer(1).get()).get());
+        } else if (PyList_Check(element.get()) || PyTuple_Check(element.get())) {
+            set_item(p_kwargs.get(), n_processors, element.get());
+            spec = module::global(n_Processor);
+        }
+        Ref step = call(module::global(n__create_processor).get(), spec.get(), module.get(),
+                        extra_args.get(), p_kwargs.get());
+        append(steps.get(), step.get());
+    }
+
+    if (PyList_Size(steps.get()) == 0) {
+        CU_LOG(error, "processors list is empty! ori processors=%s", processors.get());
+        raise(PyExc_ValueError, "processors list is empty");
+    }
+    Ref names = list();
+    for (Py_ssize_t i = 0; i < PyList_Size(steps.get()); ++i)
+        append(names.get(), call_method(PyList_GetItem(steps.get(), i), n_name).get());
+    CU_LOG(debug, "Processor create over `%s` name=%s list[%s]=%s", class_name(self).get(),
+           call_method(self, n_name).get(), integer((long)PyList_Size(steps.get())).get(),
+           names.get());
+    return none();
+}
+
+// ==== init ===================================================================
+
+Ref processor_init_steps(PyObject* self) {
+    bool ok = true;
+    long count = 0;
+    Ref steps = getattr(self, n__processors);
+    Ref it = iter(steps.get());
+    while (Ref p = next(it.get())) {
+        if (truthy(call_method(p.get(), n_is_ready).get())) continue;
+        CU_LOG(info, "start init processor: %s", call_method(p.get(), n_name).get());
+        if (!truthy(call_method(p.get(), n_init).get())) {
+            CU_LOG(error, "processor %s init failed", call_method(p.get(), n_name).get());
+            ok = false;
+        }
+        ++count;
+    }
+    if (ok) call_method(self, n_set_ready, Py_True);
+    CU_LOG(debug, "processor '%s' init over. flag=%s total=%s init_num=%s",
+           call_method(self, n_name).get(), boolean(ok).get(),
+           integer((long)length(steps.get())).get(),
+           integer(count).get());
+    return boolean(ok);
+}
+
+// ==== one step ===============================================================
+
+// timing[name] = elapsed, or timing[name] += elapsed when already present.
+void add_time(PyObject* timing, PyObject* name, PyObject* elapsed) {
+    Ref before;
+    if (PyDict_CheckExact(timing)) {
+        before = Ref::borrow(dict_get(timing, name));
+    } else if (check_int(PySequence_Contains(timing, name))) {
+        before = get_item(timing, name);
+    }
+    if (!before) {
+        check_int(PyObject_SetItem(timing, name, elapsed));
+        return;
+    }
+    Ref sum = check(PyNumber_InPlaceAdd(before.get(), elapsed));
+    check_int(PyObject_SetItem(timing, name, sum.get()));
+}
+
+Ref one_process(PyObject* self, PyObject* p, PyObject* in_data, PyObject* out_data,
+                PyObject* g_kwargs) {
+    Ref p_args;
+    switch (mode_of(getattr(self, n__input_arg_type).get())) {
+        case Mode::disable: p_args = tuple(); break;
+        case Mode::fixed: p_args = tuple(in_data); break;
+        case Mode::plain: p_args = tuple(out_data); break;
+    }
+    Ref name = call_method(p, n_name);
+    if (log::may_emit(log::n_debug, log::k_debug)) {
+        Ref types = tuple();
+        if (PyTuple_Size(p_args.get()))
+            types = tuple((PyObject*)Py_TYPE(PyTuple_GetItem(p_args.get(), 0)));
+        CU_LOG(debug, "Processor '%s' start. args=%s kwargs=%s", name.get(), types.get(),
+               call_method(g_kwargs, n_keys).get());
+    }
+    runtime::Stamp start = runtime::time_now();
+
+    // p.process(*p_args, g_kwargs=g_kwargs, **g_kwargs)
+    Ref kw = dict();
+    set_item(kw.get(), n_g_kwargs, g_kwargs);
+    if (check_int(PySequence_Contains(g_kwargs, n_g_kwargs)))
+        raise(PyExc_TypeError, "process() got multiple values for keyword argument 'g_kwargs'");
+    check_int(PyDict_Merge(kw.get(), g_kwargs, 1));
+
+    Ref result;
+    try {
+        result = call_process(p, p_args.get(), kw.get());
+    } catch (Error& err) {
+        if (!err.matches(PyExc_Exception)) throw;
+        PyObject* value = err.value();
+        if (isinstance(value, module::global(n_StopRunError).get())) {
+            Ref elapsed = runtime::elapsed(start, runtime::time_now());
+            Ref timing = get_item(g_kwargs, module::global(n_TIME_KEY).get());
+            check_int(PyObject_SetItem(timing.get(), name.get(), elapsed.get()));
+            Ref stop_out = getattr(value, n_out_data);
+            CU_LOG(debug, "Processor stopped by '%s', message=%s out_data=%s time=%.4fs",
+                   name.get(), getattr(value, n_message).get(), stop_out.get(), elapsed.get());
+            if (truthy(getattr(self, n__return_exceptions).get())) return stop_out;
+            throw;
+        }
+        CU_LOG(error, "Processor '%s' process failed, err=%s", name.get(), value);
+        throw;
+    }
+
+    Ref elapsed = runtime::elapsed(start, runtime::time_now());
+    Ref timing = get_item(g_kwargs, module::global(n_TIME_KEY).get());
+    add_time(timing.get(), name.get(), elapsed.get());
+    if (log::may_emit(log::n_debug, log::k_debug))
+        CU_LOG(debug, "Processor '%s' end. time=%.4fs", name.get(), elapsed.get());
+    return result;
+}
+
+const Name one_names[] = {Name("p"), Name("in_data"), Name("out_data"), Name("g_kwargs")};
+const Params one_params{"_one_process", one_names, 4, 4};
+
+Ref processor_one_process(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[4];
+    bind(one_params, args, kwargs, a);
+    Ref keep[4] = {Ref::borrow(a[0]), Ref::borrow(a[1]), Ref::borrow(a[2]), Ref::borrow(a[3])};
+    return one_process(self, a[0], a[1], a[2], a[3]);
+}
+
+// ==== run ====================================================================
+
+Ref processor_process(PyObject* self, PyObject* args, PyObject* kwargs) {
+    Py_ssize_t nargs = PyTuple_Size(args);
+    if (nargs > 2)
+        raisef(PyExc_TypeError, "process() takes from 1 to 3 positional arguments but %zd were given",
+               nargs + 1);
+    Ref in_data = Ref::borrow(nargs > 0 ? PyTuple_GetItem(args, 0) : Py_None);
+    PyObject* g_arg = nargs > 1 ? PyTuple_GetItem(args, 1) : nullptr;
+    Ref call_kwargs = dict();  // **kwargs: always a dict of our own
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (PyUnicode_Check(key) && PyUnicode_Compare(key, n_g_kwargs) == 0) {
+                if (g_arg)
+                    raise(PyExc_TypeError, "process() got multiple values for argument 'g_kwargs'");
+                g_arg = value;
+                continue;
+            }
+            set_item(call_kwargs.get(), key, value);
+        }
+    }
+    Ref g_kwargs = Ref::borrow(g_arg ? g_arg : g_default_g_kwargs.get());
+
+    if (!truthy(call_method(self, n_is_ready).get())) {
+        Ref name = call_method(self, n_name);
+        static const Name fmt("processor '%s' is not ready");
+        raise(PyExc_ValueError, check(PyUnicode_Format(fmt, tuple(name.get()).get())).get());
+    }
+    Ref g = truthy(getattr(self, n__update_global_kwargs).get()) ? g_kwargs : call_kwargs;
+    Ref time_key = module::global(n_TIME_KEY);
+    if (!check_int(PySequence_Contains(g.get(), time_key.get())))
+        check_int(PyObject_SetItem(g.get(), time_key.get(), dict().get()));
+
+    Ref out_data = in_data;
+    Ref steps = getattr(self, n__processors);
+    Ref step_runner = getattr(self, n__one_process);
+
+    if (!truthy(getattr(self, n__use_aysnc_run).get())) {
+        bool own_runner = resolves_to(self, n__one_process, g_one_process.get());
+        Ref it = iter(steps.get());
+        while (Ref p = next(it.get())) {
+            out_data = own_runner ? one_process(self, p.get(), in_data.get(), out_data.get(), g.get())
+                                  : call(step_runner.get(), p.get(), in_data.get(),
+                                         out_data.get(), g.get());
+        }
+        return out_data;
+    }
+
+    Ref awaitables = list();
+    Ref run = module::global(n_run_in_threadpool);
+    Ref it = iter(steps.get());
+    while (Ref p = next(it.get()))
+        append(awaitables.get(), call(run.get(), step_runner.get(), p.get(), in_data.get(),
+                                      out_data.get(), g.get()).get());
+    Ref results = runtime::gather_and_run(awaitables.get());
+    Py_ssize_t n = length(results.get());
+    return get_item(results.get(), integer((long)n - 1).get());
+}
+
+// ==== description ============================================================
+
+Ref processor_as_dict(PyObject* self) {
+    Ref parent = call((PyObject*)&PySuper_Type, g_processor.get(), self);
+    Ref base = call_method(parent.get(), n_as_dict);
+    Ref values = check(PyMapping_Values(base.get()));
+    Ref inner = get_item(values.get(), integer(0).get());
+    set_item(inner.get(), "input_arg_type",
+             getattr(getattr(self, n__input_arg_type).get(), n_value).get());
+    set_item(inner.get(), "update_global_kwargs", getattr(self, n__update_global_kwargs).get());
+    set_item(inner.get(), "return_exceptions", getattr(self, n__return_exceptions).get());
+    set_item(inner.get(), "use_aysnc_run", getattr(self, n__use_aysnc_run).get());
+    Ref described = list();
+    Ref it = iter(getattr(self, n__processors).get());
+    while (Ref p = next(it.get())) append(described.get(), call_method(p.get(), n_as_dict).get());
+    set_item(inner.get(), "processors", described.get());
+    Ref out = dict();
+    set_item(out.get(), class_name(self).get(), inner.get());
+    return out;
+}
+
+PyMethodDef methods[] = {
+    CU_VARARGS("__init__", processor_init,
+               "__init__($self, /, processors, module=None, input_arg_type=None, "
+               "update_global_kwargs=False, use_aysnc_run=False, return_exceptions=False, "
+               "*args, **kwargs)\n--\n\n"),
+    CU_NOARGS("as_dict", processor_as_dict, "as_dict($self, /)\n--\n\n"),
+    CU_NOARGS("init", processor_init_steps,
+              "init($self, /)\n--\n\n"
+              "Initialises the steps that are not ready; True when all of them are."),
+    CU_VARARGS("_one_process", processor_one_process,
+               "_one_process($self, /, p, in_data, out_data, g_kwargs)\n--\n\n"
+               "Runs one step and records its time."),
+    CU_VARARGS("process", processor_process,
+               "process($self, in_data=None, /, g_kwargs={}, **kwargs)\n--\n\n"
+               "Runs the pipeline and returns the last step's output."),
+    CU_END,
+};
+
+Ref make_processor() {
+    static const Name n_modules("modules"), n_main("__main__");
+    Ref modules = getattr(module::global(n_sys).get(), n_modules);
+    g_default_module.set(get_item(modules.get(), n_main));
+    g_default_g_kwargs.set(dict());
+    Ref bases = tuple(module::global(n_ProcessorBase).get());
+    Ref cls = make_class("Processor", bases.get(), methods,
+                         "A pipeline: runs its steps in order on one input.");
+    g_one_process.set(getattr(cls.get(), n__one_process));
+    g_processor.set(cls);
+    return cls;
+}
+
+}  // namespace
+
+CU_DEFINITION("Processor", make_processor);
+
+}  // namespace cu::pipeline
