@@ -47,6 +47,30 @@ const Import kImports[] = {
     {"tracemalloc", {}},
 };
 
+// `from <mod> import <name>`: the attribute, else the submodule of that name
+// already in sys.modules, else ImportError worded as the interpreter words it.
+Ref import_from(PyObject* mod, const char* name) {
+    static const Name n_name("__name__");
+    Ref wanted = str(name);
+    if (Ref attr = getattr_opt(mod, wanted.get())) return attr;
+    Ref mod_name = getattr_opt(mod, n_name);
+    if (mod_name && is_exact_str(mod_name.get())) {
+        Ref full_name = check(PyUnicode_FromFormat("%U.%U", mod_name.get(), wanted.get()));
+        if (PyObject* sub = PyImport_GetModule(full_name.get())) return Ref::steal(sub);
+        if (PyErr_Occurred()) throw_error();
+    } else {
+        mod_name = str("<unknown module name>");
+    }
+    Ref path = Ref::steal(PyModule_GetFilenameObject(mod));
+    if (!path) PyErr_Clear();
+    Ref msg = path ? check(PyUnicode_FromFormat("cannot import name %R from %R (%S)",
+                                                wanted.get(), mod_name.get(), path.get()))
+                   : check(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                                wanted.get(), mod_name.get()));
+    PyErr_SetImportError(msg.get(), mod_name.get(), path ? path.get() : Py_None);
+    throw_error();
+}
+
 }  // namespace
 
 void run_imports() {
@@ -60,17 +84,14 @@ void run_imports() {
             module::bind(top_name.c_str(), top.get());
             continue;
         }
-        Ref mod = check(PyImport_ImportModule(imp.module));
-        for (const char* const* n = imp.names; n < imp.names + 9 && *n; ++n) {
-            PyObject* v = PyObject_GetAttrString(mod.get(), *n);
-            if (!v) {
-                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-                PyErr_Clear();
-                raisef(PyExc_ImportError, "cannot import name '%s' from '%s'", *n, imp.module);
-            }
-            Ref value = Ref::steal(v);
-            module::bind(*n, value.get());
-        }
+        Ref fromlist = list();
+        for (const char* const* n = imp.names; n < imp.names + 9 && *n; ++n)
+            append(fromlist.get(), str(*n).get());
+        // With a fromlist the import returns `a.b` itself rather than `a`.
+        Ref mod = check(
+            PyImport_ImportModuleLevel(imp.module, globals, nullptr, fromlist.get(), 0));
+        for (const char* const* n = imp.names; n < imp.names + 9 && *n; ++n)
+            module::bind(*n, import_from(mod.get(), *n).get());
     }
 }
 

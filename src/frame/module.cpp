@@ -39,6 +39,10 @@ void run_body() {
 
 }  // namespace cu::frame
 
+// The 3.8 headers give PyMODINIT_FUNC no visibility attribute (3.9 added it),
+// and this library hides every symbol by default.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_common_utils(void);
+
 PyMODINIT_FUNC PyInit_common_utils(void) {
     try {
         cu::Ref m = cu::check(PyModule_Create(&cu::frame::module_def));

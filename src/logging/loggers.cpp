@@ -119,9 +119,12 @@ Ref logger_append_file(PyObject*, PyObject* args, PyObject* kwargs) {
     Ref file_name = call_method(path.get(), n_abspath, a[1]);
 
     if (check_int(PySequence_Contains(log_file_names.get(), file_name.get()))) {
-        CU_LOG(warning,
-               "logging[%s] file handler already existed, skipped. ori handlers=%s new file=%s ",
-               logger, getattr(logger, n_handlers).get(), file_name.get());
+        // Reported by the logger being extended, not the module logger: the
+        // duplicate belongs to that logger's own configuration.
+        static const Name duplicate(
+            "logging[%s] file handler already existed, skipped. ori handlers=%s new file=%s ");
+        call_method(logger, n_warning, duplicate.get(), logger,
+                    getattr(logger, n_handlers).get(), file_name.get());
         return Ref::borrow(logger);
     }
 

@@ -1,0 +1,281 @@
+"""Import-time state of the module: namespace order, script path, dates,
+separators, the build-version text and the process-wide start-up calls."""
+
+import collections.abc
+import datetime
+import html.parser
+import inspect
+import io
+import json
+import os
+import re
+import subprocess
+import sys
+import types
+import typing
+
+import pytest
+
+IMPORTED = [
+    "sys", "os", "argparse", "collections", "Iterable", "copy", "datetime", "enum",
+    "functools", "importlib", "io", "json", "logging", "shelve", "sqlite3", "time",
+    "asyncio", "traceback", "ModuleType", "warnings", "abstractmethod", "HTMLParser",
+    "StringIO", "Any", "Callable", "Dict", "List", "Tuple", "Union", "Final", "Literal",
+    "requests", "yaml", "subprocess", "signal", "nest_asyncio", "anyio", "tracemalloc",
+]
+SCRIPT_CONSTANTS = ["BIN_FILE", "BIN_ROOT", "__author__", "__version__"]
+DATES = [
+    "today_time", "today_date", "today_date_hour", "yesterday_time", "yesterday_date",
+    "yesterday_date_hour", "two_days_ago_times", "two_days_ago_date",
+]
+SEPARATORS = [
+    ("SEP_VERTICAL_BAR", "|"), ("SEP_SEMICOLON", ";"), ("SEP_COLON", ":"), ("SEP_COMMA", ","),
+    ("SEP_TAB", "\t"), ("SEP_AND", "&"), ("SEP_EQUAL", "="), ("SEP_DOLLAR", "$"),
+    ("SEP_POUND_SIGN", "#"), ("SEP_PLUS", "+"), ("SEP_MINUS", "-"), ("SEP_UNDERSCORE", "_"),
+    ("SEP_SOH", "\x01"), ("SEP_DOT", "."),
+]
+DEFINITIONS = [
+    "get_compile_version", "_get_velox_logger", "get_logger", "logger_append_file",
+    "get_file_logger", "deprecated", "set_logger_level", "add_logger_file",
+    "_EnhanceSafeLoader", "list_to_keyvalue", "list_to_keyvalue2", "str_to_bool",
+    "parser_add_bool", "init_default_parser", "parse_args_and_yaml_argument",
+    "parse_args_and_yaml", "callback_fn_demo", "init_parser", "is_ipython",
+    "is_async_context", "is_async_callable", "run_in_threadpool", "get_except_info",
+    "print_to_string", "MLStripper", "strip_tags", "retry", "call_report", "_make_key",
+    "_CacheInfo", "LRUCache", "FileCache", "ProcessorBase", "FunctionProcessor",
+    "_create_processor", "ARG_TYPE", "StopRunError", "Processor", "ConditionalProcessor",
+    "FunctionSelector", "LoopProcessor", "FunctionLooper", "ContextProcessor",
+    "StopRunProcessor", "SimpleSelector", "SimpleLooper", "LRUCacheProcessor", "SQLiteDB",
+    "send_notice", "send_notice_markdown", "send_notice_kv", "cmd_process_return_data",
+    "cmd_process", "install_and_import",
+]
+# Definitions made before the module logger exists (up to `deprecated`).
+BEFORE_LOGGER = DEFINITIONS.index("deprecated") + 1
+
+
+def child_env():
+    env = dict(os.environ)
+    env.pop("PYTHONTRACEMALLOC", None)
+    env.pop("TAVOLA_PLATFORM", None)
+    return env
+
+
+def run_child(argv, cwd, stdin_text=None):
+    """Runs the interpreter with `argv` in `cwd`; returns the last stdout line as JSON."""
+    proc = subprocess.run(
+        [sys.executable, *argv], cwd=str(cwd), env=child_env(), input=stdin_text,
+        stdin=None if stdin_text is not None else subprocess.DEVNULL,
+        capture_output=True, text=True, timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+# ==== namespace =================================================================
+
+def test_namespace_follows_the_module_body_order(cu):
+    names = vars(cu)
+    present = [n for n in DEFINITIONS if n in names]
+    expected = (
+        IMPORTED + SCRIPT_CONSTANTS
+        + [n for n in DEFINITIONS[:BEFORE_LOGGER] if n in names] + ["logger"]
+        + DATES + ["TIME_KEY"] + [n for n, _ in SEPARATORS]
+        + [n for n in DEFINITIONS[BEFORE_LOGGER:] if n in names]
+    )
+    actual = [n for n in names
+              if not (n.startswith("__") and n.endswith("__")) or n in SCRIPT_CONSTANTS]
+    assert actual == expected
+    assert present[:8] == DEFINITIONS[:8]  # this frame's and the logging functions
+
+
+def test_module_identity(cu):
+    assert cu.__name__ == "common_utils.common_utils"
+    assert cu.__doc__ is None
+    assert cu.__version__ == "0.1.0"
+    assert type(cu.__author__) is str and cu.__author__
+    assert cu.TIME_KEY == "time_cost"
+
+
+@pytest.mark.parametrize("name, expected", [
+    ("datetime", datetime),  # the module, not the class
+    ("io", io),
+    ("Iterable", collections.abc.Iterable),
+    ("ModuleType", types.ModuleType),
+    ("HTMLParser", html.parser.HTMLParser),
+    ("StringIO", io.StringIO),
+    *[(n, getattr(typing, n))
+      for n in ("Any", "Callable", "Dict", "List", "Tuple", "Union", "Final", "Literal")],
+])
+def test_imported_names_are_the_library_objects(cu, name, expected):
+    assert getattr(cu, name) is expected
+
+
+def test_anyio_binds_the_package_with_to_thread_loaded(cu):
+    import anyio
+
+    assert cu.anyio is anyio
+    assert isinstance(cu.anyio.to_thread, types.ModuleType)
+
+
+# ==== script path ===============================================================
+
+REPORT = ("import json, os, sys, common_utils.common_utils as m; "
+          "print(json.dumps([sys.argv[0], os.getcwd(), m.BIN_FILE, m.BIN_ROOT]))")
+
+
+def test_bin_file_of_a_relative_script_path(tmp_path):
+    (tmp_path / "jobs").mkdir()
+    (tmp_path / "jobs" / "job.py").write_text(REPORT + "\n")
+    argv0, cwd, bin_file, bin_root = run_child(["jobs/job.py"], tmp_path)
+    assert argv0 == "jobs/job.py"
+    assert bin_file == os.path.join(cwd, "jobs", "job.py")
+    assert bin_root == os.path.join(cwd, "jobs")
+
+
+def test_bin_file_with_dash_c(tmp_path):
+    argv0, cwd, bin_file, bin_root = run_child(["-c", REPORT], tmp_path)
+    assert argv0 == "-c"
+    assert (bin_file, bin_root) == (os.path.join(cwd, "-c"), cwd)
+
+
+def test_bin_file_with_an_empty_script_name(tmp_path):
+    # A program read from standard input runs with sys.argv == [""], as an
+    # interactive session does.
+    argv0, cwd, bin_file, bin_root = run_child([], tmp_path, stdin_text=REPORT + "\n")
+    assert argv0 == ""
+    assert (bin_file, bin_root) == (cwd, os.path.dirname(cwd))
+
+
+def test_empty_argv_fails_the_import_and_a_retry_succeeds(tmp_path):
+    code = (
+        "import json, sys\n"
+        "saved = sys.argv[:]\n"
+        "sys.argv[:] = []\n"
+        "try:\n"
+        "    import common_utils.common_utils\n"
+        "except IndexError as exc:\n"
+        "    failure = [type(exc).__name__, str(exc)]\n"
+        "registered = 'common_utils.common_utils' in sys.modules\n"
+        "sys.argv[:] = saved\n"
+        "import common_utils.common_utils as m\n"
+        "print(json.dumps([failure, registered, m.BIN_FILE, m.logger.name]))\n"
+    )
+    failure, registered, bin_file, logger_name = run_child(["-c", code], tmp_path)
+    assert failure == ["IndexError", "list index out of range"]
+    assert registered is False
+    assert bin_file.endswith("-c")
+    assert logger_name == "QRX_common_utils.common_utils"
+
+
+# ==== dates, separators =========================================================
+
+def test_date_strings_derive_from_one_now(cu):
+    today = cu.today_time
+    assert type(today) is datetime.datetime and today.tzinfo is None
+    assert today <= datetime.datetime.now()
+    assert cu.yesterday_time == today + datetime.timedelta(days=-1)
+    assert cu.two_days_ago_times == today + datetime.timedelta(days=-2)
+    assert cu.today_date == today.strftime("%Y%m%d")
+    assert cu.today_date_hour == today.strftime("%Y%m%d%H")
+    assert cu.yesterday_date == cu.yesterday_time.strftime("%Y%m%d")
+    assert cu.yesterday_date_hour == cu.yesterday_time.strftime("%Y%m%d%H")
+    assert cu.two_days_ago_date == cu.two_days_ago_times.strftime("%Y%m%d")
+    assert not hasattr(cu, "two_days_ago_date_hour")
+
+
+def test_dates_across_a_month_end(tmp_path):
+    code = (
+        "import datetime as dt, json\n"
+        "real = dt.datetime\n"
+        "class Frozen(real):\n"
+        "    @classmethod\n"
+        "    def now(cls, tz=None):\n"
+        "        return cls(2025, 3, 1, 0, 30)\n"
+        "dt.datetime = Frozen\n"
+        "try:\n"
+        "    import common_utils.common_utils as m\n"
+        "finally:\n"
+        "    dt.datetime = real\n"
+        "print(json.dumps([m.today_date, m.today_date_hour, m.yesterday_date,\n"
+        "                  m.yesterday_date_hour, m.two_days_ago_date]))\n"
+    )
+    assert run_child(["-c", code], tmp_path) == [
+        "20250301", "2025030100", "20250228", "2025022800", "20250227"]
+
+
+@pytest.mark.parametrize("name, value", SEPARATORS)
+def test_separators(cu, name, value):
+    sep = getattr(cu, name)
+    assert type(sep) is str and len(sep) == 1
+    assert sep == value
+
+
+# ==== get_compile_version =======================================================
+
+def test_compile_version_text(cu):
+    text = cu.get_compile_version()
+    assert type(text) is str
+    assert re.fullmatch(
+        r"compile version: [A-Z][a-z]{2} \d{1,2} \d{4} \d{2}:\d{2}:\d{2} \(by .+\)", text)
+    assert cu.get_compile_version() == text
+
+
+@pytest.mark.parametrize("args, kwargs", [((1,), {}), ((None,), {}), ((), {"x": 1})])
+def test_compile_version_takes_no_arguments(cu, args, kwargs):
+    with pytest.raises(TypeError):
+        cu.get_compile_version(*args, **kwargs)
+
+
+# ==== process-wide start-up =====================================================
+
+def test_fresh_import_starts_tracing_and_nests_event_loops(tmp_path):
+    code = (
+        "import asyncio, json, sys, tracemalloc\n"
+        "before = tracemalloc.is_tracing()\n"
+        "import common_utils.common_utils as m\n"
+        "async def inner():\n"
+        "    await asyncio.sleep(0)\n"
+        "    return 42\n"
+        "async def outer():\n"
+        "    return asyncio.run(inner())\n"
+        "h = m.logger.handlers\n"
+        "print(json.dumps({\n"
+        "    'before': before, 'tracing': tracemalloc.is_tracing(),\n"
+        "    'frames': tracemalloc.get_traceback_limit(), 'nested': asyncio.run(outer()),\n"
+        "    'logger': [m.logger.name, m.logger.level, m.logger.propagate,\n"
+        "               [type(x).__name__ for x in h], h[0].stream is sys.stdout],\n"
+        "}))\n"
+    )
+    facts = run_child(["-c", code], tmp_path)
+    assert facts["before"] is False
+    assert facts["tracing"] is True and facts["frames"] == 1
+    assert facts["nested"] == 42
+    assert facts["logger"] == ["QRX_common_utils.common_utils", 20, True, ["StreamHandler"], True]
+
+
+# ==== signatures ================================================================
+
+@pytest.mark.parametrize("name, signature", [
+    ("get_compile_version", "()"),
+    ("_get_velox_logger", "()"),
+    ("get_logger", "(name)"),
+    ("logger_append_file", "(logger, file_name)"),
+    ("get_file_logger", "(name, file_name)"),
+    ("set_logger_level", "(log_level=20)"),
+    ("add_logger_file", "(file_name='./main.log')"),
+])
+def test_signatures_of_frame_and_logging_functions(cu, name, signature):
+    assert str(inspect.signature(getattr(cu, name))) == signature
+
+
+def test_every_defined_function_has_a_signature(cu):
+    failures = []
+    for name in DEFINITIONS:
+        obj = getattr(cu, name, None)
+        if obj is None or inspect.isclass(obj):
+            continue
+        try:
+            inspect.signature(obj)
+        except (TypeError, ValueError) as exc:
+            failures.append((name, repr(exc)))
+    assert failures == []
