@@ -19,27 +19,28 @@ class DeprecatedCall : public Callback {
 public:
     explicit DeprecatedCall(Ref func) : func_(std::move(func)) {}
 
+    // Every step reads `warnings` and `DeprecationWarning` from the namespace
+    // itself, in the order a Python body would: a showwarning hook or the
+    // target's __name__ may rebind them between the steps.
     Ref call(PyObject* args, PyObject* kwargs) override {
-        Ref warnings = module::global(n_warnings);
-        Ref category = module::global(n_DeprecationWarning);
-        call_method(warnings.get(), n_simplefilter, n_always.get(), category.get());
+        filter(n_always);
 
-        Ref name = getattr(func_.get(), n___name__);
+        Ref warn = getattr(module::global(n_warnings).get(), n_warn);
         static const Name empty_spec("");
+        Ref name = getattr(func_.get(), n___name__);
         Ref formatted = check(PyObject_Format(name.get(), empty_spec));
         Ref message = check(PyUnicode_FromFormat("Call to deprecated function %U.",
                                                  formatted.get()));
         Ref kw = dict();
-        set_item(kw.get(), n_category, category.get());
+        set_item(kw.get(), n_category, module::global(n_DeprecationWarning).get());
         // This wrapper has no Python frame of its own, so level 1 is already
         // the line that called the deprecated function.
         set_item(kw.get(), n_stacklevel, integer(1).get());
         Ref pos = tuple(message.get());
-        call_args(getattr(warnings.get(), n_warn).get(), pos.get(), kw.get());
+        call_args(warn.get(), pos.get(), kw.get());
 
-        call_method(warnings.get(), n_simplefilter, n_default.get(), category.get());
-        Ref func = func_;  // the call may rebind nothing here, but keep it alive regardless
-        return call_args(func.get(), args, kwargs);
+        filter(n_default);
+        return call_args(func_.get(), args, kwargs);
     }
 
     int traverse(visitproc visit, void* arg) override {
@@ -48,6 +49,11 @@ public:
     }
 
 private:
+    static void filter(const Name& action) {
+        Ref simplefilter = getattr(module::global(n_warnings).get(), n_simplefilter);
+        cu::call(simplefilter.get(), action.get(), module::global(n_DeprecationWarning).get());
+    }
+
     Ref func_;
 };
 
