@@ -16,12 +16,14 @@ bool same_name(PyObject* key, PyObject* name) {
 const char* plural(std::size_t n) { return n == 1 ? "" : "s"; }
 
 [[noreturn]] void too_many(const Params& p, Py_ssize_t given) {
+    Py_ssize_t self = p.method ? 1 : 0;
+    given += self;
     if (p.required == p.count)
         raisef(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
-               p.function, (Py_ssize_t)p.count, plural(p.count), given,
+               p.function, (Py_ssize_t)p.count + self, plural(p.count + self), given,
                given == 1 ? "was" : "were");
     raisef(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments but %zd %s given",
-           p.function, (Py_ssize_t)p.required, (Py_ssize_t)p.count, given,
+           p.function, (Py_ssize_t)p.required + self, (Py_ssize_t)p.count + self, given,
            given == 1 ? "was" : "were");
 }
 

@@ -14,6 +14,7 @@ struct Params {
     const Name* names;         // parameter names in positional order
     std::size_t count;
     std::size_t required;      // the first `required` parameters have no default
+    bool method = false;       // counts `self` in arity messages, as Python does
 };
 
 // Binds `args`/`kwargs` to `out[0..count)` (borrowed references; null where an

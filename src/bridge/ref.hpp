@@ -91,6 +91,7 @@ public:
         if (tb_ && value_) PyException_SetTraceback(value_, tb_);
         return value_;
     }
+    PyObject* type() const noexcept { return type_; }
 
 private:
     PyObject* type_ = nullptr;
@@ -99,6 +100,31 @@ private:
 };
 
 [[noreturn]] inline void throw_error() { throw Error(); }
+
+// While alive, `err` is the exception being handled, as inside an `except`
+// block of Python code: sys.exc_info() reports it, and an exception raised
+// meanwhile (by C code or by Python code called from here) takes it as its
+// __context__.  The handled exception of the caller is put back afterwards.
+class Handling {
+public:
+    explicit Handling(Error& err) noexcept {
+        PyErr_GetExcInfo(&type_, &value_, &tb_);
+        PyObject* value = err.value();
+        PyObject* type = value ? (PyObject*)Py_TYPE(value) : err.type();
+        PyObject* tb = value ? PyException_GetTraceback(value) : nullptr;  // new reference
+        Py_XINCREF(type);
+        Py_XINCREF(value);
+        PyErr_SetExcInfo(type, value, tb);
+    }
+    ~Handling() { PyErr_SetExcInfo(type_, value_, tb_); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* tb_ = nullptr;
+};
 
 // Raises `type(msg)` as a C++ Error.
 [[noreturn]] inline void raise(PyObject* type, const char* msg) {

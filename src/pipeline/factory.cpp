@@ -2,6 +2,7 @@
 // processor class, a callable or the name of one) into a processor object.
 #include "pipeline.hpp"
 #include "../bridge/args.hpp"
+#include "../bridge/call_site.hpp"
 #include "../bridge/entry.hpp"
 #include "../logging/log.hpp"
 
@@ -12,28 +13,35 @@ namespace {
 const Name n_sys("sys"), n_modules("modules"), n___name__g("__name__"), n_copy("copy"),
     n_deepcopy("deepcopy"), n_init_function_object("init_function_object"), n_keys("keys");
 
-// A keyword dict for calling with **kwargs: the object itself when it is an
-// exact dict, else a dict made from the mapping.
-Ref as_kwargs(PyObject* kwargs) {
-    if (PyDict_CheckExact(kwargs)) return Ref::borrow(kwargs);
+// `**kwargs` of a call site: an exact dict goes as it is (the callee gets its
+// own copy of what it binds), anything else is merged as the interpreter does.
+Ref as_kwargs(PyObject* kwargs, const Callee& callee) {
+    if (PyDict_CheckExact(kwargs)) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        bool all_str = true;
+        while (all_str && PyDict_Next(kwargs, &pos, &key, &value)) all_str = PyUnicode_Check(key);
+        if (all_str) return Ref::borrow(kwargs);
+    }
     Ref d = dict();
-    check_int(PyDict_Merge(d.get(), kwargs, 1));
+    star_kwargs(d.get(), kwargs, callee);
     return d;
 }
 
+// getattr(module, name); on AttributeError this module's own namespace, as
+// registered in sys.modules, with the look-up failure as the exception being
+// handled (it becomes the context of a NotImplementedError).
 Ref name_lookup(PyObject* name, PyObject* module) {
     PyObject* found = PyObject_GetAttr(module, name);
     if (found) return Ref::steal(found);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-    PyErr_Clear();
-    // Not in the given module: this module's own namespace, as registered.
+    Error missing;
+    Handling handling(missing);
     Ref modules = getattr(module::global(n_sys).get(), n_modules);
     Ref self_module = get_item(modules.get(), module::global(n___name__g).get());
     Ref own = getattr_opt(self_module.get(), name);
-    if (!own || !truthy(own.get())) {
-        Ref text = str_of(name);
-        raisef(PyExc_NotImplementedError, "can't find processor '%U'", text.get());
-    }
+    if (!own) own = none();
+    if (!truthy(own.get())) raisef(PyExc_NotImplementedError, "can't find processor '%U'", name);
     return own;
 }
 
@@ -44,27 +52,29 @@ Ref create_processor(PyObject*, PyObject* call_args_, PyObject* call_kwargs) {
     PyObject* a[4];
     bind(create_params, call_args_, call_kwargs, a);
     Ref processor = Ref::borrow(a[0]);
-    PyObject* module = a[1];
-    PyObject* args = a[2];
-    PyObject* kwargs = a[3];
+    Ref module = Ref::borrow(a[1]);
+    Ref args = Ref::borrow(a[2]);
+    Ref kwargs = Ref::borrow(a[3]);
 
-    if (PyUnicode_Check(processor.get())) processor = name_lookup(processor.get(), module);
+    if (PyUnicode_Check(processor.get())) processor = name_lookup(processor.get(), module.get());
 
     if (isinstance(processor.get(), module::global(n_ProcessorBase).get())) {
         if (!hasattr(processor.get(), n_init_function_object)) return processor;
         Ref copy = call_method(module::global(n_copy).get(), n_deepcopy, processor.get());
-        Ref pos = check(PySequence_Tuple(args));
-        call_args(getattr(copy.get(), n_init_function_object).get(), pos.get(),
-                  as_kwargs(kwargs).get());
+        Ref method = getattr(copy.get(), n_init_function_object);
+        Callee callee{method.get()};
+        Ref pos = star_args(args.get(), callee);
+        call_args(method.get(), pos.get(), as_kwargs(kwargs.get(), callee).get());
         return copy;
     }
 
     if (Py_TYPE(processor.get()) == &PyType_Type &&
         issubclass(processor.get(), module::global(n_ProcessorBase).get())) {
-        CU_LOG(debug, "create `%s` object args=%s kwargs=%s", processor.get(), args,
-               call_method(kwargs, n_keys).get());
-        Ref pos = check(PySequence_Tuple(args));
-        return call_args(processor.get(), pos.get(), as_kwargs(kwargs).get());
+        CU_LOG(debug, "create `%s` object args=%s kwargs=%s", processor.get(), args.get(),
+               call_method(kwargs.get(), n_keys).get());
+        Callee callee{processor.get()};
+        Ref pos = star_args(args.get(), callee);
+        return call_args(processor.get(), pos.get(), as_kwargs(kwargs.get(), callee).get());
     }
 
     if (PyCallable_Check(processor.get())) {
@@ -85,7 +95,11 @@ PyMethodDef defs[] = {
     CU_END,
 };
 
-Ref make_create_processor() { return make_function(&defs[0]); }
+Ref make_create_processor() {
+    return make_function(&defs[0], {{"processor", "Union[ProcessorBase, Callable, str]"},
+                                    {"module", "ModuleType"},
+                                    {"return", "object"}});
+}
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 // every step's elapsed time in it under TIME_KEY.
 #include "pipeline.hpp"
 #include "../bridge/args.hpp"
+#include "../bridge/call_site.hpp"
 #include "../bridge/entry.hpp"
 #include "../logging/log.hpp"
 #include "../runtime/clock.hpp"
@@ -15,25 +16,36 @@ Keep g_processor;
 
 namespace {
 
-const Name n_processors("processors"), n_module("module"), n_input_arg_type("input_arg_type"),
-    n_update_global_kwargs("update_global_kwargs"), n_use_aysnc_run("use_aysnc_run"),
-    n_return_exceptions("return_exceptions"), n__processors("_processors"),
+const Name n_processors("processors"), n_module("module"), n__processors("_processors"),
     n__input_arg_type("_input_arg_type"), n__update_global_kwargs("_update_global_kwargs"),
     n__use_aysnc_run("_use_aysnc_run"), n__return_exceptions("_return_exceptions"),
-    n_g_kwargs("g_kwargs"), n_TIME_KEY("TIME_KEY"), n_time("time"), n_ARG_TYPE("ARG_TYPE"),
-    n_FIXED("FIXED"), n_DISABLE("DISABLE"), n_ModuleType("ModuleType"),
-    n_Processor("Processor"), n__create_processor("_create_processor"), n_keys("keys"),
-    n_items("items"), n_update("update"), n_value("value"), n_message("message"),
-    n_out_data("out_data"), n_StopRunError("StopRunError"), n_sys("sys"), n_flags("flags"),
-    n_optimize("optimize"), n__one_process("_one_process"), n_run_in_threadpool("run_in_threadpool");
+    n_g_kwargs("g_kwargs"), n_TIME_KEY("TIME_KEY"), n_ARG_TYPE("ARG_TYPE"), n_FIXED("FIXED"),
+    n_DISABLE("DISABLE"), n_ModuleType("ModuleType"), n_Processor("Processor"),
+    n__create_processor("_create_processor"), n_keys("keys"), n_items("items"),
+    n_update("update"), n_append("append"), n_value("value"), n_message("message"),
+    n_out_data("out_data"), n_StopRunError("StopRunError"), n_Exception("Exception"),
+    n_sys("sys"), n_optimize("optimize"), n__one_process("_one_process"),
+    n_run_in_threadpool("run_in_threadpool");
 
 Keep g_default_module;    // sys.modules['__main__'] when the class was defined
 Keep g_default_g_kwargs;  // the one dict shared by runs that pass no g_kwargs
 Keep g_one_process;       // Processor._one_process as set on the class
 
+// Assertions are compiled out under -O; the interpreter's own flag says so,
+// whatever the module's `sys` is bound to.
 bool assertions_enabled() {
-    Ref flags = getattr(module::global(n_sys).get(), n_flags);
-    return !truthy(getattr(flags.get(), n_optimize).get());
+    PyObject* flags = PySys_GetObject("flags");  // borrowed
+    if (!flags) return true;
+    return !truthy(getattr(flags, n_optimize).get());
+}
+
+Keep g_base_name;         // ProcessorBase.name as the base defines it
+
+// p.name(); the base method is called straight from its descriptor when
+// nothing overrides or shadows it, which spares the bound-method object.
+Ref step_name(PyObject* p) {
+    if (resolves_to(p, n_name, g_base_name.get())) return call(g_base_name.get(), p);
+    return call_method(p, n_name);
 }
 
 // ==== construction ===========================================================
@@ -43,28 +55,21 @@ const Name init_names[] = {Name("processors"), Name("module"), Name("input_arg_t
                            Name("return_exceptions")};
 const Params init_params{"__init__", init_names, 6, 1};
 
-// p_kwargs.update(value) with dict.update's rules: a mapping, else pairs.
-void update_from(PyObject* target, PyObject* value) {
-    if (PyDict_Check(value) || hasattr(value, n_keys))
-        check_int(PyDict_Merge(target, value, 1));
-    else
-        check_int(PyDict_MergeFromSeq2(target, value, 1));
-}
-
 Ref processor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[6];
     Ref extra_args, kw;
     bind_var(init_params, args, kwargs, a, &extra_args, &kw);
     Ref processors = Ref::borrow(a[0]);
     Ref module = Ref::borrow(a[1] ? a[1] : g_default_module.get());
-    PyObject* input_arg_type = a[2] ? a[2] : Py_None;
+    Ref input_arg_type = Ref::borrow(a[2] ? a[2] : Py_None);
     Ref update_global = Ref::borrow(a[3] ? a[3] : Py_False);
     Ref use_async = Ref::borrow(a[4] ? a[4] : Py_False);
     Ref return_exceptions = Ref::borrow(a[5] ? a[5] : Py_False);
-    Ref keep_arg_type = Ref::borrow(input_arg_type);
 
+    // super().__init__(*args, **kwargs): the base gets its own copy.
     Ref parent = call((PyObject*)&PySuper_Type, g_processor.get(), self);
-    call_args(getattr(parent.get(), n___init__).get(), extra_args.get(), kw.get());
+    Ref base_kw = check(PyDict_Copy(kw.get()));
+    call_args(getattr(parent.get(), n___init__).get(), extra_args.get(), base_kw.get());
     if (PyDict_DelItem(kw.get(), n_name) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
         PyErr_Clear();
@@ -72,7 +77,7 @@ Ref processor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     setattr(self, n__update_global_kwargs, update_global.get());
     setattr(self, n__return_exceptions, return_exceptions.get());
-    Ref arg_type = call(module::global(n_ARG_TYPE).get(), input_arg_type);
+    Ref arg_type = call(module::global(n_ARG_TYPE).get(), input_arg_type.get());
     setattr(self, n__input_arg_type, arg_type.get());
     setattr(self, n__use_aysnc_run, use_async.get());
     set_item(kw.get(), n_module, module.get());
@@ -85,8 +90,8 @@ Ref processor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
             raise(PyExc_AssertionError, "Async run only supports FIXED or DISABLE input_arg_type");
     }
 
-    if (!PyList_Check(processors.get()) && !PyTuple_Check(processors.get()))
-    {
+    if (!isinstance(processors.get(), (PyObject*)&PyList_Type) &&
+        !isinstance(processors.get(), (PyObject*)&PyTuple_Type)) {
         Ref wrapped = list();
         append(wrapped.get(), processors.get());
         processors = wrapped;
@@ -97,42 +102,45 @@ Ref processor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         raisef(PyExc_ValueError, "'%U' is not a Module", text.get());
     }
 
-    Ref steps = list();
-    setattr(self, n__processors, steps.get());
+    setattr(self, n__processors, list().get());
     Ref items = iter(processors.get());
     while (Ref element = next(items.get())) {
         Ref p_kwargs = check(PyDict_Copy(kw.get()));
         Ref spec = element;
-        if (PyDict_Check(element.get())) {
-            if (PyDict_Size(element.get()) != 1) {
+        if (isinstance(element.get(), (PyObject*)&PyDict_Type)) {
+            if (length(element.get()) != 1) {
                 CU_LOG(error, "process create error, get multiple args=%s", element.get());
                 Ref text = str_of(element.get());
                 raisef(PyExc_ValueError, "process create  error, get multiple args=%U",
                        text.get());
             }
-            Ref pairs = check(PyDict_Items(element.get()));
+            Ref pairs = check(PySequence_List(call_method(element.get(), n_items).get()));
             Ref pair = get_item(pairs.get(), integer(0).get());
             spec = get_item(pair.get(), integer(0).get());
-            update_from(p_kwargs.get(), get_item(pair.get(), integer(1).get()).get());
-        } else if (PyList_Check(element.get()) || PyTuple_Check(element.get())) {
+            call_method(p_kwargs.get(), n_update, get_item(pair.get(), integer(1).get()).get());
+        } else if (isinstance(element.get(), (PyObject*)&PyList_Type) ||
+                   isinstance(element.get(), (PyObject*)&PyTuple_Type)) {
             set_item(p_kwargs.get(), n_processors, element.get());
             spec = module::global(n_Processor);
         }
         Ref step = call(module::global(n__create_processor).get(), spec.get(), module.get(),
                         extra_args.get(), p_kwargs.get());
-        append(steps.get(), step.get());
+        call_method(getattr(self, n__processors).get(), n_append, step.get());
     }
 
-    if (PyList_Size(steps.get()) == 0) {
+    Ref steps = getattr(self, n__processors);
+    if (length(steps.get()) == 0) {
         CU_LOG(error, "processors list is empty! ori processors=%s", processors.get());
         raise(PyExc_ValueError, "processors list is empty");
     }
+    Ref cls_name = class_name(self);
+    Ref own_name = call_method(self, n_name);
+    Ref count = integer((long)length(steps.get()));
     Ref names = list();
-    for (Py_ssize_t i = 0; i < PyList_Size(steps.get()); ++i)
-        append(names.get(), call_method(PyList_GetItem(steps.get(), i), n_name).get());
-    CU_LOG(debug, "Processor create over `%s` name=%s list[%s]=%s", class_name(self).get(),
-           call_method(self, n_name).get(), integer((long)PyList_Size(steps.get())).get(),
-           names.get());
+    Ref it = iter(steps.get());
+    while (Ref p = next(it.get())) append(names.get(), step_name(p.get()).get());
+    CU_LOG(debug, "Processor create over `%s` name=%s list[%s]=%s", cls_name.get(),
+           own_name.get(), count.get(), names.get());
     return none();
 }
 
@@ -145,39 +153,46 @@ Ref processor_init_steps(PyObject* self) {
     Ref it = iter(steps.get());
     while (Ref p = next(it.get())) {
         if (truthy(call_method(p.get(), n_is_ready).get())) continue;
-        CU_LOG(info, "start init processor: %s", call_method(p.get(), n_name).get());
+        CU_LOG(info, "start init processor: %s", step_name(p.get()).get());
         if (!truthy(call_method(p.get(), n_init).get())) {
-            CU_LOG(error, "processor %s init failed", call_method(p.get(), n_name).get());
+            CU_LOG(error, "processor %s init failed", step_name(p.get()).get());
             ok = false;
         }
         ++count;
     }
     if (ok) call_method(self, n_set_ready, Py_True);
-    CU_LOG(debug, "processor '%s' init over. flag=%s total=%s init_num=%s",
-           call_method(self, n_name).get(), boolean(ok).get(),
-           integer((long)length(steps.get())).get(),
-           integer(count).get());
+    Ref own_name = call_method(self, n_name);
+    Ref total = integer((long)length(getattr(self, n__processors).get()));
+    CU_LOG(debug, "processor '%s' init over. flag=%s total=%s init_num=%s", own_name.get(),
+           boolean(ok).get(), total.get(), integer(count).get());
     return boolean(ok);
 }
 
 // ==== one step ===============================================================
 
-// timing[name] = elapsed, or timing[name] += elapsed when already present.
-void add_time(PyObject* timing, PyObject* name, PyObject* elapsed) {
-    Ref before;
-    if (PyDict_CheckExact(timing)) {
-        before = Ref::borrow(dict_get(timing, name));
-    } else if (check_int(PySequence_Contains(timing, name))) {
-        before = get_item(timing, name);
+// Whether `err` is caught by `except target:`, with the interpreter's check
+// that the target is an exception class or a tuple of them.
+bool caught_by(Error& err, PyObject* target) {
+    static const char* const cannot_catch =
+        "catching classes that do not inherit from BaseException is not allowed";
+    if (PyTuple_Check(target)) {
+        for (Py_ssize_t i = 0, n = PyTuple_Size(target); i < n; ++i)
+            if (!PyExceptionClass_Check(PyTuple_GetItem(target, i)))
+                raise(PyExc_TypeError, cannot_catch);
+    } else if (!PyExceptionClass_Check(target)) {
+        raise(PyExc_TypeError, cannot_catch);
     }
-    if (!before) {
-        check_int(PyObject_SetItem(timing, name, elapsed));
-        return;
-    }
-    Ref sum = check(PyNumber_InPlaceAdd(before.get(), elapsed));
-    check_int(PyObject_SetItem(timing, name, sum.get()));
+    return err.matches(target);
 }
 
+Ref time_record(PyObject* g_kwargs) {
+    return get_item(g_kwargs, module::global(n_TIME_KEY).get());
+}
+
+// The step's name is asked for at every use, as each use is a call of
+// p.name() that an override may observe; only what no user code can see
+// (the type tuple, the key view of a plain dict) is skipped when the record
+// would be dropped anyway.
 Ref one_process(PyObject* self, PyObject* p, PyObject* in_data, PyObject* out_data,
                 PyObject* g_kwargs) {
     Ref p_args;
@@ -186,53 +201,71 @@ Ref one_process(PyObject* self, PyObject* p, PyObject* in_data, PyObject* out_da
         case Mode::fixed: p_args = tuple(in_data); break;
         case Mode::plain: p_args = tuple(out_data); break;
     }
-    Ref name = call_method(p, n_name);
-    if (log::may_emit(log::n_debug, log::k_debug)) {
-        Ref types = tuple();
-        if (PyTuple_Size(p_args.get()))
-            types = tuple((PyObject*)Py_TYPE(PyTuple_GetItem(p_args.get(), 0)));
-        CU_LOG(debug, "Processor '%s' start. args=%s kwargs=%s", name.get(), types.get(),
-               call_method(g_kwargs, n_keys).get());
+    {
+        Ref name = step_name(p);
+        if (!PyDict_CheckExact(g_kwargs) || log::may_emit(log::n_debug, log::k_debug)) {
+            Ref types = tuple();
+            if (PyTuple_Size(p_args.get()))
+                types = tuple((PyObject*)Py_TYPE(PyTuple_GetItem(p_args.get(), 0)));
+            Ref keys = call_method(g_kwargs, n_keys);
+            CU_LOG(debug, "Processor '%s' start. args=%s kwargs=%s", name.get(), types.get(),
+                   keys.get());
+        }
     }
     runtime::Stamp start = runtime::time_now();
 
-    // p.process(*p_args, g_kwargs=g_kwargs, **g_kwargs)
-    Ref kw = dict();
-    set_item(kw.get(), n_g_kwargs, g_kwargs);
-    if (check_int(PySequence_Contains(g_kwargs, n_g_kwargs)))
-        raise(PyExc_TypeError, "process() got multiple values for keyword argument 'g_kwargs'");
-    check_int(PyDict_Merge(kw.get(), g_kwargs, 1));
-
     Ref result;
     try {
+        // p.process(*p_args, g_kwargs=g_kwargs, **g_kwargs)
+        Ref kw = dict();
+        set_item(kw.get(), n_g_kwargs, g_kwargs);
+        star_kwargs(kw.get(), g_kwargs, Callee{nullptr, p, &n_process});
         result = call_process(p, p_args.get(), kw.get());
     } catch (Error& err) {
-        if (!err.matches(PyExc_Exception)) throw;
-        PyObject* value = err.value();
-        if (isinstance(value, module::global(n_StopRunError).get())) {
+        Handling handling(err);
+        if (caught_by(err, module::global(n_StopRunError).get())) {
             Ref elapsed = runtime::elapsed(start, runtime::time_now());
-            Ref timing = get_item(g_kwargs, module::global(n_TIME_KEY).get());
+            Ref timing = time_record(g_kwargs);
+            Ref name = step_name(p);
             check_int(PyObject_SetItem(timing.get(), name.get(), elapsed.get()));
-            Ref stop_out = getattr(value, n_out_data);
+            PyObject* stop = err.value();
+            // Python evaluates the arguments left to right; C++ needs telling.
+            Ref log_name = step_name(p);
+            Ref message = getattr(stop, n_message);
+            Ref out = getattr(stop, n_out_data);
             CU_LOG(debug, "Processor stopped by '%s', message=%s out_data=%s time=%.4fs",
-                   name.get(), getattr(value, n_message).get(), stop_out.get(), elapsed.get());
-            if (truthy(getattr(self, n__return_exceptions).get())) return stop_out;
+                   log_name.get(), message.get(), out.get(), elapsed.get());
+            if (truthy(getattr(self, n__return_exceptions).get())) return getattr(stop, n_out_data);
             throw;
         }
-        CU_LOG(error, "Processor '%s' process failed, err=%s", name.get(), value);
+        if (caught_by(err, module::global(n_Exception).get())) {
+            CU_LOG(error, "Processor '%s' process failed, err=%s", step_name(p).get(),
+                   err.value());
+            throw;
+        }
         throw;
     }
 
     Ref elapsed = runtime::elapsed(start, runtime::time_now());
-    Ref timing = get_item(g_kwargs, module::global(n_TIME_KEY).get());
-    add_time(timing.get(), name.get(), elapsed.get());
-    if (log::may_emit(log::n_debug, log::k_debug))
-        CU_LOG(debug, "Processor '%s' end. time=%.4fs", name.get(), elapsed.get());
+    Ref seen_name = step_name(p);
+    Ref seen_timing = time_record(g_kwargs);
+    if (!check_int(PySequence_Contains(seen_timing.get(), seen_name.get()))) {
+        Ref timing = time_record(g_kwargs);
+        Ref name = step_name(p);
+        check_int(PyObject_SetItem(timing.get(), name.get(), elapsed.get()));
+    } else {
+        Ref timing = time_record(g_kwargs);
+        Ref name = step_name(p);
+        Ref sum = check(PyNumber_InPlaceAdd(get_item(timing.get(), name.get()).get(),
+                                            elapsed.get()));
+        check_int(PyObject_SetItem(timing.get(), name.get(), sum.get()));
+    }
+    CU_LOG(debug, "Processor '%s' end. time=%.4fs", step_name(p).get(), elapsed.get());
     return result;
 }
 
 const Name one_names[] = {Name("p"), Name("in_data"), Name("out_data"), Name("g_kwargs")};
-const Params one_params{"_one_process", one_names, 4, 4};
+const Params one_params{"_one_process", one_names, 4, 4, true};
 
 Ref processor_one_process(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[4];
@@ -248,58 +281,61 @@ Ref processor_process(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (nargs > 2)
         raisef(PyExc_TypeError, "process() takes from 1 to 3 positional arguments but %zd were given",
                nargs + 1);
+    require_str_keywords(kwargs, "process");
     Ref in_data = Ref::borrow(nargs > 0 ? PyTuple_GetItem(args, 0) : Py_None);
-    PyObject* g_arg = nargs > 1 ? PyTuple_GetItem(args, 1) : nullptr;
+    Ref g_arg = Ref::borrow(nargs > 1 ? PyTuple_GetItem(args, 1) : nullptr);
     Ref call_kwargs = dict();  // **kwargs: always a dict of our own
     if (kwargs) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (PyUnicode_Check(key) && PyUnicode_Compare(key, n_g_kwargs) == 0) {
+            if (PyUnicode_Compare(key, n_g_kwargs) == 0) {
                 if (g_arg)
                     raise(PyExc_TypeError, "process() got multiple values for argument 'g_kwargs'");
-                g_arg = value;
+                g_arg = Ref::borrow(value);
                 continue;
             }
             set_item(call_kwargs.get(), key, value);
         }
     }
-    Ref g_kwargs = Ref::borrow(g_arg ? g_arg : g_default_g_kwargs.get());
+    Ref g_kwargs = g_arg ? g_arg : Ref::borrow(g_default_g_kwargs.get());
 
     if (!truthy(call_method(self, n_is_ready).get())) {
-        Ref name = call_method(self, n_name);
+        // "processor '%s' is not ready" % self.name()
         static const Name fmt("processor '%s' is not ready");
-        raise(PyExc_ValueError, check(PyUnicode_Format(fmt, tuple(name.get()).get())).get());
+        Ref name = call_method(self, n_name);
+        raise(PyExc_ValueError, check(PyUnicode_Format(fmt, name.get())).get());
     }
     Ref g = truthy(getattr(self, n__update_global_kwargs).get()) ? g_kwargs : call_kwargs;
-    Ref time_key = module::global(n_TIME_KEY);
-    if (!check_int(PySequence_Contains(g.get(), time_key.get())))
-        check_int(PyObject_SetItem(g.get(), time_key.get(), dict().get()));
+    if (!check_int(PySequence_Contains(g.get(), module::global(n_TIME_KEY).get())))
+        check_int(PyObject_SetItem(g.get(), module::global(n_TIME_KEY).get(), dict().get()));
 
     Ref out_data = in_data;
     Ref steps = getattr(self, n__processors);
-    Ref step_runner = getattr(self, n__one_process);
 
     if (!truthy(getattr(self, n__use_aysnc_run).get())) {
-        bool own_runner = resolves_to(self, n__one_process, g_one_process.get());
         Ref it = iter(steps.get());
         while (Ref p = next(it.get())) {
-            out_data = own_runner ? one_process(self, p.get(), in_data.get(), out_data.get(), g.get())
-                                  : call(step_runner.get(), p.get(), in_data.get(),
-                                         out_data.get(), g.get());
+            // self._one_process is looked up for every step: a step may rebind it.
+            if (resolves_to(self, n__one_process, g_one_process.get()))
+                out_data = one_process(self, p.get(), in_data.get(), out_data.get(), g.get());
+            else
+                out_data = call(getattr(self, n__one_process).get(), p.get(), in_data.get(),
+                                out_data.get(), g.get());
         }
         return out_data;
     }
 
     Ref awaitables = list();
-    Ref run = module::global(n_run_in_threadpool);
     Ref it = iter(steps.get());
-    while (Ref p = next(it.get()))
-        append(awaitables.get(), call(run.get(), step_runner.get(), p.get(), in_data.get(),
+    while (Ref p = next(it.get())) {
+        Ref run = module::global(n_run_in_threadpool);
+        Ref runner = getattr(self, n__one_process);
+        append(awaitables.get(), call(run.get(), runner.get(), p.get(), in_data.get(),
                                       out_data.get(), g.get()).get());
+    }
     Ref results = runtime::gather_and_run(awaitables.get());
-    Py_ssize_t n = length(results.get());
-    return get_item(results.get(), integer((long)n - 1).get());
+    return get_item(results.get(), integer(-1).get());
 }
 
 // ==== description ============================================================
@@ -350,6 +386,7 @@ Ref make_processor() {
     Ref cls = make_class("Processor", bases.get(), methods,
                          "A pipeline: runs its steps in order on one input.");
     g_one_process.set(getattr(cls.get(), n__one_process));
+    g_base_name.set(getattr(g_processor_base.get(), n_name));
     g_processor.set(cls);
     return cls;
 }

@@ -15,7 +15,7 @@ const Name n_message("message"), n_out_data("out_data"), n_StopRunError("StopRun
 // ==== StopRunError ===========================================================
 
 const Name error_names[] = {Name("message"), Name("out_data")};
-const Params error_params{"__init__", error_names, 2, 0};
+const Params error_params{"__init__", error_names, 2, 0, true};
 
 Ref error_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[2];
@@ -56,13 +56,17 @@ Ref stop_process(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (PyTuple_Size(rest_args.get()))
         raisef(PyExc_TypeError, "process() takes from 1 to 2 positional arguments but %zd were given",
                PyTuple_Size(args) + 1);
-    Ref name = getattr(self, n__name);
+    Ref keep_in_data = Ref::borrow(in_data ? in_data : Py_None);
+    Ref cls = module::global(n_StopRunError);
+    // "stop by %s" % self._name: the name is the format's argument itself.
     static const Name fmt("stop by %s");
-    Ref message = check(PyUnicode_Format(fmt, tuple(name.get()).get()));
+    Ref message = check(PyUnicode_Format(fmt, getattr(self, n__name).get()));
     Ref kw = dict();
-    set_item(kw.get(), n_out_data, in_data ? in_data : Py_None);
+    set_item(kw.get(), n_out_data, keep_in_data.get());
     Ref pos = tuple(message.get());
-    Ref error = call_args(module::global(n_StopRunError).get(), pos.get(), kw.get());
+    Ref error = call_args(cls.get(), pos.get(), kw.get());
+    if (!PyExceptionInstance_Check(error.get()))
+        raise(PyExc_TypeError, "exceptions must derive from BaseException");
     PyErr_SetObject((PyObject*)Py_TYPE(error.get()), error.get());
     throw_error();
 }

@@ -1,0 +1,67 @@
+import asyncio
+import builtins
+import functools
+import types
+
+import pytest
+
+import common_utils.common_utils as cu
+
+
+async def coro_fn():
+    pass
+
+
+class AsyncCall:
+    async def __call__(self):
+        pass
+
+
+class SyncCall:
+    def __call__(self):
+        pass
+
+
+@pytest.mark.parametrize("obj, expected", [
+    (coro_fn, True), (functools.partial(coro_fn), True),
+    (functools.partial(functools.partial(coro_fn)), True), (AsyncCall(), True),
+    (cu.run_in_threadpool, True), (lambda: None, False), (len, False), (SyncCall(), False),
+    (functools.partial(print), False), (5, False),
+])
+def test_is_async_callable(obj, expected):
+    assert cu.is_async_callable(obj) is expected
+    assert cu.is_async_callable(obj=obj) is expected
+
+
+@pytest.mark.parametrize("value", [True, False, None, 0])
+def test_is_ipython_counts_presence_not_value(monkeypatch, value):
+    assert cu.is_ipython() is False
+    monkeypatch.setattr(builtins, "__IPYTHON__", value, raising=False)
+    assert cu.is_ipython() is True
+
+
+def test_is_async_context():
+    async def inside():
+        return cu.is_async_context()
+
+    assert cu.is_async_context() is False
+    assert asyncio.run(inside()) is True
+    assert cu.is_async_context() is False
+
+
+def test_is_async_context_lets_other_errors_through(monkeypatch):
+    def broken():
+        raise ValueError("not a loop question")
+
+    monkeypatch.setattr(cu, "asyncio", types.SimpleNamespace(get_running_loop=broken))
+    with pytest.raises(ValueError, match="not a loop question"):
+        cu.is_async_context()
+
+
+@pytest.mark.parametrize("call", [
+    lambda: cu.is_ipython(1), lambda: cu.is_async_context(1), lambda: cu.is_async_callable(),
+    lambda: cu.is_async_callable(1, 2), lambda: cu.is_async_callable(thing=1),
+])
+def test_wrong_arity(call):
+    with pytest.raises(TypeError):
+        call()

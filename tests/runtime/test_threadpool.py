@@ -1,0 +1,219 @@
+import asyncio
+import collections.abc
+import contextlib
+import gc
+import inspect
+import sys
+import textwrap
+import types
+import warnings
+
+import pytest
+
+import common_utils.common_utils as cu
+
+run = cu.run_in_threadpool
+
+
+class Script:
+    """Inner awaitable: yields "first", then each value sent to it; returns func(*args)."""
+
+    def __init__(self, log, func, args):
+        self.log, self.func, self.args = log, func, args
+
+    def __await__(self):
+        try:
+            got = yield "first"
+            while got != "stop":
+                got = yield got
+            return self.func(*self.args)
+        except KeyError:
+            return "caught"
+        finally:
+            self.log.append("inner closed")
+
+
+def use_anyio(monkeypatch, run_sync):
+    monkeypatch.setattr(cu, "anyio", types.SimpleNamespace(
+        to_thread=types.SimpleNamespace(run_sync=run_sync)))
+
+
+@pytest.fixture
+def log(monkeypatch):
+    """anyio without threads: run_sync logs its call and returns a Script."""
+    entries = []
+
+    def run_sync(func, *args):
+        entries.append((func, args))
+        return Script(entries, func, args)
+
+    use_anyio(monkeypatch, run_sync)
+    return entries
+
+
+def test_is_a_coroutine_for_asyncio():
+    assert asyncio.iscoroutinefunction(run)
+    assert inspect.iscoroutinefunction(run) is (sys.version_info >= (3, 12))
+    assert str(inspect.signature(run)) == "(func: 'Callable', *args, **kwargs)"
+    c = run(max, 1)
+    assert asyncio.iscoroutine(c) and isinstance(c, collections.abc.Coroutine)
+    assert type(c).__module__ == "common_utils.common_utils"
+    with pytest.raises(TypeError):
+        type(c)()
+    c.close()
+
+
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((max,), {"func": min})])
+def test_wrong_arity(args, kwargs):
+    with pytest.raises(TypeError, match="func"):
+        run(*args, **kwargs)
+
+
+def test_module_names_are_read_when_awaited(monkeypatch):
+    c = run(int, "ff", base=16)
+    calls = []
+    use_anyio(monkeypatch, lambda func, *args: calls.append((func, args)) or Script([], 0, 0))
+    monkeypatch.setattr(cu, "functools", types.SimpleNamespace(partial=lambda f, **kw: (f, kw)))
+    assert c.send(None) == "first"
+    assert calls == [((int, {"base": 16}), ("ff",))]
+    c.close()
+
+
+@pytest.mark.parametrize("result", [(1, 2), None, ()])
+def test_delegates_send_and_keeps_the_result(log, result):
+    c = run(lambda: result)
+    assert (c.send(None), c.send("echo")) == ("first", "echo")
+    with pytest.raises(StopIteration) as stop:
+        c.send("stop")
+    assert stop.value.value == result
+    with pytest.raises(RuntimeError, match="reuse"):
+        c.send(None)
+
+
+@pytest.mark.parametrize("action, outcome", [
+    (lambda c: c.throw(KeyError("k")), StopIteration),
+    (lambda c: c.throw(ValueError("v")), ValueError),
+    (lambda c: c.throw(GeneratorExit), GeneratorExit),
+    (lambda c: c.close(), None),
+])
+def test_throw_and_close_reach_the_inner(log, action, outcome):
+    c = run(max, 1, 2)
+    c.send(None)
+    with pytest.raises(outcome) if outcome else contextlib.nullcontext():
+        action(c)
+    assert log[-1] == "inner closed"
+
+
+def test_unstarted(log):
+    run(max, 1).close()
+    with pytest.raises(ValueError):
+        run(max, 1).throw(ValueError)
+    with pytest.raises(TypeError, match="non-None"):
+        run(max, 1).send(5)
+    assert log == []
+
+
+def test_reentry_is_refused(log):
+    holder = []
+    c = run(lambda: holder[0].send(None))
+    holder.append(c)
+    c.send(None)
+    with pytest.raises(ValueError, match="already executing"):
+        c.send("stop")
+
+
+def test_never_awaited_objects_are_collected_quietly():
+    freed = []
+
+    class Marker:
+        def __del__(self):
+            freed.append(True)
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        holder = [Marker()]
+        holder.append(run(len, holder))  # a cycle through the arguments
+        del holder
+        for _ in range(1000):
+            run(max, 1, 2)
+        gc.collect()
+    assert freed == [True]
+
+
+def test_cancellation_is_thrown_into_the_inner(monkeypatch):
+    seen = []
+
+    async def run_sync(func, *args):
+        try:
+            await asyncio.get_running_loop().create_future()
+        except asyncio.CancelledError:
+            seen.append("cancelled")
+            raise
+
+    use_anyio(monkeypatch, run_sync)
+    with pytest.raises(asyncio.TimeoutError):
+        asyncio.run(asyncio.wait_for(run(max, 1), 0.05))
+    assert seen == ["cancelled"]
+
+
+def test_repeated_runs_do_not_grow_memory(monkeypatch, memory_growth, sanitized):
+    async def immediate(func, *args):
+        await asyncio.sleep(0)
+        return func(*args)
+
+    use_anyio(monkeypatch, immediate)
+
+    def cycle():
+        run(dict, a=1).close()
+        started, done = run(divmod, 7, 2), run(divmod, 7, 2)
+        started.send(None)
+        started.close()
+        done.send(None)
+        with contextlib.suppress(StopIteration):
+            done.send(None)
+
+    traced, rss = memory_growth(cycle, 50_000)
+    assert traced < 64 * 1024
+    assert sanitized or rss < 2 * 1024 * 1024
+
+
+# Real worker threads run in a child interpreter: anyio's workers are not
+# daemon threads, so a fault would otherwise hang the test run at exit.
+PRELUDE = "import asyncio, threading\nimport common_utils.common_utils as cu\n"
+# A nest_asyncio loop runs the callbacks that stop the workers of a finished
+# run only when it is run again.
+EPILOGUE = "\nasyncio.run(asyncio.sleep(0))\n"
+
+
+@pytest.mark.parametrize("body, expected", [
+    ("""
+     print(asyncio.run(cu.run_in_threadpool(max, 3, 7)))
+     print(asyncio.run(cu.run_in_threadpool(int, "ff", base=16)))
+     """, ["7", "255"]),
+    ("""
+     main = threading.get_ident()
+     async def all_of():
+         return await asyncio.gather(*[
+             cu.run_in_threadpool(lambda i: (i, threading.get_ident() != main), i)
+             for i in range(1000)])
+     print(asyncio.run(all_of()) == [(i, True) for i in range(1000)])
+     """, ["True"]),
+    ("""
+     async def outer():
+         return asyncio.run(cu.run_in_threadpool(max, 1, 2))
+     print(asyncio.run(outer()))
+     """, ["2"]),
+    ("""
+     err = ValueError("boom")
+     def fail():
+         raise err
+     try:
+         asyncio.run(cu.run_in_threadpool(fail))
+     except ValueError as e:
+         print(e is err)
+     """, ["True"]),
+], ids=["results", "gather-1000", "nested-run", "same-exception"])
+def test_with_worker_threads(body, expected, run_python):
+    proc = run_python(PRELUDE + textwrap.dedent(body) + EPILOGUE, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == expected
