@@ -12,6 +12,7 @@
 #include "../bridge/closure.hpp"
 #include "../bridge/entry.hpp"
 #include "../bridge/module.hpp"
+#include "concurrent.hpp"
 
 #include <new>
 
@@ -38,6 +39,7 @@ struct Fields {
     Ref inner;    // iterator of the awaited run_sync(...) while suspended in it
     Ref step;     // inner.send, or inner.__next__ for an iterator without send
     State state = State::fresh;
+    bool direct = false;   // call = (factory, *args): the awaitable is factory(*args)
     bool step_is_send = true;
     bool running = false;  // inside a call into `inner`: reentry is refused
 };
@@ -90,9 +92,16 @@ void start(Fields& f) {
             PyTuple_SetItem(replaced.get(), i, Ref::borrow(PyTuple_GetItem(call_args.get(), i)).release());
         call_args = std::move(replaced);
     }
-    Ref to_thread = getattr(module::global(n_anyio).get(), n_to_thread);
-    Ref run_sync = getattr(to_thread.get(), n_run_sync);
-    Ref awaitable = cu::call_args(run_sync.get(), call_args.get());
+    Ref awaitable;
+    if (f.direct) {
+        Py_ssize_t n = PyTuple_Size(call_args.get());
+        Ref rest = check(PyTuple_GetSlice(call_args.get(), 1, n));
+        awaitable = cu::call_args(PyTuple_GetItem(call_args.get(), 0), rest.get());
+    } else {
+        Ref to_thread = getattr(module::global(n_anyio).get(), n_to_thread);
+        Ref run_sync = getattr(to_thread.get(), n_run_sync);
+        awaitable = cu::call_args(run_sync.get(), call_args.get());
+    }
 
     Ref inner;
     if ((PyObject*)Py_TYPE(awaitable.get()) == g_native_coroutine.get()) {
@@ -432,7 +441,7 @@ Ref make_run_in_threadpool() {
         n___doc__("__doc__"), n_CoroutineType("CoroutineType"),
         n_TracebackType("TracebackType"), n_Callable("Callable");
 
-    g_coroutine_type.set(check(PyType_FromSpec(&coro_spec)));
+    if (!g_coroutine_type) g_coroutine_type.set(check(PyType_FromSpec(&coro_spec)));
     Ref types = check(PyImport_ImportModule("types"));
     g_native_coroutine.set(getattr(types.get(), n_CoroutineType));
     g_traceback_type.set(getattr(types.get(), n_TracebackType));
@@ -460,6 +469,13 @@ Ref make_run_in_threadpool() {
 }
 
 }  // namespace
+
+Ref deferred_awaitable(Ref factory_call) {
+    if (!g_coroutine_type) g_coroutine_type.set(check(PyType_FromSpec(&coro_spec)));
+    Ref self = new_coroutine(std::move(factory_call), Ref());
+    fields(self.get()).direct = true;
+    return self;
+}
 
 CU_DEFINITION("run_in_threadpool", make_run_in_threadpool);
 
