@@ -1,0 +1,687 @@
+// LoopProcessor: runs a looper pipeline on the input, then the body pipeline
+// once per item of what the looper returned, one after the other or all at
+// once in worker threads.  FunctionLooper turns a function returning an
+// iterable into a template the factory completes with the body; SimpleLooper
+// iterates over its input itself.
+//
+// `_loop_process` is a generator in behaviour: nothing runs until it is
+// iterated, and the closing debug line comes only after the last item.  When
+// the result is merged into a list anyway and `_loop_process` is the one set
+// here, process() builds the list directly: nobody could observe the
+// generator in between.
+#include "pipeline.hpp"
+#include "../bridge/args.hpp"
+#include "../bridge/entry.hpp"
+#include "../logging/log.hpp"
+#include "../runtime/concurrent.hpp"
+
+#include <new>
+
+namespace cu::pipeline {
+
+// Shared with the conditional processor; defined in conditional.cpp.
+void remember_pipeline_class();
+Ref prepend(PyObject* first, PyObject* rest);
+Ref sub_process(PyObject* sub, PyObject* args, PyObject* kwargs);
+void name_sub_pipeline(PyObject* self, PyObject* kwargs, const Name& suffix);
+Ref new_sub_pipeline(PyObject* spec, PyObject* args, PyObject* kwargs);
+bool init_sub_pipelines(PyObject* self, const Name* const* attrs, int count,
+                        const Name& over_fmt);
+Ref base_description(PyObject* cls, PyObject* self);
+Ref sub_processor_list(PyObject* sub);
+Ref bind_template(PyObject* self, PyObject* args, PyObject* kwargs, const char* name_fmt);
+Ref template_init(PyObject* self, PyObject* args, PyObject* kwargs);
+void run_class_init(PyObject* cls, PyObject* self, PyObject* args, PyObject* kwargs,
+                    const Name& key, PyObject* value);
+Ref complete_template(PyObject* cls, PyObject* self, PyObject* args, PyObject* kwargs,
+                      const Name& key);
+
+namespace {
+
+const Name n_looper("looper"), n__looper("_looper"), n__processors("_processors"),
+    n__merge_output("_merge_output"), n__use_aysnc_run("_use_aysnc_run"),
+    n__loop_process("_loop_process"), n__loop_process_async("_loop_process_async"),
+    n_Iterable("Iterable"), n_LoopProcessor("LoopProcessor"),
+    n_run_in_threadpool("run_in_threadpool"), n_send("send"), n_throw("throw"),
+    n_close("close"), s_looper("_looper"), s_processors("_processors");
+
+Keep g_loop;             // LoopProcessor as defined here
+Keep g_loop_process;     // LoopProcessor._loop_process as set on that class
+Keep g_loop_async;       // LoopProcessor._loop_process_async as set on that class
+Keep g_simple_looper;    // SimpleLooper's looper
+Keep g_generator_type;   // what _loop_process and simple_looper return
+Keep g_traceback_type;   // types.TracebackType, for throw's third argument
+
+Ref percent(const Name& fmt, PyObject* a) { return check(PyUnicode_Format(fmt, tuple(a).get())); }
+Ref percent(const Name& fmt, PyObject* a, PyObject* b) {
+    return check(PyUnicode_Format(fmt, tuple(a, b).get()));
+}
+
+// ==== one item ===============================================================
+
+// self.name() is called for every item, as the debug line's argument is; the
+// other arguments are made only when the line may be emitted.
+void log_item(PyObject* self, Py_ssize_t i, PyObject* item) {
+    Ref name = call_method(self, n_name);
+    if (log::may_emit(log::n_debug, log::k_debug))
+        CU_LOG(debug, "Looper '%s[%s]' process, one_data=%s", name.get(),
+               check(PyLong_FromSsize_t(i)).get(), (PyObject*)Py_TYPE(item));
+}
+
+void log_over(PyObject* self, Py_ssize_t count) {
+    CU_LOG(debug, "Looper '%s' process over, looper_count=%s", call_method(self, n_name).get(),
+           check(PyLong_FromSsize_t(count)).get());
+}
+
+// self._processors.process(item, *args, **kwargs)
+Ref run_item(PyObject* self, Py_ssize_t i, PyObject* item, PyObject* args, PyObject* kwargs) {
+    log_item(self, i, item);
+    Ref body = getattr(self, n__processors);
+    Ref pos = prepend(item, args);
+    return sub_process(body.get(), pos.get(), kwargs);
+}
+
+// list(self._loop_process(looper_data, *args, **kwargs)) without the generator.
+Ref run_all(PyObject* self, PyObject* looper_data, PyObject* args, PyObject* kwargs) {
+    Ref out = list();
+    Ref items = iter(looper_data);
+    Py_ssize_t i = 0;
+    while (Ref item = next(items.get())) {
+        append(out.get(), run_item(self, i, item.get(), args, kwargs).get());
+        ++i;
+    }
+    log_over(self, i);
+    return out;
+}
+
+// ==== the generator ==========================================================
+
+// Two kinds share the type: `_loop_process` over a LoopProcessor's body, and
+// simple_looper, which passes on what its input's iterator yields as
+// `yield from` does.  Either starts iterating only on the first step.
+enum class Kind : unsigned char { loop, delegate };
+
+struct GenFields {
+    Ref owner;    // the LoopProcessor (loop kind only)
+    Ref source;   // the iterable, until the first step
+    Ref items;    // its iterator, from the first step on
+    Ref args;     // (loop kind) extra positional arguments for the body
+    Ref kwargs;   // (loop kind) keyword arguments for the body
+    Py_ssize_t index = 0;
+    Kind kind = Kind::loop;
+    bool started = false;
+    bool finished = false;
+    bool running = false;  // inside a step: reentry is refused
+};
+
+struct GenObject {
+    PyObject_HEAD
+    GenFields f;
+};
+
+GenFields& fields(PyObject* self) { return reinterpret_cast<GenObject*>(self)->f; }
+
+Ref new_generator(Kind kind, Ref owner, Ref source, Ref args, Ref kwargs) {
+    Ref self = check(PyType_GenericAlloc((PyTypeObject*)g_generator_type.get(), 0));
+    GenFields* f = new (&fields(self.get())) GenFields();
+    f->kind = kind;
+    f->owner = std::move(owner);
+    f->source = std::move(source);
+    f->args = std::move(args);
+    f->kwargs = std::move(kwargs);
+    return self;
+}
+
+void finish(GenFields& f) noexcept {
+    f.finished = true;
+    f.owner = nullptr;
+    f.source = nullptr;
+    f.items = nullptr;
+    f.args = nullptr;
+    f.kwargs = nullptr;
+}
+
+[[noreturn]] void already_executing() {
+    raise(PyExc_ValueError, "generator already executing");
+}
+
+// Marks the generator running for the duration of a step; a step that
+// raises also ends the generator, as an exception leaving a generator does.
+class Step {
+public:
+    explicit Step(GenFields& f) : f_(f) {
+        if (f.running) already_executing();
+        f.running = true;
+    }
+    ~Step() {
+        f_.running = false;
+        if (!done_) finish(f_);
+    }
+    void keep_going() noexcept { done_ = true; }
+
+private:
+    GenFields& f_;
+    bool done_ = false;
+};
+
+// The next value, or null at the end (no error set).
+Ref advance(GenFields& f) {
+    if (f.finished) return nullptr;
+    Step step(f);
+    if (!f.started) {
+        f.started = true;
+        Ref source = std::move(f.source);
+        f.items = iter(source.get());
+    }
+    Ref items = f.items;
+    Ref item = next(items.get());
+    if (!item) {
+        if (f.kind == Kind::loop) {
+            Ref owner = f.owner;
+            log_over(owner.get(), f.index);
+        }
+        return nullptr;  // Step ends the generator
+    }
+    if (f.kind == Kind::loop) {
+        Ref owner = f.owner, args = f.args, kwargs = f.kwargs;
+        Py_ssize_t i = f.index++;
+        item = run_item(owner.get(), i, item.get(), args.get(), kwargs.get());
+    }
+    step.keep_going();
+    return item;
+}
+
+// StopIteration for send/throw: the generator's return value is always None.
+[[noreturn]] void stop() {
+    PyErr_SetNone(PyExc_StopIteration);
+    throw_error();
+}
+
+// What the inner iterator's send/throw answered, as `yield from` passes it on.
+Ref delegated(GenFields& f, PyObject* method, PyObject* args) {
+    Step step(f);
+    PyObject* out = PyObject_Call(method, args, nullptr);
+    if (!out) {
+        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            PyErr_Clear();
+            stop();  // Step ends the generator
+        }
+        throw_error();
+    }
+    step.keep_going();
+    return Ref::steal(out);
+}
+
+Ref gen_send_impl(PyObject* self, PyObject* value) {
+    GenFields& f = fields(self);
+    if (f.running) already_executing();
+    if (!f.finished && value != Py_None) {
+        if (!f.started)
+            raise(PyExc_TypeError, "can't send non-None value to a just-started generator");
+        if (f.kind == Kind::delegate) {
+            Ref items = f.items;
+            Ref method;
+            try {
+                method = getattr(items.get(), n_send);
+            } catch (...) {
+                finish(f);
+                throw;
+            }
+            return delegated(f, method.get(), tuple(value).get());
+        }
+    }
+    Ref out = advance(f);
+    if (!out) stop();
+    return out;
+}
+
+// Raises (typ, val, tb) as throw() does at a yield without a handler.
+[[noreturn]] void raise_thrown(PyObject* typ, PyObject* val, PyObject* tb) {
+    if (val == Py_None) val = nullptr;
+    if (tb == Py_None) tb = nullptr;
+    if (tb && (PyObject*)Py_TYPE(tb) != g_traceback_type.get())
+        raise(PyExc_TypeError, "throw() third argument must be a traceback object");
+    if (PyExceptionClass_Check(typ)) {
+        PyObject* t = Ref::borrow(typ).release();
+        PyObject* v = Ref::borrow(val ? val : Py_None).release();
+        PyObject* b = Ref::borrow(tb).release();
+        PyErr_NormalizeException(&t, &v, &b);
+        if (b && v) PyException_SetTraceback(v, b);
+        PyErr_Restore(t, v, b);
+        throw_error();
+    }
+    if (!PyExceptionInstance_Check(typ))
+        raisef(PyExc_TypeError,
+               "exceptions must be classes or instances deriving from BaseException, not %s",
+               type_name(typ).c_str());
+    if (val) raise(PyExc_TypeError, "instance exception may not have a separate value");
+    PyObject* b = tb ? Ref::borrow(tb).release() : PyException_GetTraceback(typ);
+    PyErr_Restore(Ref::borrow((PyObject*)Py_TYPE(typ)).release(), Ref::borrow(typ).release(), b);
+    throw_error();
+}
+
+// Closes the inner iterator of a started delegating generator, if it can be.
+void close_inner(GenFields& f) {
+    if (f.kind != Kind::delegate || !f.started || f.finished) return;
+    Ref items = f.items;
+    Ref closer;
+    try {
+        closer = getattr_opt(items.get(), n_close);
+    } catch (...) {
+        finish(f);
+        throw;
+    }
+    if (!closer) return;
+    Step step(f);
+    call(closer.get());
+}
+
+Ref gen_throw_impl(PyObject* self, PyObject* args) {
+    GenFields& f = fields(self);
+    if (f.running) already_executing();
+    PyObject *typ, *val = nullptr, *tb = nullptr;
+    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb)) throw_error();
+    if (f.kind == Kind::delegate && f.started && !f.finished) {
+        if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
+            close_inner(f);
+        } else {
+            Ref items = f.items;
+            Ref thrower;
+            try {
+                thrower = getattr_opt(items.get(), n_throw);
+            } catch (...) {
+                finish(f);
+                throw;
+            }
+            if (thrower) return delegated(f, thrower.get(), args);
+        }
+    }
+    finish(f);
+    raise_thrown(typ, val, tb);
+}
+
+Ref gen_close_impl(PyObject* self) {
+    GenFields& f = fields(self);
+    if (f.running) already_executing();
+    close_inner(f);
+    finish(f);
+    return none();
+}
+
+PyObject* gen_iternext(PyObject* self) noexcept {
+    try {
+        return advance(fields(self)).release();
+    } catch (...) {
+        return translate_exception();
+    }
+}
+
+Ref gen_send(PyObject* self, PyObject* value) { return gen_send_impl(self, value); }
+Ref gen_throw(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (kwargs && PyDict_Size(kwargs)) raise(PyExc_TypeError, "throw() takes no keyword arguments");
+    return gen_throw_impl(self, args);
+}
+Ref gen_close(PyObject* self) { return gen_close_impl(self); }
+
+const char* qualname_of(PyObject* self) {
+    return fields(self).kind == Kind::loop ? "LoopProcessor._loop_process"
+                                           : "SimpleLooper.__init__.<locals>.simple_looper";
+}
+
+PyObject* gen_repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("<generator object %s at %p>", qualname_of(self), self);
+}
+
+PyObject* get_name(PyObject* self, void*) noexcept {
+    return PyUnicode_FromString(fields(self).kind == Kind::loop ? "_loop_process"
+                                                                : "simple_looper");
+}
+
+PyObject* get_qualname(PyObject* self, void*) noexcept {
+    return PyUnicode_FromString(qualname_of(self));
+}
+
+PyObject* get_running(PyObject* self, void*) noexcept {
+    return boolean(fields(self).running).release();
+}
+
+PyObject* gen_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
+    PyErr_SetString(PyExc_TypeError,
+                    "cannot create 'common_utils.common_utils.loop_generator' instances");
+    return nullptr;
+}
+
+int gen_traverse(PyObject* self, visitproc visit, void* arg) {
+    GenFields& f = fields(self);
+    Py_VISIT(f.owner.get());
+    Py_VISIT(f.source.get());
+    Py_VISIT(f.items.get());
+    Py_VISIT(f.args.get());
+    Py_VISIT(f.kwargs.get());
+    return 0;
+}
+
+int gen_clear(PyObject* self) {
+    finish(fields(self));  // Ref assignment empties a field before releasing its value
+    return 0;
+}
+
+void gen_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    gen_clear(self);
+    fields(self).~GenFields();
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(tp);
+}
+
+PyMethodDef gen_methods[] = {
+    CU_O("send", gen_send,
+         "send($self, value, /)\n--\n\n"
+         "Resumes the generator; returns the next value or raises StopIteration."),
+    CU_VARARGS("throw", gen_throw,
+               "throw($self, typ, val=None, tb=None, /)\n--\n\n"
+               "Raises an exception in the generator."),
+    CU_NOARGS("close", gen_close,
+              "close($self, /)\n--\n\n"
+              "Ends the generator; later steps raise StopIteration."),
+    CU_END,
+};
+
+PyGetSetDef gen_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"gi_running", get_running, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot gen_slots[] = {
+    {Py_tp_iter, (void*)PyObject_SelfIter},  // an iterator of itself
+    {Py_tp_iternext, (void*)gen_iternext},   // one step
+    {Py_tp_methods, gen_methods},            // send, throw, close
+    {Py_tp_getset, gen_getset},              // names, gi_running
+    {Py_tp_repr, (void*)gen_repr},           // <generator object ... at ...>
+    {Py_tp_new, (void*)gen_new},             // made by the loop processors only
+    {Py_tp_traverse, (void*)gen_traverse},   // GC
+    {Py_tp_clear, (void*)gen_clear},         // GC
+    {Py_tp_dealloc, (void*)gen_dealloc},     // release
+    {0, nullptr},
+};
+
+PyType_Spec gen_spec = {
+    "common_utils.common_utils.loop_generator",
+    sizeof(GenObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    gen_slots,
+};
+
+// simple_looper(x, *args, **kwargs): yields what x's iterator yields.
+Ref simple_looper(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const Name n_x("x");
+    PyObject* x = PyTuple_Size(args) ? PyTuple_GetItem(args, 0) : nullptr;
+    PyObject* by_keyword = kwargs ? dict_get(kwargs, n_x) : nullptr;
+    if (x && by_keyword)
+        raise(PyExc_TypeError, "simple_looper() got multiple values for argument 'x'");
+    if (!x) x = by_keyword;
+    if (!x)
+        raise(PyExc_TypeError, "simple_looper() missing 1 required positional argument: 'x'");
+    return new_generator(Kind::delegate, nullptr, Ref::borrow(x), nullptr, nullptr);
+}
+
+PyMethodDef simple_looper_def[] = {
+    CU_VARARGS("simple_looper", simple_looper,
+               "simple_looper(x, *args, **kwargs)\n--\n\n"
+               "A generator of the elements of x."),
+    CU_END,
+};
+
+// ==== LoopProcessor ==========================================================
+
+const Name init_names[] = {Name("looper"), Name("processors"), Name("merge_output"),
+                           Name("use_aysnc_run")};
+const Params init_params{"__init__", init_names, 4, 2};
+
+Ref loop_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[4];
+    Ref extra, kw;
+    bind_var(init_params, args, kwargs, a, &extra, &kw);
+    Ref looper = Ref::borrow(a[0]), processors = Ref::borrow(a[1]);
+    Ref merge_output = Ref::borrow(a[2] ? a[2] : Py_True);
+    Ref use_async = Ref::borrow(a[3] ? a[3] : Py_False);
+
+    Ref parent = call((PyObject*)&PySuper_Type, g_loop.get(), self);
+    call_args(getattr(parent.get(), n___init__).get(), extra.get(),
+              check(PyDict_Copy(kw.get())).get());
+
+    if (!truthy(looper.get())) {
+        CU_LOG(error, "processor '%s' looper is empty. looper=%s",
+               call_method(self, n_name).get(), looper.get());
+        raise(PyExc_ValueError, "`looper` processor is empty");
+    }
+    if (!truthy(processors.get())) {
+        CU_LOG(error, "processor '%s' is empty. processors=%s", call_method(self, n_name).get(),
+               processors.get());
+        raise(PyExc_ValueError, "`processors` is empty");
+    }
+    setattr(self, n__merge_output, merge_output.get());
+    setattr(self, n__use_aysnc_run, use_async.get());
+
+    name_sub_pipeline(self, kw.get(), s_looper);
+    setattr(self, n__looper, new_sub_pipeline(looper.get(), extra.get(), kw.get()).get());
+    name_sub_pipeline(self, kw.get(), s_processors);
+    setattr(self, n__processors, new_sub_pipeline(processors.get(), extra.get(), kw.get()).get());
+
+    CU_LOG(debug, "looper create over. `%s` looper=%s processors=%s", class_name(self).get(),
+           call_method(self, n_name).get(), getattr(self, n__processors).get());
+    return none();
+}
+
+Ref loop_as_dict(PyObject* self) {
+    Ref cls_name = class_name(self);
+    Ref inner = base_description(g_loop.get(), self);
+    static const Name k_merge("merge_output"), k_async("use_aysnc_run"), k_looper("looper"),
+        k_processors("processors");
+    check_int(PyObject_SetItem(inner.get(), k_merge, getattr(self, n__merge_output).get()));
+    check_int(PyObject_SetItem(inner.get(), k_async, getattr(self, n__use_aysnc_run).get()));
+    check_int(PyObject_SetItem(inner.get(), k_looper,
+                               sub_processor_list(getattr(self, n__looper).get()).get()));
+    check_int(PyObject_SetItem(inner.get(), k_processors,
+                               sub_processor_list(getattr(self, n__processors).get()).get()));
+    Ref out = dict();
+    set_item(out.get(), cls_name.get(), inner.get());
+    return out;
+}
+
+Ref loop_init_parts(PyObject* self) {
+    static const Name over("Looper '%s' init over. flag=%s ");
+    const Name* const attrs[] = {&n__looper, &n__processors};
+    return boolean(init_sub_pipelines(self, attrs, 2, over));
+}
+
+const Name loop_names[] = {Name("looper_data")};
+const Params loop_params{"_loop_process", loop_names, 1, 1};
+const Params loop_async_params{"_loop_process_async", loop_names, 1, 1};
+
+Ref loop_process_gen(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* looper_data;
+    Ref extra, kw;
+    bind_var(loop_params, args, kwargs, &looper_data, &extra, &kw);
+    return new_generator(Kind::loop, Ref::borrow(self), Ref::borrow(looper_data),
+                         std::move(extra), std::move(kw));
+}
+
+// One run_in_threadpool(...) per item, then all of them at once.  The closing
+// line is logged before any item has run.
+Ref run_all_async(PyObject* self, PyObject* looper_data, PyObject* args, PyObject* kwargs) {
+    Ref awaitables = list();
+    Ref items = iter(looper_data);
+    Py_ssize_t i = 0;
+    while (Ref item = next(items.get())) {
+        log_item(self, i, item.get());
+        Ref body = getattr(self, n__processors);
+        Ref process = getattr(body.get(), n_process);
+        Ref pos = prepend(process.get(), prepend(item.get(), args).get());
+        Ref kw;
+        if (PyDict_Size(kwargs)) kw = check(PyDict_Copy(kwargs));
+        Ref run = module::global(n_run_in_threadpool);
+        append(awaitables.get(), call_args(run.get(), pos.get(), kw.get()).get());
+        ++i;
+    }
+    log_over(self, i);
+    return runtime::gather_and_run(awaitables.get());
+}
+
+Ref loop_process_async(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* looper_data;
+    Ref extra, kw;
+    bind_var(loop_async_params, args, kwargs, &looper_data, &extra, &kw);
+    Ref keep = Ref::borrow(looper_data);
+    return run_all_async(self, looper_data, extra.get(), kw.get());
+}
+
+const Name process_names[] = {Name("in_data")};
+const Params process_params{"process", process_names, 1, 0};
+
+// self.<method>(looper_data, *args, **kwargs) through the attribute.
+Ref call_loop_method(PyObject* self, const Name& method, PyObject* looper_data, PyObject* args,
+                     PyObject* kwargs) {
+    Ref bound = getattr(self, method);
+    Ref pos = prepend(looper_data, args);
+    return call_args(bound.get(), pos.get(), kwargs);
+}
+
+Ref loop_process(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* in_data;
+    Ref extra, kw;
+    bind_var(process_params, args, kwargs, &in_data, &extra, &kw);
+    Ref input = Ref::borrow(in_data ? in_data : Py_None);
+
+    if (!truthy(call_method(self, n_is_ready).get())) {
+        static const Name fmt("Looper '%s' is not ready");
+        raise(PyExc_ValueError, percent(fmt, call_method(self, n_name).get()).get());
+    }
+    Ref looper_data = sub_process(getattr(self, n__looper).get(),
+                                  prepend(input.get(), extra.get()).get(), kw.get());
+    if (!isinstance(looper_data.get(), module::global(n_Iterable).get())) {
+        static const Name fmt("Looper '%s' return is not Iterable. ret=%s");
+        Ref name = call_method(self, n_name);
+        raise(PyExc_ValueError, percent(fmt, name.get(), looper_data.get()).get());
+    }
+
+    Ref out;
+    if (truthy(getattr(self, n__use_aysnc_run).get())) {
+        out = resolves_to(self, n__loop_process_async, g_loop_async.get())
+                  ? run_all_async(self, looper_data.get(), extra.get(), kw.get())
+                  : call_loop_method(self, n__loop_process_async, looper_data.get(), extra.get(),
+                                     kw.get());
+    } else if (resolves_to(self, n__loop_process, g_loop_process.get())) {
+        // Making the generator runs nothing, so reading _merge_output first
+        // is the same order of effects.
+        if (truthy(getattr(self, n__merge_output).get()))
+            return run_all(self, looper_data.get(), extra.get(), kw.get());
+        return new_generator(Kind::loop, Ref::borrow(self), looper_data, extra, kw);
+    } else {
+        out = call_loop_method(self, n__loop_process, looper_data.get(), extra.get(), kw.get());
+    }
+    if (truthy(getattr(self, n__merge_output).get())) return check(PySequence_List(out.get()));
+    return out;
+}
+
+PyMethodDef loop_methods[] = {
+    CU_VARARGS("__init__", loop_init,
+               "__init__($self, /, looper, processors, merge_output=True, "
+               "use_aysnc_run=False, *args, **kwargs)\n--\n\n"),
+    CU_NOARGS("as_dict", loop_as_dict, "as_dict($self, /)\n--\n\n"),
+    CU_NOARGS("init", loop_init_parts,
+              "init($self, /)\n--\n\n"
+              "Initialises the looper and the body; True when both are ready."),
+    CU_VARARGS("_loop_process", loop_process_gen,
+               "_loop_process($self, /, looper_data, *args, **kwargs)\n--\n\n"
+               "A generator of the body's output for every item of looper_data."),
+    CU_VARARGS("_loop_process_async", loop_process_async,
+               "_loop_process_async($self, /, looper_data, *args, **kwargs)\n--\n\n"
+               "Runs the body for all items at once in worker threads; their outputs "
+               "in item order."),
+    CU_VARARGS("process", loop_process,
+               "process($self, /, in_data=None, *args, **kwargs)\n--\n\n"
+               "Runs the body over every item the looper returns."),
+    CU_END,
+};
+
+Ref make_loop() {
+    remember_pipeline_class();
+    Ref types = check(PyImport_ImportModule("types"));
+    g_traceback_type.set(getattr(types.get(), "TracebackType"));
+    g_generator_type.set(check(PyType_FromSpec(&gen_spec)));
+    g_simple_looper.set(make_function(&simple_looper_def[0]));
+    Ref bases = tuple(module::global(n_ProcessorBase).get());
+    Ref cls = make_class("LoopProcessor", bases.get(), loop_methods,
+                         "Runs a body pipeline over every item a looper pipeline returns.");
+    g_loop_process.set(getattr(cls.get(), n__loop_process));
+    g_loop_async.set(getattr(cls.get(), n__loop_process_async));
+    g_loop.set(cls);
+    return cls;
+}
+
+// ==== FunctionLooper =========================================================
+
+Ref looper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return bind_template(self, args, kwargs, "Loop_%U()");
+}
+
+Ref looper_complete(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return complete_template(g_loop.get(), self, args, kwargs, n_looper);
+}
+
+PyMethodDef function_looper_methods[] = {
+    CU_VARARGS("__init__", template_init, "__init__($self, /, user_function=None)\n--\n\n"),
+    CU_VARARGS("__call__", looper_call,
+               "__call__($self, /, user_function)\n--\n\n"
+               "Binds the looper function; the template takes the name Loop_<name>()."),
+    CU_VARARGS("init_function_object", looper_complete,
+               "init_function_object($self, /, *args, **kwargs)\n--\n\n"
+               "Completes the template with its body (processors=)."),
+    CU_END,
+};
+
+Ref make_function_looper() {
+    Ref bases = tuple(module::global(n_LoopProcessor).get());
+    return make_class("FunctionLooper", bases.get(), function_looper_methods,
+                      "Decorator: a function returning an iterable becomes a loop-processor "
+                      "template.");
+}
+
+// ==== SimpleLooper ===========================================================
+
+const Name simple_names[] = {Name("looper")};
+const Params simple_params{"__init__", simple_names, 1, 0};
+
+Ref simple_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* ignored;
+    Ref extra, kw;
+    bind_var(simple_params, args, kwargs, &ignored, &extra, &kw);
+    run_class_init(g_loop.get(), self, extra.get(), kw.get(), n_looper, g_simple_looper.get());
+    return none();
+}
+
+PyMethodDef simple_looper_methods[] = {
+    CU_VARARGS("__init__", simple_init,
+               "__init__($self, /, looper=None, *args, **kwargs)\n--\n\n"),
+    CU_END,
+};
+
+Ref make_simple_looper() {
+    Ref bases = tuple(module::global(n_LoopProcessor).get());
+    return make_class("SimpleLooper", bases.get(), simple_looper_methods,
+                      "A loop processor that runs its body over every element of its input.");
+}
+
+}  // namespace
+
+CU_DEFINITION("LoopProcessor", make_loop);
+CU_DEFINITION("FunctionLooper", make_function_looper);
+CU_DEFINITION("SimpleLooper", make_simple_looper);
+
+}  // namespace cu::pipeline
