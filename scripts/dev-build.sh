@@ -14,6 +14,6 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 rm -rf "/tmp/cu-dist-$tag"
 "$venv/bin/pip" wheel "$here" --no-deps --no-build-isolation -q -w "/tmp/cu-dist-$tag" \
-  -C build-dir="/tmp/cu-build-$tag"
+  -C build-dir="/tmp/cu-build-$tag" -C install.strip=false
 "$venv/bin/pip" install -q --force-reinstall --no-deps "/tmp/cu-dist-$tag"/*.whl
 echo "built into $venv"

@@ -1,4 +1,5 @@
 #include "module.hpp"
+#include "closure.hpp"
 
 #include <cstring>
 #include <utility>
@@ -73,13 +74,21 @@ const char* unlisted_definition(const char* const* table) noexcept {
 
 // ==== building blocks ========================================================
 
-Ref make_function(PyMethodDef* def) {
-    return check(PyCFunction_NewEx(def, module::object(), module::name_obj()));
+Ref make_function(PyMethodDef* def, std::initializer_list<Annotation> annotations) {
+    Ref notes = dict();
+    for (auto& [name, text] : annotations) set_item(notes.get(), name, str(text).get());
+    return make_native_function(def, module::object(), module::name_obj(), notes.get());
 }
 
 bool resolves_to(PyObject* obj, const Name& name, PyObject* expected) {
     static const Name n_dict("__dict__");
-    PyObject* found = PyObject_GetAttr((PyObject*)Py_TYPE(obj), name);
+    // A class with its own __getattribute__ (or a static type, whose slots the
+    // 3.8 limited API cannot read) sees every look-up: no shortcut then.
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!(PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) ||
+        PyType_GetSlot(type, Py_tp_getattro) != (void*)PyObject_GenericGetAttr)
+        return false;
+    PyObject* found = PyObject_GetAttr((PyObject*)type, name);
     if (!found) {
         PyErr_Clear();
         return false;

@@ -11,6 +11,9 @@
 
 #include "object.hpp"
 
+#include <initializer_list>
+#include <utility>
+
 namespace cu {
 
 namespace module {
@@ -50,8 +53,16 @@ const char* unlisted_definition(const char* const* table) noexcept;
 
 // ==== building blocks for makers =============================================
 
-// A builtin function of the module from a static method-table row.
-Ref make_function(PyMethodDef* def);
+// A parameter name (or "return") and its annotation text.
+using Annotation = std::pair<const char*, const char*>;
+
+// A module-level function from a static method-table row, carrying
+// `annotations` in __annotations__ (as strings, in the order given; empty
+// without any).  It behaves as a builtin function does (it does not bind as
+// a method when set on a class; its repr is "<built-in function name>"),
+// with __name__, __qualname__, __module__, __doc__ and __text_signature__
+// from the row, and a __dict__ for attributes such as those.
+Ref make_function(PyMethodDef* def, std::initializer_list<Annotation> annotations = {});
 
 // A class built the way a `class` statement builds it: the base's metaclass
 // is called with (name, bases, namespace), so the result has the ordinary
@@ -63,10 +74,10 @@ Ref make_class(const char* name, PyObject* bases, PyMethodDef* methods,
                const char* doc = nullptr);
 
 // True when `obj.<name>` resolves to `expected` as found on its type: the
-// class attribute is that very object and the instance __dict__ does not
-// shadow it.  Lets a caller run the C implementation of a method directly
-// while any override, patch or instance attribute still takes the ordinary
-// path.
+// class attribute is that very object, the instance __dict__ does not
+// shadow it and the class has the generic attribute look-up.  Lets a caller
+// run the C implementation of a method directly while any override, patch,
+// instance attribute or __getattribute__ still takes the ordinary path.
 bool resolves_to(PyObject* obj, const Name& name, PyObject* expected);
 
 // Sets further static method rows on an existing class.

@@ -178,9 +178,17 @@ PyMethodDef defs[] = {
 };
 
 Ref make_velox() { return make_function(&defs[0]); }
-Ref make_get_logger() { return make_function(&defs[1]); }
-Ref make_append() { return make_function(&defs[2]); }
-Ref make_file_logger() { return make_function(&defs[3]); }
+Ref make_get_logger() {
+    return make_function(&defs[1], {{"name", "str"}, {"return", "logging.Logger"}});
+}
+Ref make_append() {
+    return make_function(&defs[2], {{"logger", "logging.Logger"},
+                                    {"file_name", "str"},
+                                    {"return", "logging.Logger"}});
+}
+Ref make_file_logger() {
+    return make_function(&defs[3], {{"name", "str"}, {"return", "logging.Logger"}});
+}
 
 }  // namespace
 

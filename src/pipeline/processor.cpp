@@ -39,12 +39,11 @@ bool assertions_enabled() {
     return !truthy(getattr(flags, n_optimize).get());
 }
 
-Keep g_base_name;         // ProcessorBase.name as the base defines it
 
 // p.name(); the base method is called straight from its descriptor when
 // nothing overrides or shadows it, which spares the bound-method object.
 Ref step_name(PyObject* p) {
-    if (resolves_to(p, n_name, g_base_name.get())) return call(g_base_name.get(), p);
+    if (has_base_name(p)) return base_name_of(p);
     return call_method(p, n_name);
 }
 
@@ -185,6 +184,18 @@ bool caught_by(Error& err, PyObject* target) {
     return err.matches(target);
 }
 
+// timing[name] = elapsed, or += when present, on an exact dict.
+void add_time(PyObject* timing, PyObject* name, PyObject* elapsed) {
+    PyObject* before = dict_get(timing, name);
+    if (!before) {
+        set_item(timing, name, elapsed);
+        return;
+    }
+    Ref keep = Ref::borrow(before);
+    Ref sum = check(PyNumber_InPlaceAdd(keep.get(), elapsed));
+    set_item(timing, name, sum.get());
+}
+
 Ref time_record(PyObject* g_kwargs) {
     return get_item(g_kwargs, module::global(n_TIME_KEY).get());
 }
@@ -193,14 +204,20 @@ Ref time_record(PyObject* g_kwargs) {
 // p.name() that an override may observe; only what no user code can see
 // (the type tuple, the key view of a plain dict) is skipped when the record
 // would be dropped anyway.
+//
+// `spare` may be a one-item tuple the caller already holds; it stands in for
+// the step's argument tuple when it holds the very object to pass.
 Ref one_process(PyObject* self, PyObject* p, PyObject* in_data, PyObject* out_data,
-                PyObject* g_kwargs) {
+                PyObject* g_kwargs, PyObject* spare = nullptr) {
     Ref p_args;
+    PyObject* arg = nullptr;
     switch (mode_of(getattr(self, n__input_arg_type).get())) {
         case Mode::disable: p_args = tuple(); break;
-        case Mode::fixed: p_args = tuple(in_data); break;
-        case Mode::plain: p_args = tuple(out_data); break;
+        case Mode::fixed: arg = in_data; break;
+        case Mode::plain: arg = out_data; break;
     }
+    if (arg)
+        p_args = spare && PyTuple_GetItem(spare, 0) == arg ? Ref::borrow(spare) : tuple(arg);
     {
         Ref name = step_name(p);
         if (!PyDict_CheckExact(g_kwargs) || log::may_emit(log::n_debug, log::k_debug)) {
@@ -247,6 +264,17 @@ Ref one_process(PyObject* self, PyObject* p, PyObject* in_data, PyObject* out_da
     }
 
     Ref elapsed = runtime::elapsed(start, runtime::time_now());
+    if (PyDict_CheckExact(g_kwargs) && has_base_name(p)) {
+        // The base name() and exact dicts run no user code between the reads
+        // of the name, so it is read once for the three of them.
+        Ref name = base_name_of(p);
+        Ref timing = time_record(g_kwargs);
+        if (PyDict_CheckExact(timing.get())) {
+            add_time(timing.get(), name.get(), elapsed.get());
+            CU_LOG(debug, "Processor '%s' end. time=%.4fs", name.get(), elapsed.get());
+            return result;
+        }
+    }
     Ref seen_name = step_name(p);
     Ref seen_timing = time_record(g_kwargs);
     if (!check_int(PySequence_Contains(seen_timing.get(), seen_name.get()))) {
@@ -314,14 +342,23 @@ Ref processor_process(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref steps = getattr(self, n__processors);
 
     if (!truthy(getattr(self, n__use_aysnc_run).get())) {
-        Ref it = iter(steps.get());
-        while (Ref p = next(it.get())) {
+        // process(x) already holds the tuple (x,) that a step given x needs.
+        PyObject* spare = nargs == 1 ? args : nullptr;
+        auto run_step = [&](PyObject* p) {
             // self._one_process is looked up for every step: a step may rebind it.
             if (resolves_to(self, n__one_process, g_one_process.get()))
-                out_data = one_process(self, p.get(), in_data.get(), out_data.get(), g.get());
+                out_data = one_process(self, p, in_data.get(), out_data.get(), g.get(), spare);
             else
-                out_data = call(getattr(self, n__one_process).get(), p.get(), in_data.get(),
+                out_data = call(getattr(self, n__one_process).get(), p, in_data.get(),
                                 out_data.get(), g.get());
+        };
+        if (PyList_CheckExact(steps.get())) {
+            // Index by index, as list iteration does, without an iterator object.
+            for (Py_ssize_t i = 0; i < PyList_Size(steps.get()); ++i)
+                run_step(Ref::borrow(PyList_GetItem(steps.get(), i)).get());
+        } else {
+            Ref it = iter(steps.get());
+            while (Ref p = next(it.get())) run_step(p.get());
         }
         return out_data;
     }
@@ -386,7 +423,6 @@ Ref make_processor() {
     Ref cls = make_class("Processor", bases.get(), methods,
                          "A pipeline: runs its steps in order on one input.");
     g_one_process.set(getattr(cls.get(), n__one_process));
-    g_base_name.set(getattr(g_processor_base.get(), n_name));
     g_processor.set(cls);
     return cls;
 }

@@ -24,7 +24,10 @@ Keep g_function_processor;
 
 namespace {
 Keep g_fp_process;  // FunctionProcessor.process as set on the class
+Keep g_base_name;   // ProcessorBase.name as set on the class
 }  // namespace
+
+bool has_base_name(PyObject* p) { return resolves_to(p, n_name, g_base_name.get()); }
 
 Ref call_process(PyObject* p, PyObject* args, PyObject* kwargs) {
     if (resolves_to(p, n_process, g_fp_process.get()))
@@ -107,13 +110,17 @@ Ref base_set_ready(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 Ref base_is_ready(PyObject* self) { return getattr(self, n__ready); }
 
-Ref base_name(PyObject* self) {
+}  // namespace
+
+Ref base_name_of(PyObject* self) {
     Ref name = getattr(self, n__name);
     if (name.get() != Py_None && !is_exact_str(name.get()))
         raisef(PyExc_TypeError, "name() attribute '_name' must be str, not %s",
                type_name(name.get()).c_str());
     return name;
 }
+
+namespace {
 
 Ref base_init_method(PyObject* self) {
     call_method(self, n_set_ready, Py_True);
@@ -137,7 +144,7 @@ PyMethodDef base_methods[] = {
     CU_NOARGS("__repr__", base_repr, "__repr__($self, /)\n--\n\n"),
     CU_VARARGS("set_ready", base_set_ready, "set_ready($self, /, ready)\n--\n\n"),
     CU_NOARGS("is_ready", base_is_ready, "is_ready($self, /)\n--\n\n"),
-    CU_NOARGS("name", base_name, "name($self, /)\n--\n\n"),
+    CU_NOARGS("name", base_name_of, "name($self, /)\n--\n\n"),
     CU_NOARGS("init", base_init_method,
               "init($self, /)\n--\n\n"
               "Prepares the processor; True when it is ready for process()."),
@@ -151,6 +158,7 @@ Ref make_processor_base() {
     Ref cls = make_class("ProcessorBase", bases.get(), base_methods,
                          "Base of every processor: a named unit of work that is "
                          "prepared once by init() and run by process().");
+    g_base_name.set(getattr(cls.get(), n_name));
     g_processor_base.set(cls);
     return cls;
 }

@@ -19,6 +19,11 @@ extern Keep g_function_processor;
 // neither overridden nor shadowed calls its function directly.
 Ref call_process(PyObject* p, PyObject* args, PyObject* kwargs);
 
+// Whether `p.name()` is ProcessorBase.name, neither overridden nor shadowed.
+bool has_base_name(PyObject* p);
+// ProcessorBase.name(p) without the method call.
+Ref base_name_of(PyObject* p);
+
 // type(self).__name__ as Python code reads it: self.__class__.__name__.
 Ref class_name(PyObject* self);
 

@@ -2,17 +2,20 @@
 separators, the build-version text and the process-wide start-up calls."""
 
 import collections.abc
+import copy
 import datetime
 import html.parser
 import inspect
 import io
 import json
 import os
+import pickle
 import re
 import subprocess
 import sys
 import types
 import typing
+import weakref
 
 import pytest
 
@@ -220,10 +223,18 @@ def test_compile_version_text(cu):
     assert cu.get_compile_version() == text
 
 
-@pytest.mark.parametrize("args, kwargs", [((1,), {}), ((None,), {}), ((), {"x": 1})])
+def get_compile_version(): pass  # the same shape in Python, for the arity wording
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    ((1,), {}), ((None, None), {}), ((), {"x": 1}), ((1,), {"x": 1}),
+])
 def test_compile_version_takes_no_arguments(cu, args, kwargs):
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError) as expected:
+        get_compile_version(*args, **kwargs)
+    with pytest.raises(TypeError) as got:
         cu.get_compile_version(*args, **kwargs)
+    assert str(got.value) == str(expected.value)
 
 
 # ==== process-wide start-up =====================================================
@@ -258,9 +269,9 @@ def test_fresh_import_starts_tracing_and_nests_event_loops(tmp_path):
 @pytest.mark.parametrize("name, signature", [
     ("get_compile_version", "()"),
     ("_get_velox_logger", "()"),
-    ("get_logger", "(name)"),
-    ("logger_append_file", "(logger, file_name)"),
-    ("get_file_logger", "(name, file_name)"),
+    ("get_logger", "(name: 'str') -> 'logging.Logger'"),
+    ("logger_append_file", "(logger: 'logging.Logger', file_name: 'str') -> 'logging.Logger'"),
+    ("get_file_logger", "(name: 'str', file_name) -> 'logging.Logger'"),
     ("set_logger_level", "(log_level=20)"),
     ("add_logger_file", "(file_name='./main.log')"),
 ])
@@ -279,3 +290,55 @@ def test_every_defined_function_has_a_signature(cu):
         except (TypeError, ValueError) as exc:
             failures.append((name, repr(exc)))
     assert failures == []
+
+
+# ==== function objects ==========================================================
+
+def module_functions(cu):
+    kind = type(cu.get_logger)
+    return [getattr(cu, name) for name in DEFINITIONS if type(getattr(cu, name, None)) is kind]
+
+
+def test_function_attributes_come_from_the_definition_row(cu):
+    f = cu.get_logger
+    assert (f.__name__, f.__qualname__, f.__module__) == (
+        "get_logger", "get_logger", "common_utils.common_utils")
+    assert f.__text_signature__ == "(name)"
+    assert f.__doc__.startswith("The logger registered as")
+    assert repr(f) == "<built-in function get_logger>"
+    with pytest.raises(TypeError):
+        type(f)()
+
+
+def test_functions_are_copied_and_pickled_by_reference(cu):
+    functions = module_functions(cu)
+    assert len(functions) >= 7
+    for f in functions:
+        assert copy.copy(f) is f and copy.deepcopy(f) is f
+        assert pickle.loads(pickle.dumps(f)) is f
+        assert weakref.ref(f)() is f
+
+
+def test_functions_do_not_bind_as_methods(cu, monkeypatch):
+    monkeypatch.delenv("TAVOLA_PLATFORM", raising=False)
+
+    class Holder:
+        version = cu.get_compile_version
+        velox = cu._get_velox_logger
+
+    holder = Holder()
+    assert Holder.version is cu.get_compile_version and holder.version is cu.get_compile_version
+    assert holder.version() == cu.get_compile_version()
+    assert holder.velox() is None
+
+
+def test_signature_follows_annotations_and_an_assigned_signature(cu, monkeypatch):
+    f = cu.get_file_logger
+    monkeypatch.setitem(f.__annotations__, "file_name", "str")
+    assert str(inspect.signature(f)) == "(name: 'str', file_name: 'str') -> 'logging.Logger'"
+    f.__signature__ = inspect.Signature()
+    try:
+        assert str(inspect.signature(f)) == "()"
+    finally:
+        del f.__signature__
+    assert str(inspect.signature(f)).startswith("(name: 'str'")
