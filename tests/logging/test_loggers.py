@@ -460,6 +460,7 @@ LEAK_CALLS = 100_000
     "get_file_logger", "set_logger_level", "add_logger_file", "velox_absent",
     "velox_without_logger", "type_errors", "value_errors",
 ])
+@pytest.mark.process_memory
 def test_repeated_calls_do_not_leak(tmp_path, which):
     env = {k: v for k, v in os.environ.items() if k != "PYTHONTRACEMALLOC"}
     proc = subprocess.run([sys.executable, "-c", LEAK_CHILD, which, str(LEAK_CALLS)],
