@@ -12,6 +12,7 @@
 #include "pipeline.hpp"
 #include "../bridge/args.hpp"
 #include "../bridge/entry.hpp"
+#include "../bridge/generator.hpp"
 #include "../logging/log.hpp"
 #include "../runtime/concurrent.hpp"
 
@@ -50,7 +51,6 @@ Keep g_loop_process;     // LoopProcessor._loop_process as set on that class
 Keep g_loop_async;       // LoopProcessor._loop_process_async as set on that class
 Keep g_simple_looper;    // SimpleLooper's looper
 Keep g_generator_type;   // what _loop_process and simple_looper return
-Keep g_traceback_type;   // types.TracebackType, for throw's third argument
 
 Ref percent(const Name& fmt, PyObject* a) { return check(PyUnicode_Format(fmt, tuple(a).get())); }
 Ref percent(const Name& fmt, PyObject* a, PyObject* b) {
@@ -233,31 +233,6 @@ Ref gen_send_impl(PyObject* self, PyObject* value) {
     Ref out = advance(f);
     if (!out) stop();
     return out;
-}
-
-// Raises (typ, val, tb) as throw() does at a yield without a handler.
-[[noreturn]] void raise_thrown(PyObject* typ, PyObject* val, PyObject* tb) {
-    if (val == Py_None) val = nullptr;
-    if (tb == Py_None) tb = nullptr;
-    if (tb && (PyObject*)Py_TYPE(tb) != g_traceback_type.get())
-        raise(PyExc_TypeError, "throw() third argument must be a traceback object");
-    if (PyExceptionClass_Check(typ)) {
-        PyObject* t = Ref::borrow(typ).release();
-        PyObject* v = Ref::borrow(val ? val : Py_None).release();
-        PyObject* b = Ref::borrow(tb).release();
-        PyErr_NormalizeException(&t, &v, &b);
-        if (b && v) PyException_SetTraceback(v, b);
-        PyErr_Restore(t, v, b);
-        throw_error();
-    }
-    if (!PyExceptionInstance_Check(typ))
-        raisef(PyExc_TypeError,
-               "exceptions must be classes or instances deriving from BaseException, not %s",
-               type_name(typ).c_str());
-    if (val) raise(PyExc_TypeError, "instance exception may not have a separate value");
-    PyObject* b = tb ? Ref::borrow(tb).release() : PyException_GetTraceback(typ);
-    PyErr_Restore(Ref::borrow((PyObject*)Py_TYPE(typ)).release(), Ref::borrow(typ).release(), b);
-    throw_error();
 }
 
 // Closes the inner iterator of a started delegating generator, if it can be.
@@ -612,8 +587,6 @@ PyMethodDef loop_methods[] = {
 
 Ref make_loop() {
     remember_pipeline_class();
-    Ref types = check(PyImport_ImportModule("types"));
-    g_traceback_type.set(getattr(types.get(), "TracebackType"));
     g_generator_type.set(check(PyType_FromSpec(&gen_spec)));
     g_simple_looper.set(make_function(&simple_looper_def[0]));
     Ref bases = tuple(module::global(n_ProcessorBase).get());

@@ -11,6 +11,7 @@
 // released without a trace.
 #include "../bridge/closure.hpp"
 #include "../bridge/entry.hpp"
+#include "../bridge/generator.hpp"
 #include "../bridge/module.hpp"
 #include "concurrent.hpp"
 
@@ -27,7 +28,6 @@ const Name n_functools("functools"), n_partial("partial"), n_anyio("anyio"),
 
 Keep g_coroutine_type;      // the type of the objects run_in_threadpool returns
 Keep g_native_coroutine;    // types.CoroutineType: driven directly, without __await__
-Keep g_traceback_type;      // types.TracebackType, for throw's third argument
 
 // ==== the coroutine object ===================================================
 
@@ -163,36 +163,6 @@ PyObject* resume(Fields& f, PyObject* value) {
     return out;
 }
 
-// Raises (typ, val, tb) as throw() does in a coroutine that cannot pass it
-// on: the exception is set without chaining it to the one being handled.
-PyObject* raise_thrown(PyObject* typ, PyObject* val, PyObject* tb) {
-    if (val == Py_None) val = nullptr;
-    if (tb == Py_None) tb = nullptr;
-    if (tb && (PyObject*)Py_TYPE(tb) != g_traceback_type.get())
-        raise(PyExc_TypeError, "throw() third argument must be a traceback object");
-    Ref type, value, traceback = Ref::borrow(tb);
-    if (PyExceptionClass_Check(typ)) {
-        PyObject* t = Ref::borrow(typ).release();
-        PyObject* v = Ref::borrow(val ? val : Py_None).release();
-        PyObject* b = traceback.release();
-        PyErr_NormalizeException(&t, &v, &b);
-        type = Ref::steal(t);
-        value = Ref::steal(v);
-        traceback = Ref::steal(b);
-    } else if (PyExceptionInstance_Check(typ)) {
-        if (val) raise(PyExc_TypeError, "instance exception may not have a separate value");
-        type = Ref::borrow((PyObject*)Py_TYPE(typ));
-        value = Ref::borrow(typ);
-        if (!traceback) traceback = Ref::steal(PyException_GetTraceback(typ));
-    } else {
-        raisef(PyExc_TypeError,
-               "exceptions must be classes or instances deriving from BaseException, not %s",
-               type_name(typ).c_str());
-    }
-    PyErr_Restore(type.release(), value.release(), traceback.release());
-    return nullptr;
-}
-
 PyObject* throw_into(Fields& f, PyObject* args) {
     if (f.running) return already_executing();
     PyObject *typ, *val = nullptr, *tb = nullptr;
@@ -236,7 +206,7 @@ PyObject* throw_into(Fields& f, PyObject* args) {
         }
     }
     finish(f);
-    return raise_thrown(typ, val, tb);
+    raise_thrown(typ, val, tb);
 }
 
 PyObject* close_coroutine(Fields& f) {
@@ -439,12 +409,11 @@ Ref make_run_in_threadpool() {
         n__is_coroutine("_is_coroutine"), n_markcoroutinefunction("markcoroutinefunction"),
         n___signature__("__signature__"), n___annotations__("__annotations__"),
         n___doc__("__doc__"), n_CoroutineType("CoroutineType"),
-        n_TracebackType("TracebackType"), n_Callable("Callable");
+        n_Callable("Callable");
 
     if (!g_coroutine_type) g_coroutine_type.set(check(PyType_FromSpec(&coro_spec)));
     Ref types = check(PyImport_ImportModule("types"));
     g_native_coroutine.set(getattr(types.get(), n_CoroutineType));
-    g_traceback_type.set(getattr(types.get(), n_TracebackType));
 
     Ref fn = make_closure(std::make_unique<RunInThreadpool>(), "run_in_threadpool",
                           "run_in_threadpool");
