@@ -56,17 +56,11 @@ DEFINITIONS = [
 BEFORE_LOGGER = DEFINITIONS.index("deprecated") + 1
 
 
-def child_env():
-    env = dict(os.environ)
-    env.pop("PYTHONTRACEMALLOC", None)
-    env.pop("TAVOLA_PLATFORM", None)
-    return env
-
-
 def run_child(argv, cwd, stdin_text=None):
     """Runs the interpreter with `argv` in `cwd`; returns the last stdout line as JSON."""
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONTRACEMALLOC", "TAVOLA_PLATFORM")}
     proc = subprocess.run(
-        [sys.executable, *argv], cwd=str(cwd), env=child_env(), input=stdin_text,
+        [sys.executable, *argv], cwd=str(cwd), env=env, input=stdin_text,
         stdin=None if stdin_text is not None else subprocess.DEVNULL,
         capture_output=True, text=True, timeout=120,
     )
@@ -91,32 +85,17 @@ def test_namespace_follows_the_module_body_order(cu):
     assert present[:8] == DEFINITIONS[:8]  # this frame's and the logging functions
 
 
-def test_module_identity(cu):
-    assert cu.__name__ == "common_utils.common_utils"
-    assert cu.__doc__ is None
-    assert cu.__version__ == "0.1.0"
-    assert type(cu.__author__) is str and cu.__author__
-    assert cu.TIME_KEY == "time_cost"
-
-
-@pytest.mark.parametrize("name, expected", [
-    ("datetime", datetime),  # the module, not the class
-    ("io", io),
-    ("Iterable", collections.abc.Iterable),
-    ("ModuleType", types.ModuleType),
-    ("HTMLParser", html.parser.HTMLParser),
-    ("StringIO", io.StringIO),
-    *[(n, getattr(typing, n))
-      for n in ("Any", "Callable", "Dict", "List", "Tuple", "Union", "Final", "Literal")],
-])
-def test_imported_names_are_the_library_objects(cu, name, expected):
-    assert getattr(cu, name) is expected
-
-
-def test_anyio_binds_the_package_with_to_thread_loaded(cu):
+def test_module_identity_and_imported_names(cu):
     import anyio
 
-    assert cu.anyio is anyio
+    assert (cu.__name__, cu.__doc__, cu.__version__) == ("common_utils.common_utils", None, "0.1.0")
+    assert type(cu.__author__) is str and cu.__author__
+    expected = {"datetime": datetime, "io": io, "Iterable": collections.abc.Iterable,  # modules
+                "ModuleType": types.ModuleType, "HTMLParser": html.parser.HTMLParser,
+                "StringIO": io.StringIO, "anyio": anyio}
+    expected.update((n, getattr(typing, n)) for n in
+                    ("Any", "Callable", "Dict", "List", "Tuple", "Union", "Final", "Literal"))
+    assert {n: getattr(cu, n) for n in expected} == expected
     assert isinstance(cu.anyio.to_thread, types.ModuleType)
 
 
@@ -126,27 +105,20 @@ REPORT = ("import json, os, sys, common_utils.common_utils as m; "
           "print(json.dumps([sys.argv[0], os.getcwd(), m.BIN_FILE, m.BIN_ROOT]))")
 
 
-def test_bin_file_of_a_relative_script_path(tmp_path):
+@pytest.mark.parametrize("argv, stdin_text, expected", [
+    (["jobs/job.py"], None, lambda cwd: (os.path.join(cwd, "jobs", "job.py"),
+                                         os.path.join(cwd, "jobs"))),
+    (["-c", REPORT], None, lambda cwd: (os.path.join(cwd, "-c"), cwd)),
+    # a program read from standard input runs with sys.argv == [""], as an
+    # interactive session does
+    ([], REPORT + "\n", lambda cwd: (cwd, os.path.dirname(cwd))),
+], ids=["relative-script", "dash-c", "empty-script-name"])
+def test_bin_file_and_root(tmp_path, argv, stdin_text, expected):
     (tmp_path / "jobs").mkdir()
     (tmp_path / "jobs" / "job.py").write_text(REPORT + "\n")
-    argv0, cwd, bin_file, bin_root = run_child(["jobs/job.py"], tmp_path)
-    assert argv0 == "jobs/job.py"
-    assert bin_file == os.path.join(cwd, "jobs", "job.py")
-    assert bin_root == os.path.join(cwd, "jobs")
-
-
-def test_bin_file_with_dash_c(tmp_path):
-    argv0, cwd, bin_file, bin_root = run_child(["-c", REPORT], tmp_path)
-    assert argv0 == "-c"
-    assert (bin_file, bin_root) == (os.path.join(cwd, "-c"), cwd)
-
-
-def test_bin_file_with_an_empty_script_name(tmp_path):
-    # A program read from standard input runs with sys.argv == [""], as an
-    # interactive session does.
-    argv0, cwd, bin_file, bin_root = run_child([], tmp_path, stdin_text=REPORT + "\n")
-    assert argv0 == ""
-    assert (bin_file, bin_root) == (cwd, os.path.dirname(cwd))
+    argv0, cwd, bin_file, bin_root = run_child(argv, tmp_path, stdin_text)
+    assert argv0 == (argv[0] if argv else "")
+    assert (bin_file, bin_root) == expected(cwd)
 
 
 def test_empty_argv_fails_the_import_and_a_retry_succeeds(tmp_path):
@@ -206,35 +178,25 @@ def test_dates_across_a_month_end(tmp_path):
         "20250301", "2025030100", "20250228", "2025022800", "20250227"]
 
 
-@pytest.mark.parametrize("name, value", SEPARATORS)
-def test_separators(cu, name, value):
-    sep = getattr(cu, name)
-    assert type(sep) is str and len(sep) == 1
-    assert sep == value
-
-
-# ==== get_compile_version =======================================================
-
-def test_compile_version_text(cu):
-    text = cu.get_compile_version()
-    assert type(text) is str
-    assert re.fullmatch(
-        r"compile version: [A-Z][a-z]{2} \d{1,2} \d{4} \d{2}:\d{2}:\d{2} \(by .+\)", text)
-    assert cu.get_compile_version() == text
+def test_separators_and_time_key(cu):
+    assert [(n, getattr(cu, n)) for n, _ in SEPARATORS] == SEPARATORS
+    assert cu.TIME_KEY == "time_cost"
 
 
 def get_compile_version(): pass  # the same shape in Python, for the arity wording
 
 
-@pytest.mark.parametrize("args, kwargs", [
-    ((1,), {}), ((None, None), {}), ((), {"x": 1}), ((1,), {"x": 1}),
-])
-def test_compile_version_takes_no_arguments(cu, args, kwargs):
-    with pytest.raises(TypeError) as expected:
-        get_compile_version(*args, **kwargs)
-    with pytest.raises(TypeError) as got:
-        cu.get_compile_version(*args, **kwargs)
-    assert str(got.value) == str(expected.value)
+def test_compile_version(cu):
+    text = cu.get_compile_version()
+    assert re.fullmatch(
+        r"compile version: [A-Z][a-z]{2} \d{1,2} \d{4} \d{2}:\d{2}:\d{2} \(by .+\)", text)
+    assert cu.get_compile_version() == text
+    for args, kwargs in [((1,), {}), ((None, None), {}), ((), {"x": 1}), ((1,), {"x": 1})]:
+        with pytest.raises(TypeError) as expected:
+            get_compile_version(*args, **kwargs)
+        with pytest.raises(TypeError) as got:
+            cu.get_compile_version(*args, **kwargs)
+        assert str(got.value) == str(expected.value)
 
 
 # ==== process-wide start-up =====================================================
@@ -266,22 +228,19 @@ def test_fresh_import_starts_tracing_and_nests_event_loops(tmp_path):
 
 # ==== signatures ================================================================
 
-@pytest.mark.parametrize("name, signature", [
-    ("get_compile_version", "()"),
-    ("_get_velox_logger", "()"),
-    ("get_logger", "(name: 'str') -> 'logging.Logger'"),
-    ("logger_append_file", "(logger: 'logging.Logger', file_name: 'str') -> 'logging.Logger'"),
-    ("get_file_logger", "(name: 'str', file_name) -> 'logging.Logger'"),
-    ("set_logger_level", "(log_level=20)"),
-    ("add_logger_file", "(file_name='./main.log')"),
-])
-def test_signatures_of_frame_and_logging_functions(cu, name, signature):
-    assert str(inspect.signature(getattr(cu, name))) == signature
+SIGNATURES = {
+    "get_compile_version": "()", "_get_velox_logger": "()",
+    "get_logger": "(name: 'str') -> 'logging.Logger'",
+    "logger_append_file": "(logger: 'logging.Logger', file_name: 'str') -> 'logging.Logger'",
+    "get_file_logger": "(name: 'str', file_name) -> 'logging.Logger'",
+    "set_logger_level": "(log_level=20)", "add_logger_file": "(file_name='./main.log')",
+}
 
 
-def test_every_defined_function_has_a_signature(cu):
+def test_signatures(cu):
+    assert {n: str(inspect.signature(getattr(cu, n))) for n in SIGNATURES} == SIGNATURES
     failures = []
-    for name in DEFINITIONS:
+    for name in DEFINITIONS:  # every defined function has one
         obj = getattr(cu, name, None)
         if obj is None or inspect.isclass(obj):
             continue
@@ -299,37 +258,23 @@ def module_functions(cu):
     return [getattr(cu, name) for name in DEFINITIONS if type(getattr(cu, name, None)) is kind]
 
 
-def test_function_attributes_come_from_the_definition_row(cu):
+def test_function_objects(cu, monkeypatch):
     f = cu.get_logger
-    assert (f.__name__, f.__qualname__, f.__module__) == (
-        "get_logger", "get_logger", "common_utils.common_utils")
-    assert f.__text_signature__ == "(name)"
+    assert (f.__name__, f.__qualname__, f.__module__, f.__text_signature__) == (
+        "get_logger", "get_logger", "common_utils.common_utils", "(name)")
     assert f.__doc__.startswith("The logger registered as")
     assert repr(f) == "<built-in function get_logger>"
     with pytest.raises(TypeError):
         type(f)()
-
-
-def test_functions_are_copied_and_pickled_by_reference(cu):
     functions = module_functions(cu)
     assert len(functions) >= 7
-    for f in functions:
+    for f in functions:  # copied and pickled by reference
         assert copy.copy(f) is f and copy.deepcopy(f) is f
-        assert pickle.loads(pickle.dumps(f)) is f
-        assert weakref.ref(f)() is f
-
-
-def test_functions_do_not_bind_as_methods(cu, monkeypatch):
+        assert pickle.loads(pickle.dumps(f)) is f and weakref.ref(f)() is f
+    # they do not bind as methods
     monkeypatch.delenv("TAVOLA_PLATFORM", raising=False)
-
-    class Holder:
-        version = cu.get_compile_version
-        velox = cu._get_velox_logger
-
-    holder = Holder()
-    assert Holder.version is cu.get_compile_version and holder.version is cu.get_compile_version
-    assert holder.version() == cu.get_compile_version()
-    assert holder.velox() is None
+    holder = type("Holder", (), {"version": cu.get_compile_version, "velox": cu._get_velox_logger})()
+    assert holder.version is cu.get_compile_version and holder.velox() is None
 
 
 def test_signature_follows_annotations_and_an_assigned_signature(cu, monkeypatch):
@@ -341,4 +286,3 @@ def test_signature_follows_annotations_and_an_assigned_signature(cu, monkeypatch
         assert str(inspect.signature(f)) == "()"
     finally:
         del f.__signature__
-    assert str(inspect.signature(f)).startswith("(name: 'str'")

@@ -16,7 +16,6 @@ import uuid
 import pytest
 
 RECORD_FORMAT = "%(asctime)s - %(levelname)s - %(filename)s:%(lineno)d %(funcName)s() - %(message)s"
-VELOX_MISSING = "velox not installed, use default logger\n"
 
 
 class StrSub(str):
@@ -30,9 +29,8 @@ def new_name(cu):
     made = []
 
     def make():
-        name = "t" + uuid.uuid4().hex[:12]
-        made.append(name)
-        return name
+        made.append("t" + uuid.uuid4().hex[:12])
+        return made[-1]
 
     yield make
     for name in made:
@@ -47,6 +45,7 @@ def stdout_buffer(monkeypatch):
     """Call it in the test body (the capture plugin re-installs its own
     sys.stdout when the call phase starts): a fresh sys.stdout, so console
     handlers made afterwards write there."""
+    monkeypatch.delenv("TAVOLA_PLATFORM", raising=False)
 
     def redirect():
         out = io.StringIO()
@@ -57,14 +56,11 @@ def stdout_buffer(monkeypatch):
 
 
 @pytest.fixture
-def no_platform(monkeypatch):
-    monkeypatch.delenv("TAVOLA_PLATFORM", raising=False)
-
-
-@pytest.fixture
 def velox_package(tmp_path, monkeypatch):
-    """Writes a package `velox` with the given __init__ text on sys.path."""
+    """Writes a package `velox` with the given __init__ text on sys.path and
+    switches the platform on."""
     monkeypatch.delitem(sys.modules, "velox", raising=False)
+    monkeypatch.setenv("TAVOLA_PLATFORM", "123")
 
     def write(init_text):
         root = tmp_path / "site"
@@ -73,8 +69,7 @@ def velox_package(tmp_path, monkeypatch):
         monkeypatch.syspath_prepend(str(root))
 
     yield write
-    module = sys.modules.pop("velox", None)
-    platform_logger = getattr(module, "logger", None)
+    platform_logger = getattr(sys.modules.pop("velox", None), "logger", None)
     if isinstance(platform_logger, logging.Logger):
         for handler in list(platform_logger.handlers):
             platform_logger.removeHandler(handler)
@@ -87,78 +82,60 @@ def file_handlers(logger):
 
 # ==== get_logger ================================================================
 
-@pytest.mark.usefixtures("no_platform")
-def test_get_logger_configures_once(cu, new_name, stdout_buffer):
+def test_get_logger_configures_once(cu, new_name, tmp_path, stdout_buffer):
     console = stdout_buffer()
     name = new_name()
     logger = cu.get_logger(name)
-    assert cu.get_logger(name) is logger
-    assert isinstance(logger, logging.Logger) and logger.name == "QRX_" + name
-    assert logging.getLogger("QRX_" + name) is logger
+    assert cu.get_logger(name) is logger is logging.getLogger("QRX_" + name)
     assert logging.getLogger(name) is not logger
     assert logger.level == logging.INFO and logger.propagate
-    assert [type(h) for h in logger.handlers] == [logging.StreamHandler]
-    handler = logger.handlers[0]
+    [handler] = logger.handlers
+    assert type(handler) is logging.StreamHandler
     assert handler.stream is console and handler.level == logging.NOTSET
     assert handler.formatter._fmt == RECORD_FORMAT and handler.formatter.datefmt is None
-
-
-@pytest.mark.usefixtures("no_platform")
-def test_console_record_layout(cu, new_name, stdout_buffer):
-    console = stdout_buffer()
-    logger = cu.get_logger(new_name())
     logger.info("hello %s", "there")
     logger.debug("not shown")
     assert re.fullmatch(
         r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} - INFO - test_loggers\.py:\d+ "
-        r"test_console_record_layout\(\) - hello there\n",
-        console.getvalue())
-
-
-@pytest.mark.usefixtures("no_platform")
-def test_get_logger_leaves_a_configured_logger_alone(cu, new_name, tmp_path, stdout_buffer):
-    stdout_buffer()
-    name = new_name()
-    logger = logging.getLogger("QRX_" + name)
-    cu.logger_append_file(logger, str(tmp_path / "first.log"))
-    logger.setLevel(logging.ERROR)
-    assert cu.get_logger(name) is logger
-    assert [type(h) for h in logger.handlers] == [logging.FileHandler]
-    assert logger.level == logging.ERROR
+        r"test_get_logger_configures_once\(\) - hello there\n", console.getvalue())
+    # a logger that already has a handler is left alone
+    configured = logging.getLogger("QRX_" + new_name())
+    cu.logger_append_file(configured, str(tmp_path / "first.log"))
+    configured.setLevel(logging.ERROR)
+    assert cu.get_logger(configured.name[4:]) is configured
+    assert [type(h) for h in configured.handlers] == [logging.FileHandler]
+    assert configured.level == logging.ERROR
 
 
 # ==== platform switch ===========================================================
 
 @pytest.mark.parametrize("value", [None, "", "1234", " 123", "123 ", "0123"])
 def test_platform_switch_off(cu, new_name, monkeypatch, capsys, value):
-    if value is None:
-        monkeypatch.delenv("TAVOLA_PLATFORM", raising=False)
-    else:
+    monkeypatch.delenv("TAVOLA_PLATFORM", raising=False)
+    if value is not None:
         monkeypatch.setenv("TAVOLA_PLATFORM", value)
     assert cu._get_velox_logger() is None
     assert cu.get_logger(new_name()).name.startswith("QRX_")
     assert capsys.readouterr().err == ""
 
 
-@pytest.mark.parametrize("init_text", [None, "x = 1\n"], ids=["absent", "without-logger"])
-def test_platform_package_unusable(cu, new_name, monkeypatch, capsys, velox_package,
-                                   init_text):
+@pytest.mark.parametrize("init_text, probe", [(None, None), ("x = 1\n", None), ("logger = 0\n", 0)],
+                         ids=["absent", "without-logger", "falsy-logger"])
+def test_platform_package_unusable(cu, new_name, capsys, velox_package, init_text, probe):
     if init_text is not None:
         velox_package(init_text)
     elif importlib.util.find_spec("velox") is not None:
         pytest.skip("a velox package is installed")
-    monkeypatch.setenv("TAVOLA_PLATFORM", "123")
     name = new_name()
     first = cu.get_logger(name)
     assert cu.get_logger(name) is first and first.name == "QRX_" + name
-    assert cu._get_velox_logger() is None
-    assert capsys.readouterr().err == VELOX_MISSING * 3
+    assert cu._get_velox_logger() == probe
+    if probe is None:
+        assert capsys.readouterr().err == "velox not installed, use default logger\n" * 3
 
 
-def test_platform_logger_is_used_for_every_name(cu, new_name, monkeypatch, tmp_path,
-                                                velox_package):
+def test_platform_logger_is_used_for_every_name(cu, new_name, tmp_path, velox_package):
     velox_package("import logging\nlogger = logging.getLogger('platform-" + new_name() + "')\n")
-    monkeypatch.setenv("TAVOLA_PLATFORM", "123")
     import velox
 
     assert cu._get_velox_logger() is velox.logger
@@ -170,23 +147,14 @@ def test_platform_logger_is_used_for_every_name(cu, new_name, monkeypatch, tmp_p
     assert [h.baseFilename for h in file_handlers(velox.logger)] == [path]
 
 
-def test_falsy_platform_logger_falls_back(cu, new_name, monkeypatch, velox_package):
-    velox_package("logger = 0\n")
-    monkeypatch.setenv("TAVOLA_PLATFORM", "123")
-    assert cu._get_velox_logger() == 0
-    assert cu.get_logger(new_name()).name.startswith("QRX_")
-
-
-def test_other_platform_import_errors_propagate(cu, new_name, monkeypatch, velox_package):
+def test_other_platform_import_errors_propagate(cu, new_name, velox_package):
     velox_package("raise RuntimeError('broken platform')\n")
-    monkeypatch.setenv("TAVOLA_PLATFORM", "123")
     with pytest.raises(RuntimeError, match="broken platform"):
         cu.get_logger(new_name())
 
 
 # ==== logger_append_file ========================================================
 
-@pytest.mark.usefixtures("no_platform")
 def test_append_file_once_per_absolute_path(cu, new_name, tmp_path, monkeypatch, stdout_buffer,
                                             log_records):
     out = stdout_buffer()
@@ -197,8 +165,7 @@ def test_append_file_once_per_absolute_path(cu, new_name, tmp_path, monkeypatch,
     path = os.path.abspath("app.log")
     assert type(handler) is logging.FileHandler and handler.baseFilename == path
     assert handler.mode == "a" and handler.level == logging.NOTSET
-    assert handler.formatter is console.formatter
-    assert os.path.exists(path)
+    assert handler.formatter is console.formatter and os.path.exists(path)
 
     assert cu.logger_append_file(logger, "./app.log") is logger
     assert logger.handlers == [console, handler]
@@ -213,7 +180,7 @@ def test_append_file_once_per_absolute_path(cu, new_name, tmp_path, monkeypatch,
     assert log_records == []  # the module logger is not the one told
 
 
-def test_append_file_keys_on_the_unresolved_path(cu, new_name, tmp_path):
+def test_append_file_keys_on_the_unresolved_path_and_any_file_handler(cu, new_name, tmp_path):
     (tmp_path / "real").mkdir()
     os.symlink(str(tmp_path / "real"), str(tmp_path / "link"))
     logger = logging.getLogger("QRX_" + new_name())
@@ -221,16 +188,11 @@ def test_append_file_keys_on_the_unresolved_path(cu, new_name, tmp_path):
     cu.logger_append_file(logger, str(tmp_path / "link" / "x.log"))
     assert len(file_handlers(logger)) == 2
 
-
-def test_append_file_recognises_file_handler_subclasses(cu, new_name, tmp_path):
-    class Rotating(logging.FileHandler):
-        pass
-
-    logger = logging.getLogger("QRX_" + new_name())
+    other = logging.getLogger("QRX_" + new_name())
     path = str(tmp_path / "x.log")
-    logger.addHandler(Rotating(path))
-    cu.logger_append_file(logger, path)
-    assert len(logger.handlers) == 1
+    other.addHandler(type("Rotating", (logging.FileHandler,), {})(path))
+    cu.logger_append_file(other, path)
+    assert len(other.handlers) == 1
 
 
 def test_append_file_formatter_source(cu, new_name, tmp_path):
@@ -256,21 +218,17 @@ def test_append_file_formatter_source(cu, new_name, tmp_path):
     assert custom.handlers[1].formatter is first.formatter
 
 
-def test_append_file_in_a_missing_directory(cu, new_name, tmp_path):
+def test_append_file_errors(cu, new_name, tmp_path):
     logger = logging.getLogger("QRX_" + new_name())
     with pytest.raises(FileNotFoundError):
         cu.logger_append_file(logger, str(tmp_path / "missing" / "x.log"))
     assert logger.handlers == [] and not (tmp_path / "missing").exists()
-
-
-def test_append_file_needs_a_logger(cu):
     with pytest.raises(AttributeError):
         cu.logger_append_file(None, "x.log")
 
 
 # ==== get_file_logger ===========================================================
 
-@pytest.mark.usefixtures("no_platform")
 def test_get_file_logger(cu, new_name, tmp_path, stdout_buffer):
     stdout_buffer()
     name = new_name()
@@ -282,7 +240,10 @@ def test_get_file_logger(cu, new_name, tmp_path, stdout_buffer):
     assert len(logger.handlers) == 2
 
 
-def test_get_file_logger_reads_module_functions_at_call_time(cu, new_name, monkeypatch):
+def test_module_functions_are_read_at_call_time(cu, new_name, monkeypatch):
+    sentinel = object()
+    monkeypatch.setattr(cu, "_get_velox_logger", lambda: sentinel)
+    assert cu.get_logger("anything") is sentinel
     target = logging.getLogger("QRX_" + new_name())
     calls = []
     monkeypatch.setattr(cu, "get_logger", lambda name: calls.append(("get", name)) or target)
@@ -292,15 +253,8 @@ def test_get_file_logger_reads_module_functions_at_call_time(cu, new_name, monke
     assert calls == [("get", "job"), ("append", target, "job.log")]
 
 
-def test_get_logger_reads_the_platform_probe_at_call_time(cu, monkeypatch):
-    sentinel = object()
-    monkeypatch.setattr(cu, "_get_velox_logger", lambda: sentinel)
-    assert cu.get_logger("anything") is sentinel
-
-
 # ==== argument errors ===========================================================
 
-@pytest.mark.usefixtures("no_platform")
 @pytest.mark.parametrize("call, message", [
     (lambda cu, lg: cu.get_logger(1), "get_logger() argument 'name' must be str, not int"),
     (lambda cu, lg: cu.get_logger(None), "get_logger() argument 'name' must be str, not NoneType"),
@@ -340,20 +294,16 @@ def test_name_is_checked_before_the_platform_probe(cu, monkeypatch, capsys, call
 def get_logger(name): pass
 def logger_append_file(logger, file_name): pass
 def get_file_logger(name, file_name): pass
+def _get_velox_logger(): pass
 
 
 @pytest.mark.parametrize("name, args, kwargs", [
-    ("get_logger", (), {}),
-    ("get_logger", ("a", "b"), {}),
-    ("get_logger", (), {"nam": "a"}),
-    ("get_logger", ("a",), {"name": "b"}),
-    ("logger_append_file", (), {}),
-    ("logger_append_file", ("L",), {}),
-    ("logger_append_file", ("L", "f", "g"), {}),
-    ("logger_append_file", ("L",), {"file": "f"}),
-    ("get_file_logger", ("a",), {}),
-    ("get_file_logger", (), {"file_name": "f"}),
-    ("get_file_logger", ("a", "f"), {"extra": 1}),
+    ("get_logger", (), {}), ("get_logger", ("a", "b"), {}), ("get_logger", (), {"nam": "a"}),
+    ("get_logger", ("a",), {"name": "b"}), ("logger_append_file", (), {}),
+    ("logger_append_file", ("L",), {}), ("logger_append_file", ("L", "f", "g"), {}),
+    ("logger_append_file", ("L",), {"file": "f"}), ("get_file_logger", ("a",), {}),
+    ("get_file_logger", (), {"file_name": "f"}), ("get_file_logger", ("a", "f"), {"extra": 1}),
+    ("_get_velox_logger", (1,), {}), ("_get_velox_logger", (), {"x": 1}),
 ])
 def test_arity_errors_match_the_interpreter(cu, name, args, kwargs):
     with pytest.raises(TypeError) as expected:
@@ -363,12 +313,6 @@ def test_arity_errors_match_the_interpreter(cu, name, args, kwargs):
     # 3.13 appends a spelling suggestion ("... Did you mean 'name'?") that
     # the module's messages do not make.
     assert str(got.value) == str(expected.value).split(". Did you mean")[0]
-
-
-@pytest.mark.parametrize("args, kwargs", [((1,), {}), ((), {"x": 1}), ((None, None), {})])
-def test_velox_probe_takes_no_arguments(cu, args, kwargs):
-    with pytest.raises(TypeError):
-        cu._get_velox_logger(*args, **kwargs)
 
 
 def test_annotations(cu):
@@ -406,24 +350,21 @@ def expect(exc, fn, *args, **kwargs):
     raise AssertionError(fn)
 
 calls = {
-    "get_compile_version": cu.get_compile_version,
-    "_get_velox_logger": cu._get_velox_logger,
-    "get_logger": lambda: cu.get_logger(name),
-    "logger_append_file": lambda: cu.logger_append_file(logger, sink),
-    "get_file_logger": lambda: cu.get_file_logger(name=name, file_name=sink),
-    "set_logger_level": lambda: cu.set_logger_level("INFO"),
-    "add_logger_file": lambda: cu.add_logger_file(sink),
+    "calls": lambda: (cu.get_compile_version(), cu._get_velox_logger(), cu.get_logger(name),
+                      cu.logger_append_file(logger, sink),
+                      cu.get_file_logger(name=name, file_name=sink),
+                      cu.set_logger_level("INFO"), cu.add_logger_file(sink)),
     "velox_absent": lambda: cu.get_logger(name),
     "velox_without_logger": lambda: cu.get_logger(name),
-    "type_errors": lambda: (expect(TypeError, cu.get_logger, 1),
-                            expect(TypeError, cu.logger_append_file, logger, b"x"),
-                            expect(TypeError, cu.get_file_logger, "a"),
-                            expect(TypeError, cu.set_logger_level, 1, 2),
-                            expect(TypeError, cu.add_logger_file, x=1),
-                            expect(TypeError, cu.get_compile_version, 1)),
-    "value_errors": lambda: (expect(ValueError, cu.set_logger_level, "NO_SUCH_LEVEL"),
-                             expect(FileNotFoundError, cu.logger_append_file, logger,
-                                    "/nonexistent-dir/x.log")),
+    "errors": lambda: (expect(TypeError, cu.get_logger, 1),
+                       expect(TypeError, cu.logger_append_file, logger, b"x"),
+                       expect(TypeError, cu.get_file_logger, "a"),
+                       expect(TypeError, cu.set_logger_level, 1, 2),
+                       expect(TypeError, cu.add_logger_file, x=1),
+                       expect(TypeError, cu.get_compile_version, 1),
+                       expect(ValueError, cu.set_logger_level, "NO_SUCH_LEVEL"),
+                       expect(FileNotFoundError, cu.logger_append_file, logger,
+                              "/nonexistent-dir/x.log")),
 }
 fn = calls[which]
 if which.startswith("velox"):
@@ -452,18 +393,12 @@ print(json.dumps({"traced": traced1 - traced0, "rss": rss1 - rss0,
       file=sys.__stdout__)
 """
 
-LEAK_CALLS = 100_000
 
-
-@pytest.mark.parametrize("which", [
-    "get_compile_version", "_get_velox_logger", "get_logger", "logger_append_file",
-    "get_file_logger", "set_logger_level", "add_logger_file", "velox_absent",
-    "velox_without_logger", "type_errors", "value_errors",
-])
+@pytest.mark.parametrize("which", ["calls", "velox_absent", "velox_without_logger", "errors"])
 @pytest.mark.process_memory
 def test_repeated_calls_do_not_leak(tmp_path, which):
     env = {k: v for k, v in os.environ.items() if k != "PYTHONTRACEMALLOC"}
-    proc = subprocess.run([sys.executable, "-c", LEAK_CHILD, which, str(LEAK_CALLS)],
+    proc = subprocess.run([sys.executable, "-c", LEAK_CHILD, which, "100000"],
                           cwd=str(tmp_path), env=env, stdin=subprocess.DEVNULL,
                           capture_output=True, text=True, timeout=600)
     assert proc.returncode == 0, proc.stderr

@@ -62,10 +62,13 @@ def test_sub_pipelines_are_named_after_the_processor(kwargs, prefix):
     assert c.is_ready() is False
 
 
-def test_keywords_reach_every_sub_pipeline_and_args_fill_processor_parameters():
-    c = cu.ConditionalProcessor(positive, double, negate, cu, "fixed", model_args=1)
+def test_keywords_reach_every_sub_pipeline_and_args_fill_processor_parameters(log_records):
+    c = cu.ConditionalProcessor(positive, double, negate, cu, "fixed", model_args=1, name="c")
     for p in (c._selector, c._true_processors, c._false_processors):
         assert p._input_arg_type is cu.ARG_TYPE.FIXED and p._model_args == 1
+    level, msg, args = messages(log_records)[-1]
+    assert (level, msg) == ("DEBUG", "Selector create over. `%s` selector=%s TRUE=%s FALSE=%s")
+    assert args == ("ConditionalProcessor", "c", c._true_processors, c._false_processors)
 
 
 @pytest.mark.parametrize(
@@ -86,27 +89,13 @@ def test_empty_specifications_are_logged_then_raised(args, message, log, log_rec
     assert messages(log_records)[-1] == ("ERROR",) + log
 
 
-def test_creation_is_logged_with_the_branches_printed(log_records):
-    c = cu.ConditionalProcessor(positive, double, None, name="c")
-    level, msg, args = messages(log_records)[-1]
-    assert (level, msg) == ("DEBUG", "Selector create over. `%s` selector=%s TRUE=%s FALSE=%s")
-    assert args == ("ConditionalProcessor", "c", c._true_processors, c._false_processors)
-
-
-# ==== routing ================================================================
-
-
 def test_routes_the_same_input_to_the_chosen_branch(log_records):
     c = ready(cu.ConditionalProcessor(positive, double, negate, name="c"))
     assert (c.process(3), c(-3)) == (6, 3)
     assert ("DEBUG", "Selector '%s' process condition=%s ", ("c", True)) in messages(log_records)
-
-
-def test_missing_branch_passes_the_input_through():
     never = ready(cu.ConditionalProcessor(lambda x=None, **kw: False, double, None))
-    marker = object()
-    assert never.process(marker) is marker
-    assert never.process() is None
+    marker = object()  # a missing branch passes the input through
+    assert never.process(marker) is marker and never.process() is None
 
 
 @pytest.mark.parametrize("answer", [1, 0, None, [1]])

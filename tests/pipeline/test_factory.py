@@ -80,14 +80,9 @@ def test_stop_run_error_carries_message_and_output(args, kwargs, message, out_da
 def test_stop_run_error_arity_and_subclassing():
     with pytest.raises(TypeError, match=r"__init__\(\) takes from 1 to 3 positional arguments but 4"):
         cu.StopRunError("a", 1, 2)
-
-    class Halt(cu.StopRunError):
-        def __init__(self, out):
-            super().__init__("halt", out_data=out)
-
-    err = Halt(7)
+    err = type("Halt", (cu.StopRunError,), {
+        "__init__": lambda self, out: cu.StopRunError.__init__(self, "halt", out_data=out)})(7)
     assert (str(err), err.out_data, isinstance(err, cu.StopRunError)) == ("halt", 7, True)
-    assert pickle.loads(pickle.dumps(cu.StopRunError("x", {"k": (1, 2)}))).out_data == {"k": (1, 2)}
 
 
 # ==== StopRunProcessor =======================================================
@@ -96,15 +91,11 @@ def test_stop_run_error_arity_and_subclassing():
 def test_stop_run_processor_raises_with_its_input():
     gate = cu.StopRunProcessor(name="gate")
     assert gate.is_ready() is False and gate.init() is True and gate.is_ready() is True
-    with pytest.raises(cu.StopRunError) as info:
-        gate.process(5, g_kwargs={}, time_cost={})
-    assert (info.value.message, info.value.out_data) == ("stop by gate", 5)
-    with pytest.raises(cu.StopRunError) as info:
-        gate.process()
-    assert info.value.out_data is None
-    with pytest.raises(cu.StopRunError) as info:
-        gate.process(in_data=4)
-    assert info.value.out_data == 4
+    for args, kwargs, out in [((5,), {"g_kwargs": {}, "time_cost": {}}, 5), ((), {}, None),
+                              ((), {"in_data": 4}, 4)]:
+        with pytest.raises(cu.StopRunError) as info:
+            gate.process(*args, **kwargs)
+        assert (info.value.message, info.value.out_data) == ("stop by gate", out)
     with pytest.raises(TypeError, match=r"takes from 1 to 2 positional arguments but 3"):
         gate.process(1, 2)
 
@@ -135,14 +126,11 @@ def test_create_processor_signature():
     }
 
 
-def test_a_name_missing_from_the_module_is_looked_up_in_this_module():
+def test_names_are_looked_up_in_the_given_module_then_in_this_one():
     first = cu._create_processor("StopRunProcessor", None, (), {})
     second = cu._create_processor("StopRunProcessor", types.ModuleType("m"), (), {})
     assert type(first) is cu.StopRunProcessor and first.is_ready() is False
     assert first is not second
-
-
-def test_a_name_of_the_given_module_wins():
     module = types.ModuleType("m")
     module.StopRunProcessor = load
     module.Named = Step
@@ -165,28 +153,17 @@ def test_unknown_names(log_records, monkeypatch):
     with pytest.raises(NotImplementedError, match=r"^create error! can't find processor '0'$"):
         cu._create_processor("zero", module, (), {})
     assert messages(log_records) == [("ERROR", "bad processor name: 0")]
-
-
-def test_other_lookup_errors_propagate():
-    class Strict:
-        def __getattr__(self, name):
-            raise KeyError(name)
-
-    with pytest.raises(KeyError):
-        cu._create_processor("StopRunProcessor", Strict(), (), {})
+    strict = type("Strict", (), {"__getattr__": lambda self, name: {}[name]})()
+    with pytest.raises(KeyError):  # other look-up errors propagate
+        cu._create_processor("StopRunProcessor", strict, (), {})
 
 
 # ==== _create_processor: objects, classes, callables =========================
 
 
-def test_processor_objects_are_shared():
+def test_objects_are_shared_and_templates_copied_then_completed():
     step = Step()
-    assert cu._create_processor(step, None, (1,), {"k": 1}) is step
-    assert cu._create_processor(step, None, (), {}) is step
-    assert step.args == ()
-
-
-def test_templates_are_copied_then_completed():
+    assert cu._create_processor(step, None, (1,), {"k": 1}) is step and step.args == ()
     template = Template()
     made = cu._create_processor(template, None, [1, 2], {"k": 3})
     assert type(made) is Template and made is not template
@@ -251,6 +228,13 @@ def test_unusable_specifications(log_records):
 
 
 def test_module_names_are_read_at_call_time(monkeypatch):
+    made = Template()
+    monkeypatch.setattr(cu, "copy", types.SimpleNamespace(deepcopy=lambda p: made))
+    assert cu._create_processor(Template(), None, (), {}) is made and made.completed == ((), {})
+    own = types.ModuleType("own")
+    own.Elsewhere = Step
+    monkeypatch.setattr(cu, "sys", types.SimpleNamespace(modules={cu.__name__: own}))
+    assert type(cu._create_processor("Elsewhere", None, (), {})) is Step
     calls = []
 
     class Logger:
@@ -272,13 +256,3 @@ def test_module_names_are_read_at_call_time(monkeypatch):
     assert (type(wrapped), wrapped.name()) == (Wrapper, "StopRunProcessor()")
     with pytest.raises(AttributeError, match="__name__"):
         cu._create_processor(cu.StopRunProcessor(), None, (), {})
-
-
-def test_copy_and_sys_are_read_at_call_time(monkeypatch):
-    made = Template()
-    monkeypatch.setattr(cu, "copy", types.SimpleNamespace(deepcopy=lambda p: made))
-    assert cu._create_processor(Template(), None, (), {}) is made and made.completed == ((), {})
-    own = types.ModuleType("own")
-    own.Elsewhere = Step
-    monkeypatch.setattr(cu, "sys", types.SimpleNamespace(modules={cu.__name__: own}))
-    assert type(cu._create_processor("Elsewhere", None, (), {})) is Step

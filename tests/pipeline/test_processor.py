@@ -40,7 +40,7 @@ class Recorder(cu.ProcessorBase):
         return data
 
 
-class Flaky(cu.ProcessorBase):
+class Flaky(Recorder):
     def __init__(self, results, **kwargs):
         super().__init__(**kwargs)
         self.results, self.inits = list(results), 0
@@ -53,9 +53,6 @@ class Flaky(cu.ProcessorBase):
         if result:
             self.set_ready(True)
         return result
-
-    def process(self, data=None, **kwargs):
-        return data
 
 
 class QuietLogger:
@@ -78,8 +75,7 @@ def clock(monkeypatch):
 def test_specifications_become_steps():
     module = types.ModuleType("jobs")
     module.Recorder = Recorder
-    single = cu.Processor(inc)
-    assert [p.name() for p in single._processors] == ["inc()"]
+    assert [p.name() for p in cu.Processor(inc)._processors] == ["inc()"]
     p = cu.Processor(
         (Recorder, "Recorder", "StopRunProcessor", inc, {"Recorder": [("name", "own")]}),
         module, None, False, False, False, "model", name="pipe", spark_session="s", extra=1,
@@ -108,24 +104,9 @@ def test_nested_lists_become_default_pipelines():
         described, input_arg_type="fixed", return_exceptions=True,
         processors=[{"inc()": True}, {"Processor": described}])}
     assert list(p.as_dict()["Processor"]) == list(described)
+    assert repr(ready(inc)).startswith('<Processor {"name": "Processor", "ready": true, "input_')
     with pytest.raises(TypeError, match="multiple values for argument 'processors'"):
         cu.Processor([inc, [inc]], types.ModuleType("m"), None, False, False, False, "model")
-
-
-def test_overridden_descriptions_and_names():
-    class Described(Recorder):
-        def as_dict(self):
-            return {"Described": "custom"}
-
-    class Named(cu.Processor):
-        def name(self):
-            return "override"
-
-    p = ready([Described(), inc])
-    assert p.as_dict()["Processor"]["processors"] == [{"Described": "custom"}, {"inc()": True}]
-    assert repr(p).startswith('<Processor {"name": "Processor", "ready": true, "input_arg_type": null')
-    with pytest.raises(ValueError, match="^processor 'override' is not ready$"):
-        Named(inc).process(1)
 
 
 def test_construction_reads_module_names(monkeypatch):
@@ -143,50 +124,47 @@ def test_construction_reads_module_names(monkeypatch):
     module = types.ModuleType("m")
     p = plain([inc, [dbl]], module, ready=True)
     assert type(p._processors[1]) is Nested
-    assert calls[0] == (inc, module, (), {"ready": True, "module": module})
-    assert calls[1] == (Nested, module, (), {"ready": True, "module": module, "processors": [dbl]})
-
-
-def test_default_module_is_the_main_module_at_definition(monkeypatch):
+    assert calls[:2] == [(inc, module, (), {"ready": True, "module": module}),
+                         (Nested, module, (), {"ready": True, "module": module, "processors": [dbl]})]
+    # the default module is __main__ as it was when the module was made
     monkeypatch.setattr(sys.modules["__main__"], "cu_main_step", inc, raising=False)
     monkeypatch.setitem(sys.modules, "__main__", types.ModuleType("later"))
-    assert ready("cu_main_step").process(1) == 2
+    assert plain("cu_main_step", ready=True).process(1) == 2
 
 
-@pytest.mark.parametrize(
-    "module, text",
-    [(None, "'None' is not a Module"), ("m", "'m' is not a Module"),
-     (type("Sub", (types.ModuleType,), {})("m"), "'<module 'm'>' is not a Module")],
-)
-def test_module_must_be_exactly_a_module(module, text):
-    with pytest.raises(ValueError, match="^" + text + "$"):
-        cu.Processor(inc, module=module)
-
-
-def test_construction_errors(log_records):
-    for empty in ([], ()):
-        with pytest.raises(ValueError, match="^processors list is empty$"):
-            cu.Processor(empty)
-    for spec in ({"a": 1, "b": 2}, {}):
-        with pytest.raises(ValueError) as info:
-            cu.Processor([inc, spec])
-        assert str(info.value) == "process create  error, get multiple args=" + str(spec)
-    assert messages(log_records, "ERROR") == [
-        ("ERROR", "processors list is empty! ori processors=[]"),
-        ("ERROR", "processors list is empty! ori processors=()"),
-        ("ERROR", "process create error, get multiple args={'a': 1, 'b': 2}"),
-        ("ERROR", "process create error, get multiple args={}"),
-    ]
-    with pytest.raises(ValueError, match="is not a valid ARG_TYPE"):
-        cu.Processor(inc, input_arg_type="other")
-    with pytest.raises(AssertionError, match="^Async run only supports FIXED or DISABLE"):
-        cu.Processor(inc, use_aysnc_run=True)
-    with pytest.raises(NotImplementedError, match="can't find processor 'nosuch'"):
-        cu.Processor([inc, "nosuch"])
+def _module_with_recorder():
     module = types.ModuleType("m")
     module.Recorder = Recorder
-    with pytest.raises(TypeError, match="keywords must be strings"):
-        cu.Processor([{"Recorder": {1: 2}}], module=module)
+    return module
+
+
+@pytest.mark.parametrize("call, error, text, logged", [
+    (lambda: cu.Processor([]), ValueError, "^processors list is empty$",
+     "processors list is empty! ori processors=[]"),
+    (lambda: cu.Processor(()), ValueError, "^processors list is empty$",
+     "processors list is empty! ori processors=()"),
+    (lambda: cu.Processor([inc, {"a": 1, "b": 2}]), ValueError,
+     r"^process create  error, get multiple args=\{'a': 1, 'b': 2\}$",
+     "process create error, get multiple args={'a': 1, 'b': 2}"),
+    (lambda: cu.Processor([inc, {}]), ValueError, r"^process create  error, get multiple args=\{\}$",
+     "process create error, get multiple args={}"),
+    (lambda: cu.Processor(inc, input_arg_type="other"), ValueError, "is not a valid ARG_TYPE", None),
+    (lambda: cu.Processor(inc, use_aysnc_run=True), AssertionError,
+     "^Async run only supports FIXED or DISABLE", None),
+    (lambda: cu.Processor([inc, "nosuch"]), NotImplementedError, "can't find processor 'nosuch'",
+     None),
+    (lambda: cu.Processor([{"Recorder": {1: 2}}], module=_module_with_recorder()), TypeError,
+     "keywords must be strings", None),
+    (lambda: cu.Processor(inc, module=None), ValueError, "^'None' is not a Module$", None),
+    (lambda: cu.Processor(inc, module="m"), ValueError, "^'m' is not a Module$", None),
+    (lambda: cu.Processor(inc, module=type("Sub", (types.ModuleType,), {})("m")), ValueError,
+     "^'<module 'm'>' is not a Module$", None),
+])
+def test_construction_errors(call, error, text, logged, log_records):
+    with pytest.raises(error, match=text):
+        call()
+    if logged:
+        assert messages(log_records, "ERROR") == [("ERROR", logged)]
 
 
 def test_assertion_is_skipped_under_optimisation(tmp_path):
@@ -196,24 +174,18 @@ def test_assertion_is_skipped_under_optimisation(tmp_path):
     assert done.returncode == 0, done.stderr
 
 
-def test_creation_log(log_records):
-    cu.Processor([inc, [dbl]], name="job")
-    assert messages(log_records)[-1] == (
-        "DEBUG", "Processor create over `Processor` name=job list[2]=['inc()', 'Processor']"
-    )
-
-
 # ==== init ===================================================================
 
 
 def test_init_retries_only_the_steps_not_ready(log_records):
     good, flaky = Flaky([True], name="good"), Flaky([False, 1], name="flaky")
     p = cu.Processor([good, flaky, inc])
-    log_records.clear()
+    cu.Processor([inc, [dbl]], name="job")
     assert p.init() is False and p.is_ready() is False
     assert p.init() is True and p.is_ready() is True
     assert (good.inits, flaky.inits) == (1, 2)
-    assert messages(log_records) == [
+    assert messages(log_records)[-7:] == [
+        ("DEBUG", "Processor create over `Processor` name=job list[2]=['inc()', 'Processor']"),
         ("INFO", "start init processor: good"),
         ("INFO", "start init processor: flaky"),
         ("ERROR", "processor flaky init failed"),
@@ -221,9 +193,6 @@ def test_init_retries_only_the_steps_not_ready(log_records):
         ("INFO", "start init processor: flaky"),
         ("DEBUG", "processor 'Processor' init over. flag=True total=3 init_num=1"),
     ]
-
-
-def test_init_errors_propagate_and_stop_the_round():
     error = RuntimeError("init")
     first, later = Flaky([error, True]), Flaky([True])
     p = cu.Processor([first, later])
@@ -251,16 +220,12 @@ def test_data_flow_by_mode(mode, expected):
 def test_disable_mode_passes_keywords_only():
     seen = []
 
-    def first(**kwargs):
+    def step(**kwargs):
         seen.append(sorted(kwargs))
         kwargs["g_kwargs"]["extra"] = 1
-        return "first"
+        return len(seen)
 
-    def second(**kwargs):
-        seen.append(sorted(kwargs))
-        return "second"
-
-    assert ready([first, second], input_arg_type="disable").process(3) == "second"
+    assert ready([step, step], input_arg_type="disable").process(3) == 2
     assert seen == [["g_kwargs", "time_cost"], ["extra", "g_kwargs", "time_cost"]]
 
 
@@ -280,13 +245,6 @@ def test_steps_share_the_run_dictionary_and_its_timings(clock):
     assert run == {"extra": 5, "time_cost": {"record()": 2.0, "inc()": 1.0}}
     ready(record).process(1)
     assert seen[-1]["time_cost"] == {"record()": 1.0}
-
-
-def test_real_timings_are_floats():
-    seen = []
-    ready([inc, dbl, lambda x, **kw: seen.append(dict(kw["time_cost"]))]).process(1)
-    assert list(seen[0]) == ["inc()", "dbl()"]
-    assert all(type(v) is float and v >= 0 for v in seen[0].values())
 
 
 def test_process_parameters():
@@ -312,7 +270,7 @@ def test_process_parameters():
     )
 
 
-def test_update_global_kwargs_selects_the_dictionary():
+def test_update_global_kwargs_selects_the_dictionary(clock):
     seen = []
 
     def record(x, **kwargs):
@@ -328,25 +286,16 @@ def test_update_global_kwargs_selects_the_dictionary():
     p.process(2, given, ignored=3)
     p.process(3, g_kwargs=given)
     assert seen[-2] is given and seen[-1] is given
-    assert given == {"value": 1, "added": 3, "time_cost": {"record()": given["time_cost"]["record()"]}}
-
-
-def test_the_shared_default_dictionary(clock):
-    seen = []
-
-    def shared_step(x, **kwargs):
-        seen.append(kwargs["g_kwargs"])
-        return x
-
-    p = ready([shared_step, shared_step], update_global_kwargs=True)
-    p.process(1)
-    ready(shared_step, update_global_kwargs=True).process(1)
+    assert given == {"value": 1, "added": 3, "time_cost": {"record()": 2.0}}
+    # without a dictionary given, one shared default collects every run
+    seen.clear()
+    ready([record, record], update_global_kwargs=True).process(1)
+    ready(record, update_global_kwargs=True).process(1)
     shared = seen[0]
     try:
-        assert all(d is shared for d in seen)
-        assert shared["time_cost"]["shared_step()"] == 3.0
+        assert all(d is shared for d in seen) and shared["time_cost"]["record()"] == 3.0
     finally:
-        del shared["time_cost"]["shared_step()"]
+        del shared["time_cost"]["record()"], shared["added"]
 
 
 def test_nested_pipelines_share_the_timing_record(clock):
@@ -366,8 +315,6 @@ def test_nested_pipelines_share_the_timing_record(clock):
     ready([inc, sharing]).process(1)
     assert seen[-1]["inner"] == 2 and set(seen[-1]["time_cost"]) == {"inc()", "note()", "sharing"}
 
-
-def test_reentrant_runs():
     def recurse(x, **kwargs):
         return x if x <= 0 else p.process(x - 1) + 1
 
@@ -396,14 +343,19 @@ def test_a_stop_ends_the_run_or_becomes_the_output(clock, log_records):
         ("DEBUG", "Processor stopped by 'gate', message=stop by gate out_data=2 time=1.0000s")
     ) == 2
     assert messages(log_records, "ERROR") == []
-
-
-def test_each_level_decides_on_stops():
+    # each level decides on its own stops
     inner = [inc, cu.StopRunProcessor(ready=True), dbl]
     assert ready([inc, inner, dbl], return_exceptions=True).process(1) == 6
     with pytest.raises(cu.StopRunError) as info:
         ready([inc, inner, dbl]).process(1)
     assert info.value.out_data == 3
+    # the caller's handled exception is still the one handled afterwards
+    outer = LookupError("outer")
+    try:
+        raise outer
+    except LookupError:
+        assert ready([cu.StopRunProcessor(ready=True), inc], return_exceptions=True).process(1) == 2
+        assert sys.exc_info()[1] is outer
 
 
 # ==== failures ===============================================================
@@ -438,29 +390,27 @@ def test_step_errors_reach_the_caller_unchanged(log_records):
     assert list(run["time_cost"]) == ["inc()"]
 
 
-def test_a_step_without_keyword_parameters_fails_when_run(log_records):
-    def plain(x):
-        return x
-
-    with pytest.raises(TypeError, match="unexpected keyword argument 'g_kwargs'") as info:
-        ready(plain).process(1)
-    assert messages(log_records, "ERROR") == [
-        ("ERROR", "Processor 'plain()' process failed, err=" + str(info.value))
-    ]
+def _plain(x):
+    return x
 
 
-def test_a_g_kwargs_entry_fails_the_next_step_call(log_records):
-    def add(x, **kwargs):
-        kwargs["g_kwargs"]["g_kwargs"] = 1
-        return x
+def _adds_g_kwargs(x, **kwargs):
+    kwargs["g_kwargs"]["g_kwargs"] = 1
+    return x
 
+
+@pytest.mark.parametrize("steps, failing, text", [
+    ([_plain], "_plain()", "unexpected keyword argument 'g_kwargs'"),
+    ([_adds_g_kwargs, inc], "inc()",
+     ("common_utils.common_utils.FunctionProcessor." if sys.version_info >= (3, 9) else "")
+     + "process() got multiple values for keyword argument 'g_kwargs'"),
+])
+def test_bad_step_calls_fail_when_run(steps, failing, text, log_records):
     with pytest.raises(TypeError) as info:
-        ready([add, inc]).process(1)
-    prefix = "common_utils.common_utils.FunctionProcessor." if sys.version_info >= (3, 9) else ""
-    assert str(info.value) == prefix + "process() got multiple values for keyword argument 'g_kwargs'"
+        ready(steps).process(1)
+    assert str(info.value).endswith(text)
     assert messages(log_records, "ERROR") == [
-        ("ERROR", "Processor 'inc()' process failed, err=" + str(info.value))
-    ]
+        ("ERROR", "Processor '%s' process failed, err=%s" % (failing, info.value))]
 
 
 @pytest.mark.parametrize("error", [Interrupt, KeyboardInterrupt, SystemExit])
@@ -473,15 +423,6 @@ def test_base_exceptions_pass_without_log_or_timing(error, log_records):
         ready([inc, stop], update_global_kwargs=True).process(1, run)
     assert list(run["time_cost"]) == ["inc()"]
     assert messages(log_records, "ERROR") == []
-
-
-def test_the_callers_handled_exception_is_kept():
-    outer = LookupError("outer")
-    try:
-        raise outer
-    except LookupError:
-        assert ready([cu.StopRunProcessor(ready=True), inc], return_exceptions=True).process(1) == 2
-        assert sys.exc_info()[1] is outer
 
 
 def test_one_step_directly():
@@ -520,6 +461,45 @@ def test_reference_counts_are_kept(monkeypatch):
 # ==== overrides and patches ==================================================
 
 
+class Doubling(cu.FunctionProcessor):
+    def process(self, *args, **kwargs):
+        return super().process(*args, **kwargs) * 2
+
+
+class Intercepting(cu.FunctionProcessor):
+    def __getattribute__(self, name):
+        if name == "process":
+            return lambda *args, **kwargs: "intercepted"
+        return super().__getattribute__(name)
+
+
+class Described(Recorder):
+    def as_dict(self):
+        return {"Described": "custom"}
+
+
+class Pipeline(cu.Processor):
+    def process(self, *args, **kwargs):
+        return ("sub", super().process(*args, **kwargs))
+
+
+def _shadowed():
+    p = cu.FunctionProcessor(inc)
+    p.process = lambda *args, **kwargs: "shadowed"
+    return p
+
+
+@pytest.mark.parametrize(
+    "step, expected",
+    [(lambda: cu.FunctionProcessor(inc), 2), (lambda: Doubling(inc), 4),
+     (lambda: Intercepting(inc), "intercepted"), (_shadowed, "shadowed"),
+     (lambda: Pipeline([inc], ready=True), ("sub", 2))],
+    ids=["plain", "subclass", "getattribute", "instance", "pipeline"],
+)
+def test_step_process_overrides(step, expected):
+    assert ready(step()).process(1) == expected
+
+
 @pytest.mark.parametrize("how", ["subclass", "instance"])
 def test_step_runner_overrides(how):
     calls = []
@@ -547,41 +527,7 @@ def test_step_runner_overrides(how):
     assert calls == [("inc()", 1, 1, ["time_cost"]), ("inc()", 1, 20, ["time_cost"])]
 
 
-class Doubling(cu.FunctionProcessor):
-    def process(self, *args, **kwargs):
-        return super().process(*args, **kwargs) * 2
-
-
-class Intercepting(cu.FunctionProcessor):
-    def __getattribute__(self, name):
-        if name == "process":
-            return lambda *args, **kwargs: "intercepted"
-        return super().__getattribute__(name)
-
-
-def _shadowed():
-    p = cu.FunctionProcessor(inc)
-    p.process = lambda *args, **kwargs: "shadowed"
-    return p
-
-
-class Pipeline(cu.Processor):
-    def process(self, *args, **kwargs):
-        return ("sub", super().process(*args, **kwargs))
-
-
-@pytest.mark.parametrize(
-    "step, expected",
-    [(lambda: cu.FunctionProcessor(inc), 2), (lambda: Doubling(inc), 4),
-     (lambda: Intercepting(inc), "intercepted"), (_shadowed, "shadowed"),
-     (lambda: Pipeline([inc], ready=True), ("sub", 2))],
-    ids=["plain", "subclass", "getattribute", "instance", "pipeline"],
-)
-def test_step_process_overrides(step, expected):
-    assert ready(step()).process(1) == expected
-
-
-def test_step_names_are_read_at_each_use(clock, log_records):
+def test_overridden_description_name_and_init(clock, log_records):
     class Renaming(cu.ProcessorBase):
         def process(self, data=None, **kwargs):
             self._name = "after"
@@ -591,9 +537,22 @@ def test_step_names_are_read_at_each_use(clock, log_records):
         def name(self):
             return "custom"
 
+    class Unready(cu.Processor):
+        def name(self):
+            return "override"
+
+        def init(self):
+            return "own"
+
+    p = ready([Described(), inc])
+    assert p.as_dict()["Processor"]["processors"] == [{"Described": "custom"}, {"inc()": True}]
+    unready = Unready(inc)
+    assert unready.init() == "own"
+    with pytest.raises(ValueError, match="^processor 'override' is not ready$"):
+        unready.process(1)
     run = {}
     ready([Renaming(ready=True), Named(ready=True)], update_global_kwargs=True).process(1, run)
-    assert run["time_cost"] == {"after": 1.0, "custom": 1.0}
+    assert run["time_cost"] == {"after": 1.0, "custom": 1.0}  # names read at each use
     assert [m for _, m in messages(log_records, "DEBUG")][-4:] == [
         "Processor 'Renaming' start. args=(<class 'int'>,) kwargs=dict_keys(['time_cost'])",
         "Processor 'after' end. time=1.0000s",
@@ -607,7 +566,7 @@ def test_patched_time_function(monkeypatch):
     monkeypatch.setattr(time, "time", lambda: next(ticks))
     seen = []
     ready([inc, lambda x, **kw: seen.append(dict(kw["time_cost"]))]).process(1)
-    assert seen == [{"inc()": 0.5}]
+    assert seen == [{"inc()": 0.5}] and type(seen[0]["inc()"]) is float
 
 
 def test_rebound_logger_receives_every_call(monkeypatch):
@@ -664,10 +623,6 @@ def test_module_names_read_at_run_time(monkeypatch):
 
 # ==== concurrent mode ========================================================
 
-needs_threadpool = pytest.mark.skipif(
-    not hasattr(cu, "run_in_threadpool"), reason="run_in_threadpool is not built yet"
-)
-
 CONCURRENT = textwrap.dedent(
     """
     import asyncio, threading
@@ -719,7 +674,7 @@ CONCURRENT = textwrap.dedent(
 )
 
 
-@needs_threadpool
+@pytest.mark.skipif(not hasattr(cu, "run_in_threadpool"), reason="run_in_threadpool is not built")
 def test_concurrent_run(run_python):
     done = run_python(CONCURRENT, timeout=120)
     assert done.returncode == 0, done.stderr
@@ -729,10 +684,10 @@ def test_concurrent_run(run_python):
 # ==== memory =================================================================
 
 
-def _swallow(error, call):
+def _swallow(p):
     try:
-        call()
-    except error:
+        p.process(1)
+    except ValueError:
         pass
 
 
@@ -740,30 +695,27 @@ def _failing(x, **kwargs):
     raise ValueError(x)
 
 
-LEAK_CASES = {
-    "stop": (lambda p: p.process(1),
-             lambda: ready([inc, cu.StopRunProcessor(ready=True), dbl], return_exceptions=True)),
-    "failure": (lambda p: _swallow(ValueError, lambda: p.process(1)), lambda: ready([inc, _failing])),
-    "build": (lambda p: cu.Processor([inc, [dbl], {"StopRunProcessor": {}}]).init(), lambda: None),
+def _five_steps():
+    return ready([inc, inc, dbl, [inc], cu.FunctionProcessor(dbl)])
+
+
+LEAK_CASES = {  # name: (make the processor, one call, calls, quiet logger)
+    "five steps": (_five_steps, lambda p: p.process(1), 100_000, False),
+    "five steps, rebound logger": (_five_steps, lambda p: p.process(1), 100_000, True),
+    "stop": (lambda: ready([inc, cu.StopRunProcessor(ready=True), dbl], return_exceptions=True),
+             lambda p: p.process(1), 20_000, True),
+    "failure": (lambda: ready([inc, _failing]), _swallow, 20_000, True),
+    "build": (lambda: None,
+              lambda p: cu.Processor([inc, [dbl], {"StopRunProcessor": {}}]).init(), 20_000, True),
 }
 
 
-@pytest.mark.parametrize("quiet", [False, True], ids=["module logger", "rebound logger"])
-def test_runs_of_a_five_step_pipeline_do_not_grow_memory(quiet, memory_growth, monkeypatch):
-    if quiet:
-        monkeypatch.setattr(cu, "logger", QuietLogger())
-    p = ready([inc, inc, dbl, [inc], cu.FunctionProcessor(dbl)])
-    traced, rss = memory_growth(lambda: p.process(1), 100_000)
-    assert traced < 64 * 1024
-    assert rss < 2 * 1024 * 1024
-
-
 @pytest.mark.parametrize("case", LEAK_CASES.values(), ids=LEAK_CASES.keys())
-def test_other_paths_do_not_grow_memory(case, memory_growth, monkeypatch):
-    # records of these paths would pile up in the test's log capture
-    monkeypatch.setattr(cu, "logger", QuietLogger())
-    call, make = case
+def test_runs_do_not_grow_memory(case, memory_growth, monkeypatch):
+    make, call, count, quiet = case
+    if quiet:  # records of these paths would pile up in the test's log capture
+        monkeypatch.setattr(cu, "logger", QuietLogger())
     p = make()
-    traced, rss = memory_growth(lambda: call(p), 20_000)
+    traced, rss = memory_growth(lambda: call(p), count)
     assert traced < 64 * 1024
     assert rss < 2 * 1024 * 1024

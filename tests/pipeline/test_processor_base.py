@@ -44,28 +44,17 @@ class Tagged(cu.FunctionProcessor):
         return {"Tagged": {"tag": self.tag, "name": self.name()}}
 
 
-class Greeter:
-    def greet(self):
-        return "hello " + self.name()
-
-
 class Boom:
     """Fails in every dunder that message building or dict keys could touch."""
 
-    def __str__(self):
-        raise RuntimeError("str")
+    def _fail(self, *args):
+        raise RuntimeError(self.what)
 
-    def __repr__(self):
-        raise RuntimeError("repr")
+    what = "boom"
+    __str__ = __repr__ = __eq__ = __hash__ = __format__ = _fail
 
-    def __eq__(self, other):
-        raise RuntimeError("eq")
-
-    def __hash__(self):
-        raise RuntimeError("hash")
-
-    def __format__(self, spec):
-        raise RuntimeError("format")
+    def __init__(self, what="boom"):
+        self.what = what
 
 
 class CallableBoom(Boom):
@@ -73,7 +62,7 @@ class CallableBoom(Boom):
         return None
 
 
-# ==== construction and state =================================================
+# ==== construction, state and printed forms ==================================
 
 
 @pytest.mark.parametrize(
@@ -92,13 +81,6 @@ def test_base_init_sets_the_four_attributes(args, kwargs, expected):
     assert type(p._ready) is type(expected[3])
 
 
-def test_readiness_is_stored_unconverted():
-    p = cu.ProcessorBase()
-    assert p.set_ready(0) is None
-    assert p.is_ready() == 0 and type(p.is_ready()) is int
-    assert p.init() is True and p.is_ready() is True
-
-
 @pytest.mark.parametrize("value", [3, b"n", type("S", (str,), {})("n")])
 def test_name_rejects_anything_but_exact_str_or_none(value):
     p = cu.ProcessorBase(name=value)
@@ -108,17 +90,15 @@ def test_name_rejects_anything_but_exact_str_or_none(value):
     assert p.name() is None
 
 
-def test_base_process_is_abstract_and_call_delegates():
+def test_readiness_process_and_printed_forms():
+    p = cu.ProcessorBase()
+    assert p.set_ready(0) is None and p.is_ready() == 0 and type(p.is_ready()) is int
+    assert p.init() is True and p.is_ready() is True
     with pytest.raises(NotImplementedError, match=r"^Can't use 'process\(\)' on a ProcessorBase!$"):
         cu.ProcessorBase()(1, k=2)
     assert Step(factor=3)(4, g_kwargs={}) == 12
-
-
-def test_printed_forms():
     assert repr(Step()) == '<Step {"name": "Step", "ready": false}>'
-    assert repr(cu.ProcessorBase(name=None, ready=None)) == (
-        '<ProcessorBase {"name": null, "ready": null}>'
-    )
+    assert repr(cu.ProcessorBase(name=None, ready=None)) == '<ProcessorBase {"name": null, "ready": null}>'
     assert repr(cu.FunctionProcessor(load)) == "<load() true>"
     assert cu.FunctionProcessor(load).as_dict() == {"load()": True}
     accented = cu.ProcessorBase(name="é")
@@ -126,15 +106,10 @@ def test_printed_forms():
     assert repr(accented) == '<ProcessorBase {"name": "\\u00e9", "ready": false}>'
 
 
-@pytest.mark.parametrize(
-    "description, error",
-    [
-        ({}, IndexError),
-        ({"k": object()}, TypeError),
-        (5, AttributeError),
-        (type("Items", (), {"items": lambda self: 5})(), TypeError),
-    ],
-)
+@pytest.mark.parametrize("description, error", [
+    ({}, IndexError), ({"k": object()}, TypeError), (5, AttributeError),
+    (type("Items", (), {"items": lambda self: 5})(), TypeError),
+])
 def test_printed_form_of_a_bad_description_raises(description, error):
     class Odd(cu.ProcessorBase):
         def as_dict(self):
@@ -171,12 +146,7 @@ def test_init_as_dict_and_repr_go_through_overridable_methods():
 
 
 def test_module_names_are_read_at_call_time(monkeypatch):
-    class FakeJson:
-        @staticmethod
-        def dumps(value):
-            return "J"
-
-    monkeypatch.setattr(cu, "json", FakeJson)
+    monkeypatch.setattr(cu, "json", type("FakeJson", (), {"dumps": staticmethod(lambda v: "J")}))
     assert repr(cu.ProcessorBase()) == "<ProcessorBase J>"
 
     class Other:
@@ -200,17 +170,20 @@ def test_function_processor_binds_and_rebinds():
     p = cu.FunctionProcessor(load)
     assert p.process(1, k=2) == (1, {"k": 2})
     assert p(other) is p
-    assert (p.name(), p._user_function, p.process(3)) == ("other()", other, -3)
-    assert p.is_ready() is True
-
-
-def test_unbound_function_processor():
+    assert (p.name(), p._user_function, p.process(3), p.is_ready()) == ("other()", other, -3, True)
     for p in (cu.FunctionProcessor(), cu.FunctionProcessor(None)):
         assert (p.name(), p._user_function, p.is_ready()) == ("FunctionProcessor", None, True)
         with pytest.raises(TypeError):
             p.process(1)
-    decorated = cu.FunctionProcessor()(load)
-    assert decorated.name() == "load()"
+    assert cu.FunctionProcessor()(load).name() == "load()"
+    error = LookupError("mine")
+
+    def fail(*args, **kwargs):
+        raise error
+
+    with pytest.raises(LookupError) as info:
+        cu.FunctionProcessor(fail).process(1, g_kwargs={})
+    assert info.value is error
 
 
 def test_function_processor_passes_only_ready_to_the_base_initialiser():
@@ -244,17 +217,6 @@ def test_bind_errors_leave_the_processor_unchanged():
     assert (p._user_function, p.name()) == (load, "load()")
 
 
-def test_function_errors_propagate_unchanged():
-    error = LookupError("mine")
-
-    def fail(*args, **kwargs):
-        raise error
-
-    with pytest.raises(LookupError) as info:
-        cu.FunctionProcessor(fail).process(1, g_kwargs={})
-    assert info.value is error
-
-
 # ==== Python subclasses ======================================================
 
 
@@ -270,14 +232,10 @@ def test_subclasses_are_ordinary_python_classes():
         "factor": 3, "anything": 1,
     }
     assert weakref.ref(s)() is s
-
-
-@pytest.mark.parametrize("bases", [(Greeter, cu.ProcessorBase), (cu.FunctionProcessor, Greeter)])
-def test_multiple_inheritance_with_a_mixin(bases):
-    cls = type("Mixed", bases, {})
-    p = cls()
-    assert p.greet() == "hello Mixed"
-    assert isinstance(p, cu.ProcessorBase) and isinstance(p, Greeter)
+    greeter = type("Greeter", (), {"greet": lambda self: "hello " + self.name()})
+    for bases in ((greeter, cu.ProcessorBase), (cu.FunctionProcessor, greeter)):
+        p = type("Mixed", bases, {})()
+        assert p.greet() == "hello Mixed" and isinstance(p, (cu.ProcessorBase, greeter))
 
 
 @pytest.mark.parametrize(
@@ -288,8 +246,7 @@ def test_copies_keep_the_attributes(make, clone):
     p = make()
     q = clone(p)
     assert type(q) is type(p) and q is not p
-    assert vars(q) == vars(p)
-    assert repr(q) == repr(p)
+    assert vars(q) == vars(p) and repr(q) == repr(p)
 
 
 # ==== reentrancy =============================================================
@@ -301,7 +258,6 @@ def test_reentrant_calls():
             return n if n == 0 else self(n - 1)
 
     assert Countdown()(30) == 0
-
     p = cu.FunctionProcessor()
 
     def rebinding(x):
@@ -310,17 +266,6 @@ def test_reentrant_calls():
 
     p(rebinding)
     assert p.process(5) == 5 and p.process(5) == -5
-
-    class SelfDescribing(cu.ProcessorBase):
-        def as_dict(self):
-            return {"k": repr(self)}
-
-    with pytest.raises(RecursionError):
-        repr(SelfDescribing())
-
-
-def test_binding_a_callable_whose_name_rebinds_the_processor():
-    p = cu.FunctionProcessor()
 
     class Sneaky:
         def __call__(self):
@@ -334,6 +279,13 @@ def test_binding_a_callable_whose_name_rebinds_the_processor():
     sneaky = Sneaky()
     p(sneaky)
     assert (p._user_function, p.name()) == (sneaky, "sneaky()")
+
+    class SelfDescribing(cu.ProcessorBase):
+        def as_dict(self):
+            return {"k": repr(self)}
+
+    with pytest.raises(RecursionError):
+        repr(SelfDescribing())
 
 
 def test_methods_before_super_init():
@@ -354,77 +306,55 @@ def test_methods_before_super_init():
 # ==== hostile arguments ======================================================
 
 
-def test_raising_dunders_end_in_python_exceptions():
-    with pytest.raises(RuntimeError, match="str"):
-        cu.FunctionProcessor(Boom())
-    with pytest.raises(AttributeError):
-        cu.FunctionProcessor(CallableBoom())
+class _NamedBoom(CallableBoom):
+    __name__ = Boom("format")
 
-    class Named(CallableBoom):
-        __name__ = Boom()
 
-    with pytest.raises(RuntimeError, match="format"):
-        cu.FunctionProcessor(Named())
+class _Unprintable(cu.ProcessorBase):
+    def __str__(self):
+        raise RuntimeError("str")
 
-    class Unprintable(cu.ProcessorBase):
-        def __str__(self):
-            raise RuntimeError("str")
 
-    with pytest.raises(RuntimeError, match="str"):
-        cu.FunctionProcessor(Unprintable())
-
-    named = cu.ProcessorBase(name=Boom())
-    for action in (named.name, named.as_dict, lambda: repr(named)):
-        with pytest.raises(TypeError):
-            action()
+def _fp_with_bad_name():
     fp = cu.FunctionProcessor(load)
-    fp._name = Boom()
-    with pytest.raises(RuntimeError, match="hash"):
-        fp.as_dict()
+    fp._name = Boom("hash")
+    return fp.as_dict()
 
 
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda: PB().as_dict(1),
-        lambda: PB().__repr__(1),
-        lambda: PB().__del__(1),
-        lambda: PB().set_ready(),
-        lambda: PB().set_ready(1, 2),
-        lambda: PB().set_ready(1, ready=1),
-        lambda: PB().set_ready(readiness=1),
-        lambda: PB().is_ready(1),
-        lambda: PB().name(1),
-        lambda: PB().init(1),
-        lambda: PB.__init__(object()),
-        lambda: PB.process(1),
-        lambda: PB.__call__(),
-        lambda: PB.name(FP),
-        lambda: FP(load, other),
-        lambda: FP(function=load),
-        lambda: FP()(),
-        lambda: FP()(load, other),
-        lambda: FP().as_dict(1),
-        lambda: FP.process(PB()),
-        lambda: FP.__call__(PB(), load),
-        lambda: FP.as_dict(None),
-    ],
-)
+@pytest.mark.parametrize("call, error", [
+    (lambda: cu.FunctionProcessor(Boom("str")), RuntimeError),
+    (lambda: cu.FunctionProcessor(CallableBoom()), AttributeError),
+    (lambda: cu.FunctionProcessor(_NamedBoom()), RuntimeError),
+    (lambda: cu.FunctionProcessor(_Unprintable()), RuntimeError),
+    (lambda: PB(name=Boom()).name(), TypeError),
+    (lambda: PB(name=Boom()).as_dict(), TypeError),
+    (lambda: repr(PB(name=Boom())), TypeError),
+    (_fp_with_bad_name, RuntimeError),
+])
+def test_raising_dunders_end_in_python_exceptions(call, error):
+    with pytest.raises(error):
+        call()
+
+
+@pytest.mark.parametrize("call", [
+    lambda: PB().as_dict(1), lambda: PB().__repr__(1), lambda: PB().__del__(1),
+    lambda: PB().set_ready(), lambda: PB().set_ready(1, 2), lambda: PB().set_ready(1, ready=1),
+    lambda: PB().set_ready(readiness=1), lambda: PB().is_ready(1), lambda: PB().name(1),
+    lambda: PB().init(1), lambda: PB.__init__(object()), lambda: PB.process(1),
+    lambda: PB.__call__(), lambda: PB.name(FP), lambda: FP(load, other),
+    lambda: FP(function=load), lambda: FP()(), lambda: FP()(load, other),
+    lambda: FP().as_dict(1), lambda: FP.process(PB()), lambda: FP.__call__(PB(), load),
+    lambda: FP.as_dict(None),
+])
 def test_wrong_arity_or_receiver_raises_type_error(call):
     with pytest.raises(TypeError):
         call()
 
 
 METHODS = {
-    "__init__": "(self, /, *args, **kwargs)",
-    "__del__": "(self, /)",
-    "as_dict": "(self, /)",
-    "__repr__": "(self, /)",
-    "set_ready": "(self, /, ready)",
-    "is_ready": "(self, /)",
-    "name": "(self, /)",
-    "init": "(self, /)",
-    "process": "(self, /, *args, **kwargs)",
+    "__init__": "(self, /, *args, **kwargs)", "__del__": "(self, /)", "as_dict": "(self, /)",
+    "__repr__": "(self, /)", "set_ready": "(self, /, ready)", "is_ready": "(self, /)",
+    "name": "(self, /)", "init": "(self, /)", "process": "(self, /, *args, **kwargs)",
     "__call__": "(self, /, *args, **kwargs)",
 }
 FP_METHODS = dict(
@@ -432,12 +362,9 @@ FP_METHODS = dict(
 )
 
 
-@pytest.mark.parametrize(
-    "cls, method, signature",
-    [(PB, m, s) for m, s in METHODS.items()] + [(FP, m, s) for m, s in FP_METHODS.items()],
-)
-def test_signatures(cls, method, signature):
-    assert str(inspect.signature(getattr(cls, method))) == signature
+@pytest.mark.parametrize("cls, methods", [(PB, METHODS), (FP, FP_METHODS)], ids=["PB", "FP"])
+def test_signatures(cls, methods):
+    assert {m: str(inspect.signature(getattr(cls, m))) for m in methods} == methods
 
 
 # ==== references and memory ==================================================
@@ -451,16 +378,13 @@ def _expect(error, call):
 
 
 LEAK_CASES = {
-    "ProcessorBase()": lambda: PB(5, name="n", spark_session=1, other=2),
-    "FunctionProcessor(f).process": lambda: FP(load).process(1, k=2),
-    "repr": lambda: (repr(PB()), repr(FP(load))),
-    "as_dict": lambda: (PB().as_dict(), FP(load).as_dict()),
-    "init": lambda: PB().init(),
-    "not callable": lambda: _expect(ValueError, lambda: FP(42)),
-    "processor given": lambda: _expect(ValueError, lambda: FP(FP(load))),
-    "no __name__": lambda: _expect(AttributeError, lambda: FP(functools.partial(load))),
-    "abstract process": lambda: _expect(NotImplementedError, PB()),
-    "bad name": lambda: _expect(TypeError, PB(name=3).name),
+    "success paths": lambda: (
+        PB(5, name="n", spark_session=1, other=2), FP(load).process(1, k=2), repr(PB()),
+        repr(FP(load)), PB().as_dict(), FP(load).as_dict(), PB().init()),
+    "error paths": lambda: (
+        _expect(ValueError, lambda: FP(42)), _expect(ValueError, lambda: FP(FP(load))),
+        _expect(AttributeError, lambda: FP(functools.partial(load))),
+        _expect(NotImplementedError, PB()), _expect(TypeError, PB(name=3).name)),
 }
 
 

@@ -72,33 +72,18 @@ def test_deprecated_steps_and_names_read_at_call_time(saved_filters, monkeypatch
     ]
 
 
-def test_deprecated_keeps_the_target_metadata():
+def test_deprecated_keeps_the_target_metadata_and_binds_self(saved_filters):
     wrapped = cu.deprecated(target)
     assert (wrapped.__name__, wrapped.__qualname__, wrapped.__doc__, wrapped.__module__) == (
         "target", "target", "Target docstring.", __name__,
     )
-    assert wrapped.__wrapped__ is target
+    assert wrapped.__wrapped__ is target and weakref.ref(wrapped)() is wrapped
     assert inspect.signature(wrapped) == inspect.signature(target)
     assert str(inspect.signature(cu.deprecated)) == "(func)"
-    assert weakref.ref(wrapped)() is wrapped
 
-
-def test_deprecated_passes_exceptions_through_unchanged(saved_filters):
-    error = KeyError("mine")
-
-    def fail():
-        raise error
-
-    with pytest.raises(KeyError) as info, pytest.warns(DeprecationWarning):
-        cu.deprecated(fail)()
-    assert info.value is error
-
-
-def test_deprecated_method_binds_self(saved_filters):
     class Thing:
         @cu.deprecated
         def method(self, x):
-            """Method doc."""
             return (self, x)
 
     thing = Thing()
@@ -109,17 +94,24 @@ def test_deprecated_method_binds_self(saved_filters):
     assert Thing.method.__qualname__.endswith("Thing.method")
 
 
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda: cu.deprecated(),
-        lambda: cu.deprecated(target, target),
-        lambda: cu.deprecated(fn=target),
-    ],
-)
-def test_deprecated_arity(call):
-    with pytest.raises(TypeError):
+MINE = KeyError("mine")
+
+
+def raise_mine():
+    raise MINE
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda: cu.deprecated(), TypeError),
+    (lambda: cu.deprecated(target, target), TypeError),
+    (lambda: cu.deprecated(fn=target), TypeError),
+    (lambda: cu.deprecated(raise_mine)(), MINE),  # the same object passes through
+])
+def test_deprecated_errors(saved_filters, call, error):
+    with warnings.catch_warnings(record=True), \
+            pytest.raises(error if isinstance(error, type) else type(error)) as info:
         call()
+    assert isinstance(error, type) or info.value is error
 
 
 def test_deprecated_raising_name_is_a_python_error(saved_filters):

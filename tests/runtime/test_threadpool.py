@@ -104,16 +104,13 @@ def test_throw_and_close_reach_the_inner(log, action, outcome):
     assert log[-1] == "inner closed"
 
 
-def test_unstarted(log):
+def test_unstarted_and_reentered(log):
     run(max, 1).close()
     with pytest.raises(ValueError):
         run(max, 1).throw(ValueError)
     with pytest.raises(TypeError, match="non-None"):
         run(max, 1).send(5)
     assert log == []
-
-
-def test_reentry_is_refused(log):
     holder = []
     c = run(lambda: holder[0].send(None))
     holder.append(c)
