@@ -86,8 +86,18 @@ Ref run_all(PyObject* self, PyObject* looper_data, PyObject* args, PyObject* kwa
     Ref out = list();
     Ref items = iter(looper_data);
     Py_ssize_t i = 0;
+    Ref pos;  // (item, *args) for the body
     while (Ref item = next(items.get())) {
-        append(out.get(), run_item(self, i, item.get(), args, kwargs).get());
+        log_item(self, i, item.get());
+        Ref body = getattr(self, n__processors);
+        if (pos && Py_REFCNT(pos.get()) == 1) {
+            // Nothing kept the previous item's tuple: it takes this item in
+            // place, which spares a new object per item.
+            check_int(PyTuple_SetItem(pos.get(), 0, Ref::borrow(item.get()).release()));
+        } else {
+            pos = prepend(item.get(), args);
+        }
+        append(out.get(), sub_process(body.get(), pos.get(), kwargs).get());
         ++i;
     }
     log_over(self, i);
