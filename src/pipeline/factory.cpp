@@ -1,4 +1,4 @@
-// _create_processor: turns one step specification (a processor object, a
+// _create_processor: turns one step description (a processor object, a
 // processor class, a callable or the name of one) into a processor object.
 #include "pipeline.hpp"
 #include "../bridge/args.hpp"
@@ -91,7 +91,7 @@ Ref create_processor(PyObject*, PyObject* call_args_, PyObject* call_kwargs) {
 PyMethodDef defs[] = {
     CU_VARARGS("_create_processor", create_processor,
                "_create_processor(processor, module, args, kwargs)\n--\n\n"
-               "A processor object for one step specification."),
+               "A processor object for one step description."),
     CU_END,
 };
 

@@ -82,7 +82,7 @@ def test_keywords_reach_every_sub_pipeline_and_args_fill_processor_parameters(lo
          ("processor '%s' is empty. Trues=%s Falses=%s", ("c", None, ""))),
     ],
 )
-def test_empty_specifications_are_logged_then_raised(args, message, log, log_records):
+def test_empty_step_descriptions_are_logged_then_raised(args, message, log, log_records):
     with pytest.raises(ValueError) as info:
         cu.ConditionalProcessor(*args, name="c")
     assert str(info.value) == message

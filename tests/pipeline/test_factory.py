@@ -215,7 +215,7 @@ def test_other_callables_are_wrapped(spec, name, log_records):
     assert messages(log_records) == [("DEBUG", "wrap function `%s` by FunctionProcessor" % name)]
 
 
-def test_unusable_specifications(log_records):
+def test_unusable_step_descriptions(log_records):
     with pytest.raises(NotImplementedError, match=r"^create error! can't find processor '42'$"):
         cu._create_processor(42, None, (), {})
     assert messages(log_records) == [("ERROR", "bad processor name: 42")]

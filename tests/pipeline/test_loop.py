@@ -59,7 +59,7 @@ def test_sub_pipelines_flags_and_description():
         (rows, [], "`processors` is empty", "processor '%s' is empty. processors=%s"),
     ],
 )
-def test_empty_specifications_are_logged_then_raised(looper, processors, message, log, log_records):
+def test_empty_step_descriptions_are_logged_then_raised(looper, processors, message, log, log_records):
     with pytest.raises(ValueError) as info:
         cu.LoopProcessor(looper, processors, name="L")
     assert str(info.value) == message

@@ -1,4 +1,4 @@
-"""Processor, the sequential pipeline: construction from specifications, init,
+"""Processor, the sequential pipeline: construction from step descriptions, init,
 data flow by mode, the run's keyword dictionary and timings, stops, errors,
 overrides and patches, the concurrent mode and memory."""
 import inspect
@@ -72,7 +72,7 @@ def clock(monkeypatch):
 # ==== construction ===========================================================
 
 
-def test_specifications_become_steps():
+def test_step_descriptions_become_steps():
     module = types.ModuleType("jobs")
     module.Recorder = Recorder
     assert [p.name() for p in cu.Processor(inc)._processors] == ["inc()"]
