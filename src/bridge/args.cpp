@@ -46,40 +46,19 @@ const char* plural(std::size_t n) { return n == 1 ? "" : "s"; }
 
 }  // namespace
 
-void bind(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
-    Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
-    if (nargs > (Py_ssize_t)p.count) too_many(p, nargs);
-    for (std::size_t i = 0; i < p.count; ++i)
-        out[i] = (Py_ssize_t)i < nargs ? PyTuple_GetItem(args, (Py_ssize_t)i) : nullptr;
+namespace {
 
-    if (kwargs) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            std::size_t i = 0;
-            for (; i < p.count; ++i)
-                if (same_name(key, p.names[i].get())) break;
-            if (i == p.count)
-                raisef(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                       p.function, key);
-            if (out[i])
-                raisef(PyExc_TypeError, "%s() got multiple values for argument '%s'",
-                       p.function, p.names[i].text());
-            out[i] = value;
-        }
-    }
-    for (std::size_t i = 0; i < p.required; ++i)
-        if (!out[i]) missing(p, out);
-}
-
-void bind_var(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out, Ref* varargs,
-              Ref* varkw) {
+// Binds as bind() does; with `varargs`/`varkw` given, surplus positional
+// arguments and unknown keywords go there instead of raising.
+void bind_core(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out,
+               Ref* varargs, Ref* varkw) {
     Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
+    if (!varargs && nargs > (Py_ssize_t)p.count) too_many(p, nargs);
     Py_ssize_t named = nargs < (Py_ssize_t)p.count ? nargs : (Py_ssize_t)p.count;
     for (std::size_t i = 0; i < p.count; ++i)
         out[i] = (Py_ssize_t)i < named ? PyTuple_GetItem(args, (Py_ssize_t)i) : nullptr;
-    *varargs = nargs > named ? check(PyTuple_GetSlice(args, named, nargs)) : tuple();
-    *varkw = dict();
+    if (varargs) *varargs = nargs > named ? check(PyTuple_GetSlice(args, named, nargs)) : tuple();
+    if (varkw) *varkw = dict();
     if (kwargs) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
@@ -88,6 +67,9 @@ void bind_var(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out,
             for (; i < p.count; ++i)
                 if (same_name(key, p.names[i].get())) break;
             if (i == p.count) {
+                if (!varkw)
+                    raisef(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                           p.function, key);
                 set_item(varkw->get(), key, value);
                 continue;
             }
@@ -99,6 +81,17 @@ void bind_var(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out,
     }
     for (std::size_t i = 0; i < p.required; ++i)
         if (!out[i]) missing(p, out);
+}
+
+}  // namespace
+
+void bind(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
+    bind_core(p, args, kwargs, out, nullptr, nullptr);
+}
+
+void bind_var(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out, Ref* varargs,
+              Ref* varkw) {
+    bind_core(p, args, kwargs, out, varargs, varkw);
 }
 
 void raise_not_str(const char* function, const char* param, PyObject* got) {

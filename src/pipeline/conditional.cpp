@@ -79,9 +79,9 @@ void name_sub_pipeline(PyObject* self, PyObject* kwargs, const Name& suffix) {
     set_item(kwargs, n_name, full.get());
 }
 
-// Processor(spec, *args, **kwargs), with the class read from the namespace now.
-Ref new_sub_pipeline(PyObject* spec, PyObject* args, PyObject* kwargs) {
-    Ref pos = prepend(spec, args);
+// Processor(step, *args, **kwargs), with the class read from the namespace now.
+Ref new_sub_pipeline(PyObject* step, PyObject* args, PyObject* kwargs) {
+    Ref pos = prepend(step, args);
     Ref kw = check(PyDict_Copy(kwargs));
     return call_args(module::global(n_Processor).get(), pos.get(), kw.get());
 }
@@ -263,11 +263,11 @@ Ref cond_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     name_sub_pipeline(self, kw.get(), s_selector);
     setattr(self, n__selector, new_sub_pipeline(selector.get(), extra.get(), kw.get()).get());
     name_sub_pipeline(self, kw.get(), s_true);
-    PyObject* spec = truthy(trues.get()) ? trues.get() : g_empty_func.get();
-    setattr(self, n__true_processors, new_sub_pipeline(spec, extra.get(), kw.get()).get());
+    PyObject* branch = truthy(trues.get()) ? trues.get() : g_empty_func.get();
+    setattr(self, n__true_processors, new_sub_pipeline(branch, extra.get(), kw.get()).get());
     name_sub_pipeline(self, kw.get(), s_false);
-    spec = truthy(falses.get()) ? falses.get() : g_empty_func.get();
-    setattr(self, n__false_processors, new_sub_pipeline(spec, extra.get(), kw.get()).get());
+    branch = truthy(falses.get()) ? falses.get() : g_empty_func.get();
+    setattr(self, n__false_processors, new_sub_pipeline(branch, extra.get(), kw.get()).get());
 
     CU_LOG(debug, "Selector create over. `%s` selector=%s TRUE=%s FALSE=%s",
            class_name(self).get(), call_method(self, n_name).get(),

@@ -20,23 +20,6 @@
 
 namespace cu::pipeline {
 
-// Shared with the conditional processor; defined in conditional.cpp.
-void remember_pipeline_class();
-Ref prepend(PyObject* first, PyObject* rest);
-Ref sub_process(PyObject* sub, PyObject* args, PyObject* kwargs);
-void name_sub_pipeline(PyObject* self, PyObject* kwargs, const Name& suffix);
-Ref new_sub_pipeline(PyObject* spec, PyObject* args, PyObject* kwargs);
-bool init_sub_pipelines(PyObject* self, const Name* const* attrs, int count,
-                        const Name& over_fmt);
-Ref base_description(PyObject* cls, PyObject* self);
-Ref sub_processor_list(PyObject* sub);
-Ref bind_template(PyObject* self, PyObject* args, PyObject* kwargs, const char* name_fmt);
-Ref template_init(PyObject* self, PyObject* args, PyObject* kwargs);
-void run_class_init(PyObject* cls, PyObject* self, PyObject* args, PyObject* kwargs,
-                    const Name& key, PyObject* value);
-Ref complete_template(PyObject* cls, PyObject* self, PyObject* args, PyObject* kwargs,
-                      const Name& key);
-
 namespace {
 
 const Name n_looper("looper"), n__looper("_looper"), n__processors("_processors"),

@@ -105,7 +105,7 @@ Ref processor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref items = iter(processors.get());
     while (Ref element = next(items.get())) {
         Ref p_kwargs = check(PyDict_Copy(kw.get()));
-        Ref spec = element;
+        Ref description = element;
         if (isinstance(element.get(), (PyObject*)&PyDict_Type)) {
             if (length(element.get()) != 1) {
                 CU_LOG(error, "process create error, get multiple args=%s", element.get());
@@ -115,14 +115,14 @@ Ref processor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
             }
             Ref pairs = check(PySequence_List(call_method(element.get(), n_items).get()));
             Ref pair = get_item(pairs.get(), integer(0).get());
-            spec = get_item(pair.get(), integer(0).get());
+            description = get_item(pair.get(), integer(0).get());
             call_method(p_kwargs.get(), n_update, get_item(pair.get(), integer(1).get()).get());
         } else if (isinstance(element.get(), (PyObject*)&PyList_Type) ||
                    isinstance(element.get(), (PyObject*)&PyTuple_Type)) {
             set_item(p_kwargs.get(), n_processors, element.get());
-            spec = module::global(n_Processor);
+            description = module::global(n_Processor);
         }
-        Ref step = call(module::global(n__create_processor).get(), spec.get(), module.get(),
+        Ref step = call(module::global(n__create_processor).get(), description.get(), module.get(),
                         extra_args.get(), p_kwargs.get());
         call_method(getattr(self, n__processors).get(), n_append, step.get());
     }

@@ -163,6 +163,25 @@ PyObject* resume(Fields& f, PyObject* value) {
     return out;
 }
 
+// Calls close() of the suspended inner awaitable, when it has one.  False,
+// with the error set and the coroutine finished, when close() failed.
+bool close_inner(Fields& f) {
+    Ref inner = f.inner;
+    Ref closer;
+    try {
+        closer = getattr_opt(inner.get(), n_close);
+    } catch (...) {
+        finish(f);
+        throw;
+    }
+    if (!closer) return true;
+    f.running = true;
+    Ref closed = Ref::steal(PyObject_CallFunctionObjArgs(closer.get(), nullptr));
+    f.running = false;
+    if (!closed) finish(f);
+    return bool(closed);
+}
+
 PyObject* throw_into(Fields& f, PyObject* args) {
     if (f.running) return already_executing();
     PyObject *typ, *val = nullptr, *tb = nullptr;
@@ -172,22 +191,7 @@ PyObject* throw_into(Fields& f, PyObject* args) {
         if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
             // As `yield from` does: close the inner awaitable, then let
             // GeneratorExit end this coroutine.
-            Ref closer;
-            try {
-                closer = getattr_opt(inner.get(), n_close);
-            } catch (...) {
-                finish(f);
-                throw;
-            }
-            if (closer) {
-                f.running = true;
-                Ref closed = Ref::steal(PyObject_CallFunctionObjArgs(closer.get(), nullptr));
-                f.running = false;
-                if (!closed) {
-                    finish(f);
-                    return nullptr;
-                }
-            }
+            if (!close_inner(f)) return nullptr;
         } else {
             Ref thrower;
             try {
@@ -211,23 +215,7 @@ PyObject* throw_into(Fields& f, PyObject* args) {
 
 PyObject* close_coroutine(Fields& f) {
     if (f.running) return already_executing();
-    if (f.state == State::suspended) {
-        Ref inner = f.inner;
-        Ref closer;
-        try {
-            closer = getattr_opt(inner.get(), n_close);
-        } catch (...) {
-            finish(f);
-            throw;
-        }
-        if (closer) {
-            f.running = true;
-            Ref closed = Ref::steal(PyObject_CallFunctionObjArgs(closer.get(), nullptr));
-            f.running = false;
-            finish(f);
-            if (!closed) return nullptr;
-        }
-    }
+    if (f.state == State::suspended && !close_inner(f)) return nullptr;
     finish(f);
     return none().release();
 }
