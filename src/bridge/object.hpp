@@ -99,6 +99,30 @@ inline Ref tuple(A... items) {
 }
 inline Ref dict() { return check(PyDict_New()); }
 inline Ref list() { return check(PyList_New(0)); }
+
+// One empty dict kept for a hot path that makes a throw-away dict per call.
+// A dict given back while nothing else refers to it is emptied and handed out
+// by the next take(); anything else is simply released.  Only exact dicts with
+// no other holder are kept, so a caller cannot tell a reused dict from a new
+// one, and the path is spared an allocation (under tracemalloc, also the
+// traceback every new object records).  take() moves the dict out, so a
+// reentrant or nested use gets a dict of its own.
+class SpareDict {
+public:
+    constexpr SpareDict() noexcept = default;
+    Ref take() {
+        if (p_) return Ref::steal(std::exchange(p_, nullptr));
+        return dict();
+    }
+    void give(Ref d) noexcept {
+        if (!d || Py_REFCNT(d.get()) != 1 || !PyDict_CheckExact(d.get())) return;
+        PyDict_Clear(d.get());  // may run finalizers, which may take and give too
+        if (!p_ && Py_REFCNT(d.get()) == 1) p_ = d.release();
+    }
+
+private:
+    PyObject* p_ = nullptr;  // owned; never released, as with Keep
+};
 inline void set_item(PyObject* d, PyObject* key, PyObject* v) {
     check_int(PyDict_SetItem(d, key, v));
 }

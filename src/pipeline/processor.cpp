@@ -31,6 +31,10 @@ Keep g_default_module;    // sys.modules['__main__'] when the class was defined
 Keep g_default_g_kwargs;  // the one dict shared by runs that pass no g_kwargs
 Keep g_one_process;       // Processor._one_process as set on the class
 
+// The throw-away dicts of a run: each step's keyword arguments, and the run's
+// own keyword dictionary with its timing record.
+SpareDict g_spare_step_kwargs, g_spare_run_kwargs, g_spare_timing;
+
 // Assertions are compiled out under -O; the interpreter's own flag says so,
 // whatever the module's `sys` is bound to.
 bool assertions_enabled() {
@@ -234,10 +238,11 @@ Ref one_process(PyObject* self, PyObject* p, PyObject* in_data, PyObject* out_da
     Ref result;
     try {
         // p.process(*p_args, g_kwargs=g_kwargs, **g_kwargs)
-        Ref kw = dict();
+        Ref kw = g_spare_step_kwargs.take();
         set_item(kw.get(), n_g_kwargs, g_kwargs);
         star_kwargs(kw.get(), g_kwargs, Callee{nullptr, p, &n_process});
         result = call_process(p, p_args.get(), kw.get());
+        g_spare_step_kwargs.give(std::move(kw));
     } catch (Error& err) {
         Handling handling(err);
         if (caught_by(err, module::global(n_StopRunError).get())) {
@@ -312,7 +317,7 @@ Ref processor_process(PyObject* self, PyObject* args, PyObject* kwargs) {
     require_str_keywords(kwargs, "process");
     Ref in_data = Ref::borrow(nargs > 0 ? PyTuple_GetItem(args, 0) : Py_None);
     Ref g_arg = Ref::borrow(nargs > 1 ? PyTuple_GetItem(args, 1) : nullptr);
-    Ref call_kwargs = dict();  // **kwargs: always a dict of our own
+    Ref call_kwargs = g_spare_run_kwargs.take();  // **kwargs: always a dict of our own
     if (kwargs) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
@@ -335,8 +340,11 @@ Ref processor_process(PyObject* self, PyObject* args, PyObject* kwargs) {
         raise(PyExc_ValueError, check(PyUnicode_Format(fmt, name.get())).get());
     }
     Ref g = truthy(getattr(self, n__update_global_kwargs).get()) ? g_kwargs : call_kwargs;
-    if (!check_int(PySequence_Contains(g.get(), module::global(n_TIME_KEY).get())))
-        check_int(PyObject_SetItem(g.get(), module::global(n_TIME_KEY).get(), dict().get()));
+    Ref made_timing;
+    if (!check_int(PySequence_Contains(g.get(), module::global(n_TIME_KEY).get()))) {
+        made_timing = g_spare_timing.take();
+        check_int(PyObject_SetItem(g.get(), module::global(n_TIME_KEY).get(), made_timing.get()));
+    }
 
     Ref out_data = in_data;
     Ref steps = getattr(self, n__processors);
@@ -360,6 +368,10 @@ Ref processor_process(PyObject* self, PyObject* args, PyObject* kwargs) {
             Ref it = iter(steps.get());
             while (Ref p = next(it.get())) run_step(p.get());
         }
+        // The run's dicts are kept for the next run when nothing took them.
+        g = nullptr;
+        g_spare_run_kwargs.give(std::move(call_kwargs));
+        g_spare_timing.give(std::move(made_timing));
         return out_data;
     }
 

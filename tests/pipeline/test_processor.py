@@ -247,6 +247,26 @@ def test_steps_share_the_run_dictionary_and_its_timings(clock):
     assert seen[-1]["time_cost"] == {"record()": 1.0}
 
 
+def test_run_dictionaries_kept_by_a_step_stay_intact(clock):
+    kept = []
+
+    def keep(x, g_kwargs, **kwargs):
+        if x % 2:
+            kept.append((g_kwargs, kwargs["time_cost"]))
+        elif x == 4:
+            kept.append((None, kwargs["time_cost"]))  # only the timing record
+        return x
+
+    p = ready([keep, inc])
+    for x in range(6):
+        p.process(x, extra=x)
+    assert [run["extra"] for run, _ in kept if run] == [1, 3, 5]
+    assert len({id(timing) for _, timing in kept}) == 4
+    for run, timing in kept:
+        assert run is None or run["time_cost"] is timing
+        assert set(timing) == {"keep()", "inc()"}
+
+
 def test_process_parameters():
     seen = []
 
@@ -448,7 +468,7 @@ def test_reference_counts_are_kept(monkeypatch):
         raise step_error
 
     p, q = ready([echo, echo, [echo]]), ready([echo, fail])
-    run = {}
+    run = {"kept": data}  # the run's dictionaries must not outlive it
     before = [sys.getrefcount(o) for o in (data, echo, p, run, step_error)]
     for _ in range(100):
         assert p.process(data, **run) is data
