@@ -51,8 +51,8 @@ void dealloc(PyObject* self) {
 }
 
 // The C type carries the native state; a class-statement subclass of it adds
-// the instance __dict__ and weak references, which a spec-built type cannot
-// have on every supported interpreter.
+// the instance __dict__ and weak references, which a type made by
+// PyType_FromSpec cannot have on every supported interpreter.
 PyObject* with_instance_dict(PyType_Spec* spec, const char* name) {
     Ref base = check(PyType_FromSpec(spec));
     Ref bases = tuple(base.get());

@@ -123,6 +123,7 @@ public:
 private:
     PyObject* p_ = nullptr;  // owned; never released, as with Keep
 };
+
 inline void set_item(PyObject* d, PyObject* key, PyObject* v) {
     check_int(PyDict_SetItem(d, key, v));
 }

@@ -159,8 +159,8 @@ def test_function_selector_template_is_completed_by_the_factory():
     assert not vars(unbound) and unbound(is_valid) is unbound and vars(unbound) == vars(template)
     steps = types.ModuleType("steps")
     steps.is_valid = template
-    spec = {"is_valid": {"true_processors": double, "false_processors": negate}}
-    first = ready(cu.Processor([spec], module=steps))
+    description = {"is_valid": {"true_processors": double, "false_processors": negate}}
+    first = ready(cu.Processor([description], module=steps))
     second = ready(cu.Processor([{"is_valid": {"true_processors": negate,
                                                "false_processors": double, "name": "v"}}],
                                 module=steps))

@@ -205,13 +205,13 @@ class AbstractStep(cu.ProcessorBase, metaclass=Meta):
 
 
 @pytest.mark.parametrize(
-    "spec, name",
+    "description, name",
     [(load, "load()"), (dict, "dict()"), (AbstractStep, "AbstractStep()"), (len, "len()")],
 )
-def test_other_callables_are_wrapped(spec, name, log_records):
-    p = cu._create_processor(spec, None, ("ignored",), {"ignored": 1})
+def test_other_callables_are_wrapped(description, name, log_records):
+    p = cu._create_processor(description, None, ("ignored",), {"ignored": 1})
     assert type(p) is cu.FunctionProcessor
-    assert (p.name(), p.is_ready(), p._user_function) == (name, True, spec)
+    assert (p.name(), p.is_ready(), p._user_function) == (name, True, description)
     assert messages(log_records) == [("DEBUG", "wrap function `%s` by FunctionProcessor" % name)]
 
 

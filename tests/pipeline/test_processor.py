@@ -23,8 +23,8 @@ def dbl(x, **kwargs):
     return x * 2
 
 
-def ready(specs, **kwargs):
-    return cu.Processor(specs, ready=True, **kwargs)
+def ready(steps, **kwargs):
+    return cu.Processor(steps, ready=True, **kwargs)
 
 
 def messages(records, level=None):
@@ -115,9 +115,9 @@ def test_construction_reads_module_names(monkeypatch):
     class Nested(cu.Processor):
         pass
 
-    def recording(spec, module, args, kwargs):
-        calls.append((spec, module, args, dict(kwargs)))
-        return create(spec, module, args, kwargs)
+    def recording(description, module, args, kwargs):
+        calls.append((description, module, args, dict(kwargs)))
+        return create(description, module, args, kwargs)
 
     monkeypatch.setattr(cu, "_create_processor", recording)
     monkeypatch.setattr(cu, "Processor", Nested)
