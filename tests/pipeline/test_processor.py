@@ -3,9 +3,8 @@ data flow by mode, the run's keyword dictionary and timings, stops, errors,
 overrides and patches, the concurrent mode and memory."""
 import inspect
 import itertools
-import subprocess
+import os
 import sys
-import textwrap
 import time
 import traceback
 import types
@@ -29,6 +28,21 @@ def ready(steps, **kwargs):
 
 def messages(records, level=None):
     return [(r.levelname, r.getMessage()) for r in records if level in (None, r.levelname)]
+
+
+def recording(seen, note=lambda x, kwargs: kwargs):
+    """A step, record(), that appends note(input, keywords) to `seen` and passes its input on."""
+    def record(x=None, **kwargs):
+        seen.append(note(x, kwargs))
+        return x
+    return record
+
+
+def failing(error):
+    """A step named fail() that raises `error`."""
+    def fail(x, **kwargs):
+        raise error
+    return fail
 
 
 class Recorder(cu.ProcessorBase):
@@ -55,11 +69,7 @@ class Flaky(Recorder):
         return result
 
 
-class QuietLogger:
-    def debug(self, *args):
-        pass
-
-    info = error = debug
+QUIET = types.SimpleNamespace(**dict.fromkeys(["debug", "info", "error"], lambda *args: None))
 
 
 @pytest.fixture
@@ -70,8 +80,6 @@ def clock(monkeypatch):
 
 
 # ==== construction ===========================================================
-
-
 def test_step_descriptions_become_steps():
     module = types.ModuleType("jobs")
     module.Recorder = Recorder
@@ -92,10 +100,6 @@ def test_step_descriptions_become_steps():
 
 def test_nested_lists_become_default_pipelines():
     p = cu.Processor([inc, [dbl, inc]], input_arg_type="fixed", return_exceptions=True, ready=1)
-    nested = p._processors[1]
-    assert (nested._input_arg_type, nested._update_global_kwargs, nested._use_aysnc_run,
-            nested._return_exceptions, nested.is_ready()) == (cu.ARG_TYPE.DEFAULT, False, False,
-                                                              False, 1)
     assert p.process(3) == 7
     described = {"name": "Processor", "ready": 1, "input_arg_type": None,
                  "update_global_kwargs": False, "return_exceptions": False,
@@ -112,30 +116,25 @@ def test_nested_lists_become_default_pipelines():
 def test_construction_reads_module_names(monkeypatch):
     calls, plain, create = [], cu.Processor, cu._create_processor
 
-    class Nested(cu.Processor):
-        pass
-
-    def recording(description, module, args, kwargs):
+    def recording_create(description, module, args, kwargs):
         calls.append((description, module, args, dict(kwargs)))
         return create(description, module, args, kwargs)
 
-    monkeypatch.setattr(cu, "_create_processor", recording)
-    monkeypatch.setattr(cu, "Processor", Nested)
+    nested = type("Nested", (cu.Processor,), {})
+    monkeypatch.setattr(cu, "_create_processor", recording_create)
+    monkeypatch.setattr(cu, "Processor", nested)
     module = types.ModuleType("m")
-    p = plain([inc, [dbl]], module, ready=True)
-    assert type(p._processors[1]) is Nested
-    assert calls[:2] == [(inc, module, (), {"ready": True, "module": module}),
-                         (Nested, module, (), {"ready": True, "module": module, "processors": [dbl]})]
+    assert type(plain([inc, [dbl]], module, ready=True)._processors[1]) is nested
+    given = {"ready": True, "module": module}
+    assert calls[:2] == [(inc, module, (), given),
+                         (nested, module, (), dict(given, processors=[dbl]))]
     # the default module is __main__ as it was when the module was made
     monkeypatch.setattr(sys.modules["__main__"], "cu_main_step", inc, raising=False)
     monkeypatch.setitem(sys.modules, "__main__", types.ModuleType("later"))
     assert plain("cu_main_step", ready=True).process(1) == 2
 
 
-def _module_with_recorder():
-    module = types.ModuleType("m")
-    module.Recorder = Recorder
-    return module
+MULTIPLE = r"^process create  error, get multiple args="
 
 
 @pytest.mark.parametrize("call, error, text, logged", [
@@ -143,20 +142,18 @@ def _module_with_recorder():
      "processors list is empty! ori processors=[]"),
     (lambda: cu.Processor(()), ValueError, "^processors list is empty$",
      "processors list is empty! ori processors=()"),
-    (lambda: cu.Processor([inc, {"a": 1, "b": 2}]), ValueError,
-     r"^process create  error, get multiple args=\{'a': 1, 'b': 2\}$",
+    (lambda: cu.Processor([inc, {"a": 1, "b": 2}]), ValueError, MULTIPLE + r"\{'a': 1, 'b': 2\}$",
      "process create error, get multiple args={'a': 1, 'b': 2}"),
-    (lambda: cu.Processor([inc, {}]), ValueError, r"^process create  error, get multiple args=\{\}$",
+    (lambda: cu.Processor([inc, {}]), ValueError, MULTIPLE + r"\{\}$",
      "process create error, get multiple args={}"),
-    (lambda: cu.Processor(inc, input_arg_type="other"), ValueError, "is not a valid ARG_TYPE", None),
+    (lambda: cu.Processor(inc, input_arg_type="other"), ValueError, "not a valid ARG_TYPE", None),
     (lambda: cu.Processor(inc, use_aysnc_run=True), AssertionError,
      "^Async run only supports FIXED or DISABLE", None),
     (lambda: cu.Processor([inc, "nosuch"]), NotImplementedError, "can't find processor 'nosuch'",
      None),
-    (lambda: cu.Processor([{"Recorder": {1: 2}}], module=_module_with_recorder()), TypeError,
-     "keywords must be strings", None),
+    (lambda: cu.Processor([{"StopRunProcessor": {1: 2}}]), TypeError, "keywords must be strings",
+     None),
     (lambda: cu.Processor(inc, module=None), ValueError, "^'None' is not a Module$", None),
-    (lambda: cu.Processor(inc, module="m"), ValueError, "^'m' is not a Module$", None),
     (lambda: cu.Processor(inc, module=type("Sub", (types.ModuleType,), {})("m")), ValueError,
      "^'<module 'm'>' is not a Module$", None),
 ])
@@ -167,16 +164,14 @@ def test_construction_errors(call, error, text, logged, log_records):
         assert messages(log_records, "ERROR") == [("ERROR", logged)]
 
 
-def test_assertion_is_skipped_under_optimisation(tmp_path):
-    code = "import common_utils.common_utils as cu; cu.Processor(len, use_aysnc_run=True)"
-    done = subprocess.run([sys.executable, "-O", "-c", code], cwd=str(tmp_path),
-                          capture_output=True, text=True, timeout=60)
+def test_assertion_is_skipped_under_optimisation(run_python):
+    done = run_python("import common_utils.common_utils as cu\n"
+                      "cu.Processor(len, use_aysnc_run=True)",
+                      env=dict(os.environ, PYTHONOPTIMIZE="1"))
     assert done.returncode == 0, done.stderr
 
 
 # ==== init ===================================================================
-
-
 def test_init_retries_only_the_steps_not_ready(log_records):
     good, flaky = Flaky([True], name="good"), Flaky([False, 1], name="flaky")
     p = cu.Processor([good, flaky, inc])
@@ -203,39 +198,25 @@ def test_init_retries_only_the_steps_not_ready(log_records):
 
 
 # ==== data flow and the run's dictionary =====================================
-
-
-@pytest.mark.parametrize(
-    "mode, expected",
-    [(None, 8), (cu.ARG_TYPE.DEFAULT, 8), ("fixed", 6), (cu.ARG_TYPE.FIXED, 6)],
-)
-def test_data_flow_by_mode(mode, expected):
-    p = cu.Processor([inc, dbl], input_arg_type=mode)
-    with pytest.raises(ValueError, match=r"^processor 'Processor' is not ready$"):
-        p.process(3)
-    assert p.init() is True
-    assert p.process(3) == expected and p(3) == expected
-
-
-def test_disable_mode_passes_keywords_only():
+@pytest.mark.parametrize("mode, second_input", [
+    (None, (1,)), ("fixed", (3,)), (cu.ARG_TYPE.FIXED, (3,)), ("disable", ())])
+def test_data_flow_by_mode(mode, second_input):
     seen = []
 
-    def step(**kwargs):
-        seen.append(sorted(kwargs))
-        kwargs["g_kwargs"]["extra"] = 1
+    def step(*args, **kwargs):
+        seen.append((args, sorted(kwargs), list(kwargs["time_cost"])))
+        kwargs["g_kwargs"]["extra"] = 1  # the next step gets it as a keyword
         return len(seen)
-
-    assert ready([step, step], input_arg_type="disable").process(3) == 2
-    assert seen == [["g_kwargs", "time_cost"], ["extra", "g_kwargs", "time_cost"]]
+    p = ready([step, step], input_arg_type=mode)
+    assert p.process(3) == 2 and p(3) == 4
+    first = (() if mode == "disable" else (3,), ["g_kwargs", "time_cost"], [])
+    second = (second_input, ["extra", "g_kwargs", "time_cost"], ["step()"])
+    assert seen[:3] == [first, second, first]  # the second run starts from clean dictionaries
 
 
 def test_steps_share_the_run_dictionary_and_its_timings(clock):
     seen = []
-
-    def record(x, **kwargs):
-        seen.append(kwargs)
-        return x
-
+    record = recording(seen)
     assert ready([record, inc, record]).process(1, extra=5) == 2
     first, second = seen
     run = first["g_kwargs"]
@@ -243,8 +224,6 @@ def test_steps_share_the_run_dictionary_and_its_timings(clock):
     assert set(first) == {"g_kwargs", "time_cost", "extra"}
     # the step named twice sums both times
     assert run == {"extra": 5, "time_cost": {"record()": 2.0, "inc()": 1.0}}
-    ready(record).process(1)
-    assert seen[-1]["time_cost"] == {"record()": 1.0}
 
 
 def test_run_dictionaries_kept_by_a_step_stay_intact(clock):
@@ -256,7 +235,6 @@ def test_run_dictionaries_kept_by_a_step_stay_intact(clock):
         elif x == 4:
             kept.append((None, kwargs["time_cost"]))  # only the timing record
         return x
-
     p = ready([keep, inc])
     for x in range(6):
         p.process(x, extra=x)
@@ -269,12 +247,8 @@ def test_run_dictionaries_kept_by_a_step_stay_intact(clock):
 
 def test_process_parameters():
     seen = []
-
-    def record(x=None, **kwargs):
-        seen.append((x, {k: v for k, v in kwargs.items() if k not in ("g_kwargs", "time_cost")}))
-        return x
-
-    p = ready(record)
+    p = ready(recording(seen, lambda x, kwargs: (x, {
+        k: v for k, v in kwargs.items() if k not in ("g_kwargs", "time_cost")})))
     p.process(in_data=5)
     p.process(1, {"ignored": 1}, other=2)
     p.process(2, g_kwargs={"ignored": 1})
@@ -286,27 +260,18 @@ def test_process_parameters():
     with pytest.raises(TypeError, match="keywords must be strings"):
         p.process(1, **{1: 2})
     assert str(inspect.signature(cu.Processor.process)) == (
-        "(self, in_data=None, /, g_kwargs={}, **kwargs)"
-    )
+        "(self, in_data=None, /, g_kwargs={}, **kwargs)")
 
 
 def test_update_global_kwargs_selects_the_dictionary(clock):
     seen = []
-
-    def record(x, **kwargs):
-        seen.append(kwargs["g_kwargs"])
-        kwargs["g_kwargs"]["added"] = x
-        return x
-
-    caller = {"a": 1}
-    ready(record).process(1, **caller)
-    assert caller == {"a": 1} and seen[-1] == {"a": 1, "added": 1, "time_cost": seen[-1]["time_cost"]}
+    record = recording(seen, lambda x, kwargs: kwargs["g_kwargs"])
     given = {"value": 1}
     p = ready(record, update_global_kwargs=True)
     p.process(2, given, ignored=3)
     p.process(3, g_kwargs=given)
     assert seen[-2] is given and seen[-1] is given
-    assert given == {"value": 1, "added": 3, "time_cost": {"record()": 2.0}}
+    assert given == {"value": 1, "time_cost": {"record()": 2.0}}
     # without a dictionary given, one shared default collects every run
     seen.clear()
     ready([record, record], update_global_kwargs=True).process(1)
@@ -315,43 +280,32 @@ def test_update_global_kwargs_selects_the_dictionary(clock):
     try:
         assert all(d is shared for d in seen) and shared["time_cost"]["record()"] == 3.0
     finally:
-        del shared["time_cost"]["record()"], shared["added"]
+        del shared["time_cost"]["record()"]
 
 
 def test_nested_pipelines_share_the_timing_record(clock):
-    seen = []
-
-    def note(x, **kwargs):
-        kwargs["g_kwargs"]["inner"] = x
-        seen.append(kwargs["g_kwargs"])
-        return x
-
-    run = {}
-    ready([inc, [note]], update_global_kwargs=True).process(1, run)
-    assert "inner" not in run and seen[0] is not run
-    assert seen[0]["time_cost"] is run["time_cost"]
-    assert run["time_cost"] == {"inc()": 1.0, "note()": 1.0, "Processor": 3.0}
-    sharing = ready([note], update_global_kwargs=True, name="sharing")
+    seen, run = [], {}
+    record = recording(seen, lambda x, kwargs: kwargs["g_kwargs"])
+    ready([inc, [record]], update_global_kwargs=True).process(1, run)
+    assert seen[0] is not run and seen[0]["time_cost"] is run["time_cost"]
+    assert run["time_cost"] == {"inc()": 1.0, "record()": 1.0, "Processor": 3.0}
+    sharing = ready([record], update_global_kwargs=True, name="sharing")
     ready([inc, sharing]).process(1)
-    assert seen[-1]["inner"] == 2 and set(seen[-1]["time_cost"]) == {"inc()", "note()", "sharing"}
+    assert set(seen[-1]["time_cost"]) == {"inc()", "record()", "sharing"}
 
     def recurse(x, **kwargs):
         return x if x <= 0 else p.process(x - 1) + 1
-
     p = ready(recurse)
     assert p.process(30) == 30
 
 
 # ==== stopping ===============================================================
-
-
 def test_a_stop_ends_the_run_or_becomes_the_output(clock, log_records):
     calls = []
 
     def after(x, **kwargs):
         calls.append(x)
         return x * 10
-
     gate = cu.StopRunProcessor(name="gate", ready=True)
     run = {"time_cost": {"gate": 99.0}}
     with pytest.raises(cu.StopRunError) as info:
@@ -379,12 +333,6 @@ def test_a_stop_ends_the_run_or_becomes_the_output(clock, log_records):
 
 
 # ==== failures ===============================================================
-
-
-class Interrupt(BaseException):
-    pass
-
-
 def test_step_errors_reach_the_caller_unchanged(log_records):
     cause, raised = KeyError("inner"), []
 
@@ -394,7 +342,6 @@ def test_step_errors_reach_the_caller_unchanged(log_records):
         except KeyError:
             raised.append(ValueError("outer"))
             raise raised[0]
-
     run = {}
     with pytest.raises(ValueError) as info:
         ready([inc, [inc, [fail]]], update_global_kwargs=True).process(1, run)
@@ -419,36 +366,32 @@ def _adds_g_kwargs(x, **kwargs):
     return x
 
 
-@pytest.mark.parametrize("steps, failing, text", [
+@pytest.mark.parametrize("steps, name, text", [
     ([_plain], "_plain()", "unexpected keyword argument 'g_kwargs'"),
     ([_adds_g_kwargs, inc], "inc()",
      ("common_utils.common_utils.FunctionProcessor." if sys.version_info >= (3, 9) else "")
      + "process() got multiple values for keyword argument 'g_kwargs'"),
 ])
-def test_bad_step_calls_fail_when_run(steps, failing, text, log_records):
+def test_bad_step_calls_fail_when_run(steps, name, text, log_records):
     with pytest.raises(TypeError) as info:
         ready(steps).process(1)
     assert str(info.value).endswith(text)
     assert messages(log_records, "ERROR") == [
-        ("ERROR", "Processor '%s' process failed, err=%s" % (failing, info.value))]
+        ("ERROR", "Processor '%s' process failed, err=%s" % (name, info.value))]
 
 
-@pytest.mark.parametrize("error", [Interrupt, KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize(
+    "error", [type("Interrupt", (BaseException,), {}), KeyboardInterrupt, SystemExit])
 def test_base_exceptions_pass_without_log_or_timing(error, log_records):
-    def stop(x, **kwargs):
-        raise error
-
     run = {}
     with pytest.raises(error):
-        ready([inc, stop], update_global_kwargs=True).process(1, run)
-    assert list(run["time_cost"]) == ["inc()"]
-    assert messages(log_records, "ERROR") == []
+        ready([inc, failing(error)], update_global_kwargs=True).process(1, run)
+    assert list(run["time_cost"]) == ["inc()"] and messages(log_records, "ERROR") == []
 
 
 def test_one_step_directly():
     p = ready(inc)
-    step = p._processors[0]
-    run = {"time_cost": {}}
+    step, run = p._processors[0], {"time_cost": {}}
     assert p._one_process(step, 1, 5, run) == 6 and list(run["time_cost"]) == ["inc()"]
     assert p._one_process(p=step, in_data=1, out_data=2, g_kwargs=run) == 3
     with pytest.raises(KeyError, match="time_cost"):
@@ -458,16 +401,9 @@ def test_one_step_directly():
 
 
 def test_reference_counts_are_kept(monkeypatch):
-    monkeypatch.setattr(cu, "logger", QuietLogger())  # records would hold the error
-    data, step_error = object(), ValueError("x")
-
-    def echo(x, **kwargs):
-        return x
-
-    def fail(x, **kwargs):
-        raise step_error
-
-    p, q = ready([echo, echo, [echo]]), ready([echo, fail])
+    monkeypatch.setattr(cu, "logger", QUIET)  # records would hold the error
+    data, step_error, echo = object(), ValueError("x"), recording([], lambda x, kwargs: None)
+    p, q = ready([echo, echo, [echo]]), ready([echo, failing(step_error)])
     run = {"kept": data}  # the run's dictionaries must not outlive it
     before = [sys.getrefcount(o) for o in (data, echo, p, run, step_error)]
     for _ in range(100):
@@ -479,8 +415,6 @@ def test_reference_counts_are_kept(monkeypatch):
 
 
 # ==== overrides and patches ==================================================
-
-
 class Doubling(cu.FunctionProcessor):
     def process(self, *args, **kwargs):
         return super().process(*args, **kwargs) * 2
@@ -491,11 +425,6 @@ class Intercepting(cu.FunctionProcessor):
         if name == "process":
             return lambda *args, **kwargs: "intercepted"
         return super().__getattribute__(name)
-
-
-class Described(Recorder):
-    def as_dict(self):
-        return {"Described": "custom"}
 
 
 class Pipeline(cu.Processor):
@@ -511,10 +440,9 @@ def _shadowed():
 
 @pytest.mark.parametrize(
     "step, expected",
-    [(lambda: cu.FunctionProcessor(inc), 2), (lambda: Doubling(inc), 4),
-     (lambda: Intercepting(inc), "intercepted"), (_shadowed, "shadowed"),
-     (lambda: Pipeline([inc], ready=True), ("sub", 2))],
-    ids=["plain", "subclass", "getattribute", "instance", "pipeline"],
+    [(lambda: Doubling(inc), 4), (lambda: Intercepting(inc), "intercepted"),
+     (_shadowed, "shadowed"), (lambda: Pipeline([inc], ready=True), ("sub", 2))],
+    ids=["subclass", "getattribute", "instance", "pipeline"],
 )
 def test_step_process_overrides(step, expected):
     assert ready(step()).process(1) == expected
@@ -524,25 +452,14 @@ def test_step_process_overrides(step, expected):
 def test_step_runner_overrides(how):
     calls = []
 
-    def note(step, in_data, out_data, g_kwargs):
+    def runner(self, step, in_data, out_data, g_kwargs):
         calls.append((step.name(), in_data, out_data, sorted(g_kwargs)))
-
+        return cu.Processor._one_process(self, step, in_data, out_data, g_kwargs) * 10
     if how == "subclass":
-        class Runner(cu.Processor):
-            def _one_process(self, p, in_data, out_data, g_kwargs):
-                note(p, in_data, out_data, g_kwargs)
-                return super()._one_process(p, in_data, out_data, g_kwargs) * 10
-
-        p = Runner([inc, inc], ready=True)
+        p = type("Runner", (cu.Processor,), {"_one_process": runner})([inc, inc], ready=True)
     else:
         p = ready([inc, inc])
-        plain = p._one_process
-
-        def runner(step, in_data, out_data, g_kwargs):
-            note(step, in_data, out_data, g_kwargs)
-            return plain(step, in_data, out_data, g_kwargs) * 10
-
-        p._one_process = runner
+        p._one_process = types.MethodType(runner, p)
     assert p.process(1) == 210
     assert calls == [("inc()", 1, 1, ["time_cost"]), ("inc()", 1, 20, ["time_cost"])]
 
@@ -553,25 +470,17 @@ def test_overridden_description_name_and_init(clock, log_records):
             self._name = "after"
             return data
 
-    class Named(Recorder):
-        def name(self):
-            return "custom"
-
-    class Unready(cu.Processor):
-        def name(self):
-            return "override"
-
-        def init(self):
-            return "own"
-
-    p = ready([Described(), inc])
-    assert p.as_dict()["Processor"]["processors"] == [{"Described": "custom"}, {"inc()": True}]
-    unready = Unready(inc)
+    named = type("Named", (Recorder,), {"name": lambda self: "custom",
+                                        "as_dict": lambda self: {"Named": "custom"}})
+    unready = type("Unready", (cu.Processor,), {"name": lambda self: "override",
+                                                "init": lambda self: "own"})(inc)
+    p = ready([named(), inc])
+    assert p.as_dict()["Processor"]["processors"] == [{"Named": "custom"}, {"inc()": True}]
     assert unready.init() == "own"
     with pytest.raises(ValueError, match="^processor 'override' is not ready$"):
         unready.process(1)
     run = {}
-    ready([Renaming(ready=True), Named(ready=True)], update_global_kwargs=True).process(1, run)
+    ready([Renaming(ready=True), named(ready=True)], update_global_kwargs=True).process(1, run)
     assert run["time_cost"] == {"after": 1.0, "custom": 1.0}  # names read at each use
     assert [m for _, m in messages(log_records, "DEBUG")][-4:] == [
         "Processor 'Renaming' start. args=(<class 'int'>,) kwargs=dict_keys(['time_cost'])",
@@ -585,28 +494,17 @@ def test_patched_time_function(monkeypatch):
     ticks = itertools.count(0, 0.5)
     monkeypatch.setattr(time, "time", lambda: next(ticks))
     seen = []
-    ready([inc, lambda x, **kw: seen.append(dict(kw["time_cost"]))]).process(1)
+    ready([inc, recording(seen, lambda x, kwargs: dict(kwargs["time_cost"]))]).process(1)
     assert seen == [{"inc()": 0.5}] and type(seen[0]["inc()"]) is float
 
 
 def test_rebound_logger_receives_every_call(monkeypatch):
-    calls = []
-
-    class Logger:
-        def debug(self, *args):
-            calls.append(("debug",) + args)
-
-        def error(self, *args):
-            # called while the step's error is the exception being handled
-            calls.append(("error", sys.exc_info()[1]) + args)
-
-    error = ValueError("bad")
-
-    def fail(x, **kwargs):
-        raise error
-
-    p = ready([inc, fail])
-    monkeypatch.setattr(cu, "logger", Logger())
+    calls, error = [], ValueError("bad")
+    p = ready([inc, failing(error)])
+    monkeypatch.setattr(cu, "logger", types.SimpleNamespace(
+        debug=lambda *args: calls.append(("debug",) + args),
+        # called while the step's error is the exception being handled
+        error=lambda *args: calls.append(("error", sys.exc_info()[1]) + args)))
     with pytest.raises(ValueError):
         p.process(1)
     start, keys = "Processor '%s' start. args=%s kwargs=%s", {"time_cost"}
@@ -622,12 +520,9 @@ def test_rebound_logger_receives_every_call(monkeypatch):
 def test_module_names_read_at_run_time(monkeypatch):
     class Halt(LookupError):
         message, out_data = "halt", "out"
-
-    def halt(x, **kwargs):
-        raise Halt
-
     seen = []
-    p = ready([halt, lambda x, **kw: seen.append((x, sorted(kw)))], return_exceptions=True)
+    p = ready([failing(Halt), recording(seen, lambda x, kwargs: (x, sorted(kwargs)))],
+              return_exceptions=True)
     monkeypatch.setattr(cu, "StopRunError", Halt)
     monkeypatch.setattr(cu, "TIME_KEY", "elapsed")
     p.process(1)
@@ -642,100 +537,82 @@ def test_module_names_read_at_run_time(monkeypatch):
 
 
 # ==== concurrent mode ========================================================
+CONCURRENT = """
+import asyncio, threading
+import common_utils.common_utils as cu
+last_done, seen = threading.Event(), []
 
-CONCURRENT = textwrap.dedent(
-    """
-    import asyncio, threading
-    import common_utils.common_utils as cu
+def make(i):
+    def step(x=None, **kwargs):
+        seen.append((i, x, sorted(kwargs)))
+        if i == 0:
+            assert last_done.wait(30)  # the first step can end only if the last one runs
+        if i == 49:
+            last_done.set()
+        return (i, x)
+    step.__name__ = "s%d" % i
+    return step
 
-    last_done, finished, seen = threading.Event(), [], []
+steps = [make(i) for i in range(50)]
+p = cu.Processor(steps, input_arg_type="fixed", use_aysnc_run=True, ready=True)
+assert p.process("x") == (49, "x")
+assert sorted(seen) == [(i, "x", ["g_kwargs", "time_cost"]) for i in range(50)]
+run = {}
+q = cu.Processor(steps, input_arg_type="disable", use_aysnc_run=True, ready=True,
+                 update_global_kwargs=True)
+last_done.clear()
+assert q.process("x", run) == (49, None)
+assert sorted(run["time_cost"]) == sorted("s%d()" % i for i in range(50))
 
-    def make(i):
-        def step(x=None, **kwargs):
-            seen.append((i, x, sorted(kwargs)))
-            if i == 0:
-                assert last_done.wait(30)
-            if i == 49:
-                last_done.set()
-            finished.append(i)
-            return (i, x)
-        step.__name__ = "s%d" % i
-        return step
-
-    steps = [make(i) for i in range(50)]
-    p = cu.Processor(steps, input_arg_type="fixed", use_aysnc_run=True, ready=True)
-    assert p.process("x") == (49, "x")
-    assert finished.index(49) < finished.index(0)
-    assert sorted(seen) == [(i, "x", ["g_kwargs", "time_cost"]) for i in range(50)]
-
-    run = {}
-    q = cu.Processor(steps, input_arg_type="disable", use_aysnc_run=True, ready=True,
-                     update_global_kwargs=True)
+async def inside_a_loop():
     last_done.clear()
-    assert q.process("x", run) == (49, None)
-    assert sorted(run["time_cost"]) == sorted("s%d()" % i for i in range(50))
+    return p.process("y")
+assert asyncio.run(inside_a_loop()) == (49, "y")
 
-    async def inside_a_loop():
-        last_done.clear()
-        return p.process("y")
-    assert asyncio.run(inside_a_loop()) == (49, "y")
-
-    def fail(x, **kwargs):
-        raise LookupError("step")
-    try:
-        cu.Processor([steps[1], fail], input_arg_type="fixed", use_aysnc_run=True,
-                     ready=True).process(1)
-    except LookupError as err:
-        assert str(err) == "step"
-    else:
-        raise AssertionError("no error")
-    print("ok")
-    """
-)
+def fail(x, **kwargs):
+    raise LookupError("step")
+try:
+    cu.Processor([steps[1], fail], input_arg_type="fixed", use_aysnc_run=True,
+                 ready=True).process(1)
+except LookupError as err:
+    print("ok", err)
+"""
 
 
 @pytest.mark.skipif(not hasattr(cu, "run_in_threadpool"), reason="run_in_threadpool is not built")
 def test_concurrent_run(run_python):
     done = run_python(CONCURRENT, timeout=120)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.split()[-1] == "ok"
+    assert done.stdout.split()[-2:] == ["ok", "step"]
 
 
 # ==== memory =================================================================
-
-
-def _swallow(p):
-    try:
-        p.process(1)
-    except ValueError:
-        pass
-
-
 def _failing(x, **kwargs):
-    raise ValueError(x)
+    raise ValueError(x)  # a new error each time: raising one again would grow its traceback
 
 
-def _five_steps():
-    return ready([inc, inc, dbl, [inc], cu.FunctionProcessor(dbl)])
-
-
-LEAK_CASES = {  # name: (make the processor, one call, calls, quiet logger)
-    "five steps": (_five_steps, lambda p: p.process(1), 100_000, False),
-    "five steps, rebound logger": (_five_steps, lambda p: p.process(1), 100_000, True),
-    "stop": (lambda: ready([inc, cu.StopRunProcessor(ready=True), dbl], return_exceptions=True),
-             lambda p: p.process(1), 20_000, True),
-    "failure": (lambda: ready([inc, _failing]), _swallow, 20_000, True),
-    "build": (lambda: None,
-              lambda p: cu.Processor([inc, [dbl], {"StopRunProcessor": {}}]).init(), 20_000, True),
+FIVE_STEPS = [inc, inc, dbl, [inc], cu.FunctionProcessor(dbl)]
+LEAK_CASES = {  # name: (steps, or None to build and init a pipeline per call; calls; quiet logger)
+    "five steps": (FIVE_STEPS, 100_000, False),
+    "five steps, rebound logger": (FIVE_STEPS, 100_000, True),
+    "stop": ([inc, cu.StopRunProcessor(ready=True), dbl], 20_000, True),
+    "failure": ([inc, _failing], 20_000, True),
+    "build": (None, 20_000, True),
 }
 
 
-@pytest.mark.parametrize("case", LEAK_CASES.values(), ids=LEAK_CASES.keys())
-def test_runs_do_not_grow_memory(case, memory_growth, monkeypatch):
-    make, call, count, quiet = case
+@pytest.mark.parametrize("steps, count, quiet", LEAK_CASES.values(), ids=LEAK_CASES.keys())
+def test_runs_do_not_grow_memory(steps, count, quiet, memory_growth, monkeypatch):
     if quiet:  # records of these paths would pile up in the test's log capture
-        monkeypatch.setattr(cu, "logger", QuietLogger())
-    p = make()
-    traced, rss = memory_growth(lambda: call(p), count)
-    assert traced < 64 * 1024
-    assert rss < 2 * 1024 * 1024
+        monkeypatch.setattr(cu, "logger", QUIET)
+    p = steps and ready(steps, return_exceptions=True)
+
+    def call():
+        if p is None:
+            return cu.Processor([inc, [dbl], {"StopRunProcessor": {}}]).init()
+        try:
+            p.process(1)
+        except ValueError:
+            pass
+    traced, rss = memory_growth(call, count)
+    assert traced < 64 * 1024 and rss < 2 * 1024 * 1024
