@@ -1,57 +1,45 @@
 """Import-time state of the module: namespace order, script path, dates,
 separators, the build-version text and the process-wide start-up calls."""
 
-import collections.abc
 import copy
 import datetime
-import html.parser
+import importlib
 import inspect
-import io
 import json
 import os
 import pickle
 import re
 import subprocess
 import sys
-import types
-import typing
 import weakref
 
 import pytest
 
-IMPORTED = [
-    "sys", "os", "argparse", "collections", "Iterable", "copy", "datetime", "enum",
-    "functools", "importlib", "io", "json", "logging", "shelve", "sqlite3", "time",
-    "asyncio", "traceback", "ModuleType", "warnings", "abstractmethod", "HTMLParser",
-    "StringIO", "Any", "Callable", "Dict", "List", "Tuple", "Union", "Final", "Literal",
-    "requests", "yaml", "subprocess", "signal", "nest_asyncio", "anyio", "tracemalloc",
-]
+IMPORTED = """sys os argparse collections Iterable copy datetime enum functools importlib io json
+    logging shelve sqlite3 time asyncio traceback ModuleType warnings abstractmethod HTMLParser
+    StringIO Any Callable Dict List Tuple Union Final Literal requests yaml subprocess signal
+    nest_asyncio anyio tracemalloc""".split()
+FROM = dict(Iterable="collections.abc", ModuleType="types", abstractmethod="abc",
+            HTMLParser="html.parser", StringIO="io",
+            **dict.fromkeys("Any Callable Dict List Tuple Union Final Literal".split(), "typing"))
 SCRIPT_CONSTANTS = ["BIN_FILE", "BIN_ROOT", "__author__", "__version__"]
-DATES = [
-    "today_time", "today_date", "today_date_hour", "yesterday_time", "yesterday_date",
-    "yesterday_date_hour", "two_days_ago_times", "two_days_ago_date",
-]
-SEPARATORS = [
-    ("SEP_VERTICAL_BAR", "|"), ("SEP_SEMICOLON", ";"), ("SEP_COLON", ":"), ("SEP_COMMA", ","),
-    ("SEP_TAB", "\t"), ("SEP_AND", "&"), ("SEP_EQUAL", "="), ("SEP_DOLLAR", "$"),
-    ("SEP_POUND_SIGN", "#"), ("SEP_PLUS", "+"), ("SEP_MINUS", "-"), ("SEP_UNDERSCORE", "_"),
-    ("SEP_SOH", "\x01"), ("SEP_DOT", "."),
-]
-DEFINITIONS = [
-    "get_compile_version", "_get_velox_logger", "get_logger", "logger_append_file",
-    "get_file_logger", "deprecated", "set_logger_level", "add_logger_file",
-    "_EnhanceSafeLoader", "list_to_keyvalue", "list_to_keyvalue2", "str_to_bool",
-    "parser_add_bool", "init_default_parser", "parse_args_and_yaml_argument",
-    "parse_args_and_yaml", "callback_fn_demo", "init_parser", "is_ipython",
-    "is_async_context", "is_async_callable", "run_in_threadpool", "get_except_info",
-    "print_to_string", "MLStripper", "strip_tags", "retry", "call_report", "_make_key",
-    "_CacheInfo", "LRUCache", "FileCache", "ProcessorBase", "FunctionProcessor",
-    "_create_processor", "ARG_TYPE", "StopRunError", "Processor", "ConditionalProcessor",
-    "FunctionSelector", "LoopProcessor", "FunctionLooper", "ContextProcessor",
-    "StopRunProcessor", "SimpleSelector", "SimpleLooper", "LRUCacheProcessor", "SQLiteDB",
-    "send_notice", "send_notice_markdown", "send_notice_kv", "cmd_process_return_data",
-    "cmd_process", "install_and_import",
-]
+DATES = """today_time today_date today_date_hour yesterday_time yesterday_date
+    yesterday_date_hour two_days_ago_times two_days_ago_date""".split()
+SEPARATORS = dict(
+    SEP_VERTICAL_BAR="|", SEP_SEMICOLON=";", SEP_COLON=":", SEP_COMMA=",", SEP_TAB="\t",
+    SEP_AND="&", SEP_EQUAL="=", SEP_DOLLAR="$", SEP_POUND_SIGN="#", SEP_PLUS="+", SEP_MINUS="-",
+    SEP_UNDERSCORE="_", SEP_SOH="\x01", SEP_DOT=".")
+DEFINITIONS = """get_compile_version _get_velox_logger get_logger logger_append_file
+    get_file_logger deprecated set_logger_level add_logger_file _EnhanceSafeLoader
+    list_to_keyvalue list_to_keyvalue2 str_to_bool parser_add_bool init_default_parser
+    parse_args_and_yaml_argument parse_args_and_yaml callback_fn_demo init_parser is_ipython
+    is_async_context is_async_callable run_in_threadpool get_except_info print_to_string
+    MLStripper strip_tags retry call_report _make_key _CacheInfo LRUCache FileCache
+    ProcessorBase FunctionProcessor _create_processor ARG_TYPE StopRunError Processor
+    ConditionalProcessor FunctionSelector LoopProcessor FunctionLooper ContextProcessor
+    StopRunProcessor SimpleSelector SimpleLooper LRUCacheProcessor SQLiteDB send_notice
+    send_notice_markdown send_notice_kv cmd_process_return_data cmd_process
+    install_and_import""".split()
 # Definitions made before the module logger exists (up to `deprecated`).
 BEFORE_LOGGER = DEFINITIONS.index("deprecated") + 1
 
@@ -76,7 +64,7 @@ def test_namespace_follows_the_module_body_order(cu):
     expected = (
         IMPORTED + SCRIPT_CONSTANTS
         + [n for n in DEFINITIONS[:BEFORE_LOGGER] if n in names] + ["logger"]
-        + DATES + ["TIME_KEY"] + [n for n, _ in SEPARATORS]
+        + DATES + ["TIME_KEY"] + list(SEPARATORS)
         + [n for n in DEFINITIONS[BEFORE_LOGGER:] if n in names]
     )
     actual = [n for n in names
@@ -85,18 +73,22 @@ def test_namespace_follows_the_module_body_order(cu):
     assert present[:8] == DEFINITIONS[:8]  # this frame's and the logging functions
 
 
-def test_module_identity_and_imported_names(cu):
-    import anyio
-
+def test_identity_imports_and_constants(cu):
     assert (cu.__name__, cu.__doc__, cu.__version__) == ("common_utils.common_utils", None, "0.1.0")
     assert type(cu.__author__) is str and cu.__author__
-    expected = {"datetime": datetime, "io": io, "Iterable": collections.abc.Iterable,  # modules
-                "ModuleType": types.ModuleType, "HTMLParser": html.parser.HTMLParser,
-                "StringIO": io.StringIO, "anyio": anyio}
-    expected.update((n, getattr(typing, n)) for n in
-                    ("Any", "Callable", "Dict", "List", "Tuple", "Union", "Final", "Literal"))
-    assert {n: getattr(cu, n) for n in expected} == expected
-    assert isinstance(cu.anyio.to_thread, types.ModuleType)
+    assert {n: getattr(cu, n) for n in FROM} == {
+        n: getattr(importlib.import_module(m), n) for n, m in FROM.items()}
+    assert [n for n in IMPORTED if n not in FROM and getattr(cu, n) is not sys.modules[n]] == []
+    assert isinstance(cu.anyio.to_thread, type(sys))
+    assert {n: getattr(cu, n) for n in SEPARATORS} == SEPARATORS
+    assert cu.TIME_KEY == "time_cost"
+    # the dates derive from one naive now (their texts: test_fresh_import)
+    today = cu.today_time
+    assert type(today) is datetime.datetime and today.tzinfo is None
+    assert today <= datetime.datetime.now()
+    assert [cu.yesterday_time, cu.two_days_ago_times] == [
+        today - datetime.timedelta(days=n) for n in (1, 2)]
+    assert cu.today_date_hour == today.strftime("%Y%m%d%H")
 
 
 # ==== script path ===============================================================
@@ -106,82 +98,62 @@ REPORT = ("import json, os, sys, common_utils.common_utils as m; "
 
 
 @pytest.mark.parametrize("argv, stdin_text, expected", [
-    (["jobs/job.py"], None, lambda cwd: (os.path.join(cwd, "jobs", "job.py"),
-                                         os.path.join(cwd, "jobs"))),
-    (["-c", REPORT], None, lambda cwd: (os.path.join(cwd, "-c"), cwd)),
-    # a program read from standard input runs with sys.argv == [""], as an
-    # interactive session does
-    ([], REPORT + "\n", lambda cwd: (cwd, os.path.dirname(cwd))),
+    (["jobs/job.py"], None, ("jobs/job.py", "jobs")),
+    (["-c", REPORT], None, ("-c", ".")),
+    # a program read from standard input runs with sys.argv == [""], as a session does
+    ([], REPORT + "\n", (".", "..")),
 ], ids=["relative-script", "dash-c", "empty-script-name"])
 def test_bin_file_and_root(tmp_path, argv, stdin_text, expected):
     (tmp_path / "jobs").mkdir()
     (tmp_path / "jobs" / "job.py").write_text(REPORT + "\n")
     argv0, cwd, bin_file, bin_root = run_child(argv, tmp_path, stdin_text)
     assert argv0 == (argv[0] if argv else "")
-    assert (bin_file, bin_root) == expected(cwd)
+    assert [bin_file, bin_root] == [os.path.normpath(os.path.join(cwd, p)) for p in expected]
 
 
-def test_empty_argv_fails_the_import_and_a_retry_succeeds(tmp_path):
-    code = (
-        "import json, sys\n"
-        "saved = sys.argv[:]\n"
-        "sys.argv[:] = []\n"
-        "try:\n"
-        "    import common_utils.common_utils\n"
-        "except IndexError as exc:\n"
-        "    failure = [type(exc).__name__, str(exc)]\n"
-        "registered = 'common_utils.common_utils' in sys.modules\n"
-        "sys.argv[:] = saved\n"
-        "import common_utils.common_utils as m\n"
-        "print(json.dumps([failure, registered, m.BIN_FILE, m.logger.name]))\n"
-    )
-    failure, registered, bin_file, logger_name = run_child(["-c", code], tmp_path)
-    assert failure == ["IndexError", "list index out of range"]
-    assert registered is False
-    assert bin_file.endswith("-c")
-    assert logger_name == "QRX_common_utils.common_utils"
+# ==== fresh import ==============================================================
+
+FRESH = """
+import asyncio, datetime as dt, json, sys, tracemalloc
+before, failure = tracemalloc.is_tracing(), None
+argv, sys.argv[:] = sys.argv[:], []
+try:
+    import common_utils.common_utils
+except IndexError as exc:
+    failure = [type(exc).__name__, str(exc), 'common_utils.common_utils' in sys.modules]
+sys.argv[:] = argv
+class Frozen(dt.datetime):
+    now = classmethod(lambda cls, tz=None: cls(2025, 3, 1, 0, 30))
+real, dt.datetime = dt.datetime, Frozen
+try:
+    import common_utils.common_utils as m
+finally:
+    dt.datetime = real
+async def outer():
+    return asyncio.run(asyncio.sleep(0, 42))
+h = m.logger.handlers
+print(json.dumps(dict(
+    before=before, failure=failure, bin_file=m.BIN_FILE.endswith('-c'),
+    tracing=[tracemalloc.is_tracing(), tracemalloc.get_traceback_limit()],
+    nested=asyncio.run(outer()), logger=[m.logger.name, m.logger.level, m.logger.propagate,
+                                         [type(x).__name__ for x in h], h[0].stream is sys.stdout],
+    dates=[m.today_date, m.today_date_hour, m.yesterday_date, m.yesterday_date_hour,
+           m.two_days_ago_date])))
+"""
 
 
-# ==== dates, separators =========================================================
-
-def test_date_strings_derive_from_one_now(cu):
-    today = cu.today_time
-    assert type(today) is datetime.datetime and today.tzinfo is None
-    assert today <= datetime.datetime.now()
-    assert cu.yesterday_time == today + datetime.timedelta(days=-1)
-    assert cu.two_days_ago_times == today + datetime.timedelta(days=-2)
-    assert cu.today_date == today.strftime("%Y%m%d")
-    assert cu.today_date_hour == today.strftime("%Y%m%d%H")
-    assert cu.yesterday_date == cu.yesterday_time.strftime("%Y%m%d")
-    assert cu.yesterday_date_hour == cu.yesterday_time.strftime("%Y%m%d%H")
-    assert cu.two_days_ago_date == cu.two_days_ago_times.strftime("%Y%m%d")
-    assert not hasattr(cu, "two_days_ago_date_hour")
+def test_fresh_import(tmp_path):
+    # An empty argv fails the import and a retry succeeds; the retry is made
+    # just after a month end.
+    assert run_child(["-c", FRESH], tmp_path) == {
+        "before": False, "failure": ["IndexError", "list index out of range", False],
+        "bin_file": True, "tracing": [True, 1], "nested": 42,
+        "logger": ["QRX_common_utils.common_utils", 20, True, ["StreamHandler"], True],
+        "dates": ["20250301", "2025030100", "20250228", "2025022800", "20250227"],
+    }
 
 
-def test_dates_across_a_month_end(tmp_path):
-    code = (
-        "import datetime as dt, json\n"
-        "real = dt.datetime\n"
-        "class Frozen(real):\n"
-        "    @classmethod\n"
-        "    def now(cls, tz=None):\n"
-        "        return cls(2025, 3, 1, 0, 30)\n"
-        "dt.datetime = Frozen\n"
-        "try:\n"
-        "    import common_utils.common_utils as m\n"
-        "finally:\n"
-        "    dt.datetime = real\n"
-        "print(json.dumps([m.today_date, m.today_date_hour, m.yesterday_date,\n"
-        "                  m.yesterday_date_hour, m.two_days_ago_date]))\n"
-    )
-    assert run_child(["-c", code], tmp_path) == [
-        "20250301", "2025030100", "20250228", "2025022800", "20250227"]
-
-
-def test_separators_and_time_key(cu):
-    assert [(n, getattr(cu, n)) for n, _ in SEPARATORS] == SEPARATORS
-    assert cu.TIME_KEY == "time_cost"
-
+# ==== functions =================================================================
 
 def get_compile_version(): pass  # the same shape in Python, for the arity wording
 
@@ -199,35 +171,6 @@ def test_compile_version(cu):
         assert str(got.value) == str(expected.value)
 
 
-# ==== process-wide start-up =====================================================
-
-def test_fresh_import_starts_tracing_and_nests_event_loops(tmp_path):
-    code = (
-        "import asyncio, json, sys, tracemalloc\n"
-        "before = tracemalloc.is_tracing()\n"
-        "import common_utils.common_utils as m\n"
-        "async def inner():\n"
-        "    await asyncio.sleep(0)\n"
-        "    return 42\n"
-        "async def outer():\n"
-        "    return asyncio.run(inner())\n"
-        "h = m.logger.handlers\n"
-        "print(json.dumps({\n"
-        "    'before': before, 'tracing': tracemalloc.is_tracing(),\n"
-        "    'frames': tracemalloc.get_traceback_limit(), 'nested': asyncio.run(outer()),\n"
-        "    'logger': [m.logger.name, m.logger.level, m.logger.propagate,\n"
-        "               [type(x).__name__ for x in h], h[0].stream is sys.stdout],\n"
-        "}))\n"
-    )
-    facts = run_child(["-c", code], tmp_path)
-    assert facts["before"] is False
-    assert facts["tracing"] is True and facts["frames"] == 1
-    assert facts["nested"] == 42
-    assert facts["logger"] == ["QRX_common_utils.common_utils", 20, True, ["StreamHandler"], True]
-
-
-# ==== signatures ================================================================
-
 SIGNATURES = {
     "get_compile_version": "()", "_get_velox_logger": "()",
     "get_logger": "(name: 'str') -> 'logging.Logger'",
@@ -237,25 +180,21 @@ SIGNATURES = {
 }
 
 
-def test_signatures(cu):
+def test_signatures(cu, monkeypatch):
     assert {n: str(inspect.signature(getattr(cu, n))) for n in SIGNATURES} == SIGNATURES
-    failures = []
     for name in DEFINITIONS:  # every defined function has one
         obj = getattr(cu, name, None)
-        if obj is None or inspect.isclass(obj):
-            continue
-        try:
+        if obj is not None and not inspect.isclass(obj):
             inspect.signature(obj)
-        except (TypeError, ValueError) as exc:
-            failures.append((name, repr(exc)))
-    assert failures == []
-
-
-# ==== function objects ==========================================================
-
-def module_functions(cu):
-    kind = type(cu.get_logger)
-    return [getattr(cu, name) for name in DEFINITIONS if type(getattr(cu, name, None)) is kind]
+    # it follows the annotations, and an assigned signature wins
+    f = cu.get_file_logger
+    monkeypatch.setitem(f.__annotations__, "file_name", "str")
+    assert str(inspect.signature(f)) == "(name: 'str', file_name: 'str') -> 'logging.Logger'"
+    f.__signature__ = inspect.Signature()
+    try:
+        assert str(inspect.signature(f)) == "()"
+    finally:
+        del f.__signature__
 
 
 def test_function_objects(cu, monkeypatch):
@@ -266,23 +205,13 @@ def test_function_objects(cu, monkeypatch):
     assert repr(f) == "<built-in function get_logger>"
     with pytest.raises(TypeError):
         type(f)()
-    functions = module_functions(cu)
+    functions = [getattr(cu, n) for n in DEFINITIONS if type(getattr(cu, n, None)) is type(f)]
     assert len(functions) >= 7
     for f in functions:  # copied and pickled by reference
         assert copy.copy(f) is f and copy.deepcopy(f) is f
         assert pickle.loads(pickle.dumps(f)) is f and weakref.ref(f)() is f
     # they do not bind as methods
     monkeypatch.delenv("TAVOLA_PLATFORM", raising=False)
-    holder = type("Holder", (), {"version": cu.get_compile_version, "velox": cu._get_velox_logger})()
+    holder = type("Holder", (), {"version": cu.get_compile_version,
+                                 "velox": cu._get_velox_logger})()
     assert holder.version is cu.get_compile_version and holder.velox() is None
-
-
-def test_signature_follows_annotations_and_an_assigned_signature(cu, monkeypatch):
-    f = cu.get_file_logger
-    monkeypatch.setitem(f.__annotations__, "file_name", "str")
-    assert str(inspect.signature(f)) == "(name: 'str', file_name: 'str') -> 'logging.Logger'"
-    f.__signature__ = inspect.Signature()
-    try:
-        assert str(inspect.signature(f)) == "()"
-    finally:
-        del f.__signature__

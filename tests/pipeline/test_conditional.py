@@ -1,6 +1,4 @@
-"""ConditionalProcessor, FunctionSelector and SimpleSelector: branch building and
-naming, routing, readiness, templates completed by the factory, overrides,
-log lines and reference hygiene."""
+"""ConditionalProcessor, FunctionSelector and SimpleSelector."""
 import copy
 import types
 
@@ -9,20 +7,11 @@ import pytest
 import common_utils.common_utils as cu
 
 
-def positive(x, **kwargs):
-    return x > 0
-
-
-def double(x, **kwargs):
-    return 2 * x
-
-
-def negate(x, **kwargs):
-    return -x
-
-
-def is_valid(x, **kwargs):
-    return x is not None
+# The factory names the processor of a step after the function's __name__.
+def positive(x, **kwargs): return x > 0
+def double(x, **kwargs): return 2 * x
+def negate(x, **kwargs): return -x
+def is_valid(x, **kwargs): return x is not None
 
 
 def ready(p):
@@ -34,54 +23,28 @@ def messages(records):
     return [(r.levelname, r.msg, r.args) for r in records]
 
 
-class Flaky(cu.ProcessorBase):
-    """Fails its first init(); counts every init() and process()."""
-
-    inits = 0
-
-    def init(self):
-        Flaky.inits += 1
-        if Flaky.inits == 1:
-            return False
-        return super().init()
-
-    def process(self, x=None, **kwargs):
-        return ("flaky", x)
-
-
-# ==== construction ===========================================================
-
-
+# ==== construction and routing ===============================================
 @pytest.mark.parametrize("kwargs, prefix", [({"name": "route"}, "route"), ({}, "ConditionalProcessor")])
-def test_sub_pipelines_are_named_after_the_processor(kwargs, prefix):
-    c = cu.ConditionalProcessor(positive, double, None, **kwargs)
-    assert c.name() == prefix
-    assert [p.name() for p in (c._selector, c._true_processors, c._false_processors)] == [
-        prefix + "_selector", prefix + "_true", prefix + "_false"]
-    assert c._false_processors._processors[0].name() == "empty_func()"
-    assert c.is_ready() is False
+def test_sub_pipelines_are_named_after_the_processor_and_get_its_arguments(kwargs, prefix, log_records):
+    # The extra positionals fill the Processor parameters after the step: module, input_arg_type.
+    c = cu.ConditionalProcessor(positive, double, None, cu, "fixed", model_args=1, **kwargs)
+    assert c.name() == prefix and c.is_ready() is False
+    subs = (c._selector, c._true_processors, c._false_processors)
+    assert [p.name() for p in subs] == [prefix + "_selector", prefix + "_true", prefix + "_false"]
+    assert all(p._input_arg_type is cu.ARG_TYPE.FIXED and p._model_args == 1 for p in subs)
+    assert messages(log_records)[-1] == (
+        "DEBUG", "Selector create over. `%s` selector=%s TRUE=%s FALSE=%s",
+        ("ConditionalProcessor", prefix, c._true_processors, c._false_processors))
 
 
-def test_keywords_reach_every_sub_pipeline_and_args_fill_processor_parameters(log_records):
-    c = cu.ConditionalProcessor(positive, double, negate, cu, "fixed", model_args=1, name="c")
-    for p in (c._selector, c._true_processors, c._false_processors):
-        assert p._input_arg_type is cu.ARG_TYPE.FIXED and p._model_args == 1
-    level, msg, args = messages(log_records)[-1]
-    assert (level, msg) == ("DEBUG", "Selector create over. `%s` selector=%s TRUE=%s FALSE=%s")
-    assert args == ("ConditionalProcessor", "c", c._true_processors, c._false_processors)
-
-
-@pytest.mark.parametrize(
-    "args, message, log",
-    [
-        ((None, double, negate), "`selector` processor is empty",
-         ("processor '%s' is empty. seletor=%s", ("c", None))),
-        (([], double, None), "`selector` processor is empty",
-         ("processor '%s' is empty. seletor=%s", ("c", []))),
-        ((positive, None, ""), "processor 'c' Neither `true_processors` or `false_processors` are empty",
-         ("processor '%s' is empty. Trues=%s Falses=%s", ("c", None, ""))),
-    ],
-)
+@pytest.mark.parametrize("args, message, log", [
+    ((None, double, negate), "`selector` processor is empty",
+     ("processor '%s' is empty. seletor=%s", ("c", None))),
+    (([], double, None), "`selector` processor is empty",
+     ("processor '%s' is empty. seletor=%s", ("c", []))),
+    ((positive, None, ""), "processor 'c' Neither `true_processors` or `false_processors` are empty",
+     ("processor '%s' is empty. Trues=%s Falses=%s", ("c", None, ""))),
+])
 def test_empty_step_descriptions_are_logged_then_raised(args, message, log, log_records):
     with pytest.raises(ValueError) as info:
         cu.ConditionalProcessor(*args, name="c")
@@ -89,10 +52,18 @@ def test_empty_step_descriptions_are_logged_then_raised(args, message, log, log_
     assert messages(log_records)[-1] == ("ERROR",) + log
 
 
-def test_routes_the_same_input_to_the_chosen_branch(log_records):
-    c = ready(cu.ConditionalProcessor(positive, double, negate, name="c"))
-    assert (c.process(3), c(-3)) == (6, 3)
+def test_routes_the_same_input_to_the_chosen_branch_and_lets_its_errors_through(log_records):
+    error = LookupError("branch")
+
+    def fail(x, **kwargs):
+        raise error
+
+    c = ready(cu.ConditionalProcessor(positive, double, fail, name="c"))
+    assert c(3) == 6
     assert ("DEBUG", "Selector '%s' process condition=%s ", ("c", True)) in messages(log_records)
+    with pytest.raises(LookupError) as info:
+        c.process(-3)
+    assert info.value is error
     never = ready(cu.ConditionalProcessor(lambda x=None, **kw: False, double, None))
     marker = object()  # a missing branch passes the input through
     assert never.process(marker) is marker and never.process() is None
@@ -106,29 +77,25 @@ def test_selector_must_answer_a_bool(answer):
     assert str(info.value) == "Selector 'c' return is not bool. ret=%s" % (answer,)
 
 
-def test_process_before_init_and_errors_propagate_unchanged():
-    error = LookupError("branch")
-
-    def fail(x, **kwargs):
-        raise error
-
-    c = cu.ConditionalProcessor(positive, fail, None, name="c")
-    with pytest.raises(ValueError, match="^Selector 'c' is not ready$"):
-        c.process(1)
-    ready(c)
-    with pytest.raises(LookupError) as info:
-        c.process(1)
-    assert info.value is error
-
-
 def test_init_goes_on_after_a_failure_and_retries_only_what_failed(log_records):
-    Flaky.inits = 0
+    inits = []
+
+    class Flaky(cu.ProcessorBase):  # fails its first init()
+        def init(self):
+            inits.append(self)
+            return len(inits) > 1 and super().init()
+
+        def process(self, x=None, **kwargs):
+            return ("flaky", x)
+
     c = cu.ConditionalProcessor(positive, Flaky, double, name="c")
     assert c.init() is False and not c.is_ready()
     assert c._false_processors.is_ready() and c._selector.is_ready()
     assert ("ERROR", "processor %s init failed", ("c_true",)) in messages(log_records)
     assert messages(log_records)[-1] == ("DEBUG", "Selector '%s' init over. flag=%s ", ("c", False))
-    assert c.init() is True and Flaky.inits == 2 and c.is_ready() is True
+    with pytest.raises(ValueError, match="^Selector 'c' is not ready$"):
+        c.process(5)
+    assert c.init() is True and len(inits) == 2 and c.is_ready() is True
     assert c.process(5) == ("flaky", 5)
 
 
@@ -150,8 +117,6 @@ def test_simple_selector_branches_on_truth(value, branch):
 
 
 # ==== templates ==============================================================
-
-
 def test_function_selector_template_is_completed_by_the_factory():
     template = cu.FunctionSelector(is_valid)
     assert template._name == "Condition_is_valid()"
@@ -159,11 +124,9 @@ def test_function_selector_template_is_completed_by_the_factory():
     assert not vars(unbound) and unbound(is_valid) is unbound and vars(unbound) == vars(template)
     steps = types.ModuleType("steps")
     steps.is_valid = template
-    description = {"is_valid": {"true_processors": double, "false_processors": negate}}
-    first = ready(cu.Processor([description], module=steps))
-    second = ready(cu.Processor([{"is_valid": {"true_processors": negate,
-                                               "false_processors": double, "name": "v"}}],
-                                module=steps))
+    branches = [{"true_processors": double, "false_processors": negate},
+                {"true_processors": negate, "false_processors": double, "name": "v"}]
+    first, second = [ready(cu.Processor([{"is_valid": b}], module=steps)) for b in branches]
     done = first._processors[0]
     assert type(done) is cu.FunctionSelector and done is not template
     assert done.name() == "Condition_is_valid()"
@@ -186,34 +149,18 @@ def test_function_selector_rejects_non_callables_and_positional_branches():
         cu.FunctionSelector(is_valid).init_function_object(selector=double, true_processors=negate)
 
 
-# ==== overrides ==============================================================
-
-
+# ==== overrides and memory ===================================================
 def test_overrides_of_the_processor_and_its_sub_pipelines_are_called():
     calls = []
-
-    class Named(cu.ConditionalProcessor):
-        def name(self):
-            calls.append("name")
-            return "named"
-
-        def as_dict(self):
-            return {"Named": {"n": 1}}
-
-    class Branch(cu.Processor):
-        def process(self, *args, **kwargs):
-            calls.append("branch")
-            return "overridden"
-
-    c = ready(Named(positive, double, None))
-    c._true_processors = Branch(double)
+    named = type("Named", (cu.ConditionalProcessor,),
+                 {"name": lambda self: calls.append("name") or "named"})
+    branch = type("Branch", (cu.Processor,),
+                  {"process": lambda self, *a, **kw: calls.append("branch") or "out"})
+    c = ready(named(positive, double, None))
+    c._true_processors = branch(double)
     c._selector.process = lambda *a, **kw: calls.append("selector") or True
-    assert c.process(1) == "overridden"
+    assert c.process(1) == "out"
     assert calls[-3:] == ["selector", "name", "branch"] and c._selector.name() == "named_selector"
-    assert repr(c) == '<Named {"n": 1}>'
-
-
-# ==== references and memory ==================================================
 
 
 def test_repeated_runs_do_not_grow_memory(memory_growth):

@@ -3,7 +3,6 @@ the looper's output, the lazy generator, the concurrent path, templates,
 overrides, log lines and reference hygiene."""
 import collections.abc
 import copy
-import textwrap
 import types
 
 import pytest
@@ -36,12 +35,7 @@ def over_line(name, count):
     return ("Looper '%s' process over, looper_count=%s", (name, count))
 
 
-needs_threadpool = pytest.mark.skipif(not hasattr(cu, "run_in_threadpool"),
-                                      reason="run_in_threadpool is not built in")
-
-
 # ==== construction ===========================================================
-
 
 def test_sub_pipelines_flags_and_description():
     lp = cu.LoopProcessor(rows, [double, double], False, "yes", name="batch", model_args=3)
@@ -52,13 +46,9 @@ def test_sub_pipelines_flags_and_description():
         ("looper", [{"rows()": True}]), ("processors", [{"double()": True}, {"double()": True}])]
 
 
-@pytest.mark.parametrize(
-    "looper, processors, message, log",
-    [
-        (None, double, "`looper` processor is empty", "processor '%s' looper is empty. looper=%s"),
-        (rows, [], "`processors` is empty", "processor '%s' is empty. processors=%s"),
-    ],
-)
+@pytest.mark.parametrize("looper, processors, message, log", [
+    (None, double, "`looper` processor is empty", "processor '%s' looper is empty. looper=%s"),
+    (rows, [], "`processors` is empty", "processor '%s' is empty. processors=%s")])
 def test_empty_step_descriptions_are_logged_then_raised(looper, processors, message, log, log_records):
     with pytest.raises(ValueError) as info:
         cu.LoopProcessor(looper, processors, name="L")
@@ -68,50 +58,39 @@ def test_empty_step_descriptions_are_logged_then_raised(looper, processors, mess
 
 # ==== the loop ===============================================================
 
-
 def test_runs_the_body_per_item_with_the_extra_arguments(log_records):
-    seen = []
+    seen, error = [], LookupError("item")
 
     def body(x, *args, **kwargs):
+        if x == "stop":
+            raise error
         seen.append((x, args, kwargs.get("k")))
         return x * 10
 
     lp = ready(cu.LoopProcessor(rows, body, name="L"))
-    assert lp.process([1, "a"], k=2) == [10, "aaaaaaaaaa"]
-    assert seen == [(1, (), 2), ("a", (), 2)]
-    assert loop_lines(log_records)[-3:] == [item_line("L", 0, 1), item_line("L", 1, "a"),
-                                            over_line("L", 2)]
+    assert lp.process([1, "a"], k=2) == [10, "aaaaaaaaaa"] and seen == [(1, (), 2), ("a", (), 2)]
+    assert loop_lines(log_records)[-3:] == [item_line("L", 0, 1), item_line("L", 1, "a"), over_line("L", 2)]
+    with pytest.raises(LookupError) as info:  # unchanged, and no later item runs
+        lp.process([1, "stop", 3])
+    assert info.value is error and seen[2:] == [(1, (), None)]
 
 
-@pytest.mark.parametrize("data, expected", [([], []), ("ab", ["aa", "bb"]), ({"k": 1}, ["kk"]), (range(3), [0, 2, 4])])
+@pytest.mark.parametrize("data, expected", [
+    ([], []), ("ab", ["aa", "bb"]), ({"k": 1}, ["kk"]), (range(3), [0, 2, 4])])
 def test_any_iterable_is_looped_over(data, expected, log_records):
     assert ready(cu.LoopProcessor(rows, double, name="L")).process(data) == expected
     assert loop_lines(log_records)[-1] == over_line("L", len(expected))
 
 
-@pytest.mark.parametrize("data", [5, None])
-def test_looper_output_must_be_iterable(data):
-    lp = ready(cu.LoopProcessor(rows, double, name="L"))
+@pytest.mark.parametrize("is_ready, data, message", [
+    (False, [1], "Looper 'L' is not ready"),
+    (True, 5, "Looper 'L' return is not Iterable. ret=5"),
+    (True, None, "Looper 'L' return is not Iterable. ret=None")])
+def test_refused_runs(is_ready, data, message):
+    lp = cu.LoopProcessor(rows, double, name="L")
     with pytest.raises(ValueError) as info:
-        lp.process(data)
-    assert str(info.value) == "Looper 'L' return is not Iterable. ret=%s" % (data,)
-
-
-def test_process_before_init_and_errors_propagate_unchanged():
-    error, done = LookupError("item"), []
-
-    def body(x, **kwargs):
-        if x == 2:
-            raise error
-        done.append(x)
-
-    lp = cu.LoopProcessor(rows, body, name="L")
-    with pytest.raises(ValueError, match="^Looper 'L' is not ready$"):
-        lp.process([1])
-    ready(lp)
-    with pytest.raises(LookupError) as info:
-        lp.process([1, 2, 3])
-    assert info.value is error and done == [1]
+        (ready(lp) if is_ready else lp).process(data)
+    assert str(info.value) == message
 
 
 def test_unmerged_output_is_a_lazy_generator(log_records):
@@ -123,8 +102,7 @@ def test_unmerged_output_is_a_lazy_generator(log_records):
     assert list(gen) == [] and loop_lines(log_records)[-1] == over_line("L", 2)
 
     early = lp.process([1, 2])
-    assert next(early) == 2
-    early.close()
+    assert next(early) == 2 and early.close() is None
     assert list(early) == [] and loop_lines(log_records)[-1] == item_line("L", 0, 1)
     assert list(lp.process([])) == [] and loop_lines(log_records)[-1] == over_line("L", 0)
 
@@ -137,19 +115,14 @@ def test_generator_protocol_edges():
     with pytest.raises(KeyError):
         thrown.throw(KeyError("x"))
     assert list(thrown) == []
-
-    def reenter(x, **kwargs):
-        return next(gen)
-
-    gen = ready(cu.LoopProcessor(rows, reenter, merge_output=False)).process([1])
+    gen = ready(cu.LoopProcessor(rows, lambda x, **kwargs: next(gen), merge_output=False)).process([1])
     with pytest.raises(ValueError, match="generator already executing"):
         next(gen)
 
 
 def test_simple_looper_iterates_its_input_lazily():
     s = ready(cu.SimpleLooper(looper=rows, processors=double))
-    assert s.process([1, 2, 3]) == [2, 4, 6]
-    assert s._looper._processors[0].name() == "simple_looper()"
+    assert s.process([1, 2, 3]) == [2, 4, 6] and s._looper._processors[0].name() == "simple_looper()"
     lazy = ready(cu.SimpleLooper(processors=double, merge_output=False)).process(5)
     with pytest.raises(TypeError):
         next(lazy)
@@ -157,8 +130,7 @@ def test_simple_looper_iterates_its_input_lazily():
 
 # ==== templates, pipelines and overrides =====================================
 
-
-def test_function_looper_template_in_a_pipeline():
+def test_loops_as_pipeline_steps():
     template = cu.FunctionLooper()(rows)
     assert template._name == "Loop_rows()" and cu.FunctionLooper(rows)._name == "Loop_rows()"
     steps = types.ModuleType("steps")
@@ -172,84 +144,57 @@ def test_function_looper_template_in_a_pipeline():
     assert copy.deepcopy(ready(cu.SimpleLooper(processors=double))).process("a") == ["aa"]
     with pytest.raises(ValueError, match="^function '42' is not callable$"):
         cu.FunctionLooper(42)
-
-
-def test_loop_as_a_pipeline_step_sees_the_run_keywords():
-    def body(x, **kwargs):
-        return (x, sorted(kwargs))
-
-    p = ready(cu.Processor([lambda x, **kw: range(x), {"SimpleLooper": {"processors": body}}]))
+    # the body sees the run's keywords
+    body = {"SimpleLooper": {"processors": lambda x, **kw: (x, sorted(kw))}}
+    p = ready(cu.Processor([lambda x, **kw: range(x), body]))
     assert p.process(2) == [(0, ["g_kwargs", "time_cost"]), (1, ["g_kwargs", "time_cost"])]
 
 
 def test_overrides_are_called_instead_of_the_fast_paths():
     calls = []
-
-    class Looping(cu.LoopProcessor):
-        def _loop_process(self, looper_data, *args, **kwargs):
-            calls.append("loop")
-            return iter(["own"])
-
-        def init(self):
-            calls.append("init")
-            return super().init()
-
-    class Body(cu.Processor):
-        def process(self, *args, **kwargs):
-            calls.append("body")
-            return "body"
-
-    lp = Looping(rows, double)
-    assert ready(cu.Processor(lp)).process([1]) == ["own"] and calls == ["init", "loop"]
+    looping = type("Looping", (cu.LoopProcessor,), {
+        "_loop_process": lambda self, looper_data, *a, **kw: calls.append("loop") or iter(["own"]),
+        "init": lambda self: calls.append("init") or cu.LoopProcessor.init(self)})
+    assert ready(cu.Processor(looping(rows, double))).process([1]) == ["own"] and calls == ["init", "loop"]
     plain = ready(cu.LoopProcessor(rows, double, merge_output=False))
-    plain._processors = Body(double)
+    plain._processors = type("Body", (cu.Processor,), {"process": lambda self, *a, **kw: "body"})(double)
     assert list(plain.process([1])) == ["body"]
 
 
-# ==== concurrent path ========================================================
+# ==== concurrent path and memory =============================================
+
+# The first item waits for the last one: only a run of all items at once gets
+# past it.
+CONCURRENT = """
+import asyncio, threading
+import common_utils.common_utils as cu
+release = threading.Event()
+def body(x, **kwargs):
+    if x == 0:
+        assert release.wait(30)
+    if x == 999:
+        release.set()
+    return 2 * x
+for merge in (True, False):
+    lp = cu.LoopProcessor(lambda x, **kw: x, body, merge, True, ready=True)
+    release.clear()
+    assert lp.process(list(range(1000))) == [2 * i for i in range(1000)]
+async def inside_a_loop():
+    release.clear()
+    return lp.process(list(range(1000)))
+assert asyncio.run(inside_a_loop()) == [2 * i for i in range(1000)]
+print("ok")
+"""
 
 
-CONCURRENT = textwrap.dedent(
-    """
-    import asyncio, threading
-    import common_utils.common_utils as cu
-
-    release = threading.Event()
-
-    def body(x, **kwargs):
-        if x == 0:
-            assert release.wait(30)
-        if x == 999:
-            release.set()
-        return 2 * x
-
-    for merge in (True, False):
-        lp = cu.LoopProcessor(lambda x, **kw: x, body, merge, True, ready=True)
-        release.clear()
-        assert lp.process(list(range(1000))) == [2 * i for i in range(1000)]
-
-    async def inside_a_loop():
-        release.clear()
-        return lp.process(list(range(1000)))
-    assert asyncio.run(inside_a_loop()) == [2 * i for i in range(1000)]
-    print("ok")
-    """
-)
-
-
-@needs_threadpool
+@pytest.mark.skipif(not hasattr(cu, "run_in_threadpool"), reason="run_in_threadpool is not built in")
 def test_concurrent_loop_keeps_item_order(run_python):
     done = run_python(CONCURRENT, timeout=120)
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.split()[-1] == "ok"
-
-
-# ==== references and memory ==================================================
+    assert done.returncode == 0 and done.stdout.split()[-1:] == ["ok"], done.stderr
 
 
 def test_repeated_runs_do_not_grow_memory(memory_growth):
     lp = ready(cu.LoopProcessor(rows, double))
     lazy = ready(cu.SimpleLooper(processors=double, merge_output=False))
     traced, rss = memory_growth(lambda: (lp.process([1, 2], k=1), list(lazy.process("ab"))), 100_000)
-    assert traced < 64 * 1024
-    assert rss < 2 * 1024 * 1024
+    assert traced < 64 * 1024 and rss < 2 * 1024 * 1024
