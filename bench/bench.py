@@ -7,7 +7,9 @@
 Run it with the interpreter of a venv that has the module installed (for
 example /tmp/cu-venv-TAG/bin/python), not from a source checkout.
 
-Each row times a zero-argument candidate and a zero-argument baseline,
+Rows live in bench/rows_*.py, one file per subsystem, each with a list ROWS of
+(row name, candidate, baseline); `--only WORD` keeps the files whose name has
+WORD.  Each row times a zero-argument candidate and a zero-argument baseline,
 alternating their repeats so that drift in machine load hits both; the ratio is
 candidate / baseline.  Both sides are partial objects, so the shared cost of the
 partial call cancels out of the difference column, not of the ratio.
@@ -17,7 +19,8 @@ allocation dearer; by default the rows are timed in that state, as callers of
 the module run, and --untraced shows the cost without it.
 """
 import argparse
-import functools
+import importlib
+import os
 import platform
 import sys
 import timeit
@@ -25,87 +28,19 @@ import tracemalloc
 
 from common_utils import common_utils as cu
 
-
-def plain(x, **kwargs):
-    return x
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-SHARED = {"time_cost": {}}
-PROCESSOR = cu.FunctionProcessor(plain)
-
-def _step(i):
-    def step(x, **kwargs):
-        return x
-    step.__name__ = "step{}".format(i)
-    return step
-
-
-STEPS = [_step(i) for i in range(10)]
-PIPELINE = cu.Processor(STEPS)
-PIPELINE.init()
-PIPELINE_KW = {"time_cost": {}}
-
-
-def plain_pipeline(x):
-    """The plain loop the pipeline is measured against: same steps, same keywords."""
-    out = x
-    g = PIPELINE_KW
-    for f in STEPS:
-        out = f(out, g_kwargs=g, **g)
-    return out
-
-
-ITEMS = list(range(1000))
-LOOP = cu.SimpleLooper(processors=plain)
-LOOP.init()
-
-
-def plain_loop(items):
-    g = PIPELINE_KW
-    return [plain(x, g_kwargs=g, **g) for x in items]
-
-
-def _is_big(x, **kwargs):
-    return x > 10
-
-
-BRANCH = cu.ConditionalProcessor(_is_big, plain, plain)
-BRANCH.init()
-
-
-def plain_branch(x):
-    g = PIPELINE_KW
-    return plain(x, g_kwargs=g, **g) if _is_big(x, g_kwargs=g, **g) else plain(x, g_kwargs=g, **g)
-
-
-# (row name, candidate, baseline): add a row by appending a tuple.
-ROWS = [
-    (
-        "FunctionProcessor.process(x) vs f(x)",
-        functools.partial(PROCESSOR.process, 1),
-        functools.partial(plain, 1),
-    ),
-    (
-        "FunctionProcessor.process(x, g_kwargs=d, **d) vs f(...)",
-        functools.partial(PROCESSOR.process, 1, g_kwargs=SHARED, **SHARED),
-        functools.partial(plain, 1, g_kwargs=SHARED, **SHARED),
-    ),
-    (
-        "Processor.process, 10 steps, logger at INFO vs loop",
-        functools.partial(PIPELINE.process, 1),
-        functools.partial(plain_pipeline, 1),
-    ),
-    (
-        "LoopProcessor.process, 1,000 items vs list comprehension",
-        functools.partial(LOOP.process, ITEMS),
-        functools.partial(plain_loop, ITEMS),
-    ),
-    (
-        "ConditionalProcessor.process vs if/else of the calls",
-        functools.partial(BRANCH.process, 42),
-        functools.partial(plain_branch, 42),
-    ),
-]
+def load_rows(only=None):
+    """The ROWS of every bench/rows_*.py, in file-name order."""
+    sys.path.insert(0, HERE)
+    rows = []
+    for file_name in sorted(os.listdir(HERE)):
+        if file_name.startswith("rows_") and file_name.endswith(".py"):
+            if only and only not in file_name:
+                continue
+            rows.extend(importlib.import_module(file_name[:-3]).ROWS)
+    return rows
 
 
 def best_ns(timers, number, repeat):
@@ -122,6 +57,7 @@ def main(argv=None):
     parser.add_argument("--quick", action="store_true", help="short smoke run")
     parser.add_argument("--repeat", type=int, default=None, help="repeats per side")
     parser.add_argument("--untraced", action="store_true", help="stop tracemalloc first")
+    parser.add_argument("--only", default=None, help="only rows_*.py files whose name has this")
     options = parser.parse_args(argv)
     repeat = options.repeat or (3 if options.quick else 7)
     if options.untraced:
@@ -133,7 +69,7 @@ def main(argv=None):
         "row", "ns/call", "baseline ns", "diff ns", "ratio")
     print(header)
     print("-" * len(header))
-    for name, candidate, baseline in ROWS:
+    for name, candidate, baseline in load_rows(options.only):
         timers = [timeit.Timer(candidate), timeit.Timer(baseline)]
         if options.quick:
             number = 10_000

@@ -92,6 +92,8 @@ def get_file_logger(name: str, file_name: str) -> logging.Logger: ...
 def set_logger_level(log_level: Union[int, str] = 20) -> None: ...
 def add_logger_file(file_name: str = "./main.log") -> None: ...
 
+# ==== configuration ==========================================================
+
 # ==== runtime ================================================================
 
 def deprecated(func: _F) -> _F: ...
@@ -99,6 +101,10 @@ def is_ipython() -> bool: ...
 def is_async_context() -> bool: ...
 def is_async_callable(obj: Any) -> bool: ...
 async def run_in_threadpool(func: Callable[..., _T], *args: Any, **kwargs: Any) -> _T: ...
+
+# ==== text utilities and decorators ==========================================
+
+# ==== cache ==================================================================
 
 # ==== pipeline ===============================================================
 
@@ -227,3 +233,9 @@ class FunctionLooper(LoopProcessor):
 
 class SimpleLooper(LoopProcessor):
     def __init__(self, looper: Any = None, *args: Any, **kwargs: Any) -> None: ...
+
+# ==== context and cached pipelines ===========================================
+
+# ==== services ===============================================================
+
+# ==== commands ===============================================================
