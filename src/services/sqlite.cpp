@@ -1,0 +1,145 @@
+// SQLiteDB: one sqlite3 connection in autocommit mode, rows as sqlite3.Row,
+// usable from any thread, closed by close() or when the object is finalised.
+#include "../bridge/args.hpp"
+#include "../bridge/entry.hpp"
+#include "../logging/log.hpp"
+
+namespace cu::services {
+
+namespace {
+
+const Name n_sqlite3("sqlite3"), n_connect("connect"), n_check_same_thread("check_same_thread"),
+    n_isolation_level("isolation_level"), n_row_factory("row_factory"), n_Row("Row"),
+    n_cursor("cursor"), n_execute("execute"), n_fetchall("fetchall"), n_commit("commit"),
+    n_rollback("rollback"), n_close("close"), n_conn("conn"), n_db_file_path("db_file_path"),
+    n_Error("Error"), n_Warning("Warning");
+
+Ref conn_of(PyObject* self) { return getattr(self, n_conn); }
+
+// cursor.execute(sql), or cursor.execute(sql, params) when bind parameters
+// were given: without them the text goes to sqlite3 alone, so a literal "?"
+// or ":name" in it is not taken for a placeholder.
+void run(PyObject* cursor, PyObject* sql, PyObject* params) {
+    if (params && params != Py_None)
+        call_method(cursor, n_execute, sql, params);
+    else
+        call_method(cursor, n_execute, sql);
+}
+
+// Whether `err` is a failure of the database itself.  Before 3.12 sqlite3
+// reports a text holding several statements as sqlite3.Warning, which does
+// not derive from sqlite3.Error; it is a failed statement all the same.
+bool database_failure(Error& err) {
+    Ref sqlite3 = module::global(n_sqlite3);
+    Ref error = getattr(sqlite3.get(), n_Error);
+    if (err.matches(error.get())) return true;
+    Ref warning = getattr_opt(sqlite3.get(), n_Warning);
+    return warning && err.matches(warning.get());
+}
+
+// ==== methods ================================================================
+
+const Name init_names[] = {Name("db_file_path")};
+const Params init_params{"__init__", init_names, 1, 1, true};
+
+Ref db_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* path;
+    bind(init_params, args, kwargs, &path);
+    Ref keep_path = Ref::borrow(path);
+    setattr(self, n_db_file_path, path);
+
+    Ref sqlite3 = module::global(n_sqlite3);
+    Ref kw = dict();
+    set_item(kw.get(), n_check_same_thread, Py_False);
+    Ref pos = tuple(path);
+    Ref conn = call_args(getattr(sqlite3.get(), n_connect).get(), pos.get(), kw.get());
+    setattr(self, n_conn, conn.get());
+
+    setattr(conn_of(self).get(), n_isolation_level, Py_None);
+    setattr(conn_of(self).get(), n_row_factory, getattr(sqlite3.get(), n_Row).get());
+    CU_LOG(info, "DB path: %s", getattr(self, n_db_file_path).get());
+    return none();
+}
+
+Ref db_close(PyObject* self) {
+    if (truthy(conn_of(self).get())) {
+        call_method(conn_of(self).get(), n_close);
+        setattr(self, n_conn, Py_None);
+    }
+    return none();
+}
+
+Ref db_del(PyObject* self) {
+    // A constructor that failed before the connection was made leaves no
+    // `conn` behind, and there is nothing to close.
+    if (!getattr_opt(self, n_conn)) return none();
+    call_method(self, n_close);
+    return none();
+}
+
+Ref db_open(PyObject*) { return none(); }
+
+const Name statement_names[] = {Name("sql"), Name("params")};
+const Params query_params{"query", statement_names, 2, 1, true};
+const Params execute_params{"execute", statement_names, 2, 1, true};
+
+Ref db_query(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[2];
+    bind(query_params, args, kwargs, a);
+    Ref cursor = call_method(conn_of(self).get(), n_cursor);
+    run(cursor.get(), a[0], a[1]);
+    return call_method(cursor.get(), n_fetchall);
+}
+
+// A failed statement takes the open transaction with it: whatever the SQL
+// text had begun is rolled back before the caller hears of the failure.
+Ref db_execute(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[2];
+    bind(execute_params, args, kwargs, a);
+    try {
+        Ref cursor = call_method(conn_of(self).get(), n_cursor);
+        run(cursor.get(), a[0], a[1]);
+        call_method(conn_of(self).get(), n_commit);
+    } catch (Error& err) {
+        {
+            Handling handling(err);
+            if (!database_failure(err)) throw;
+            call_method(conn_of(self).get(), n_rollback);
+        }
+        throw;
+    }
+    return none();
+}
+
+PyMethodDef db_methods[] = {
+    CU_VARARGS("__init__", db_init,
+               "__init__($self, /, db_file_path)\n--\n\n"
+               "Opens db_file_path in autocommit mode, rows as sqlite3.Row."),
+    CU_NOARGS("__del__", db_del, "__del__($self, /)\n--\n\n"),
+    CU_NOARGS("open", db_open,
+              "open($self, /)\n--\n\n"
+              "Does nothing: the connection is opened by the constructor."),
+    CU_NOARGS("close", db_close,
+              "close($self, /)\n--\n\n"
+              "Closes the connection and sets conn to None; harmless when closed."),
+    CU_VARARGS("query", db_query,
+               "query($self, /, sql, params=None)\n--\n\n"
+               "Runs one statement and returns all its rows."),
+    CU_VARARGS("execute", db_execute,
+               "execute($self, /, sql, params=None)\n--\n\n"
+               "Runs one statement and commits; on a database error rolls back and "
+               "re-raises it."),
+    CU_END,
+};
+
+Ref make_sqlite_db() {
+    Ref bases = tuple((PyObject*)&PyBaseObject_Type);
+    return make_class("SQLiteDB", bases.get(), db_methods,
+                      "One sqlite3 connection to db_file_path, usable from any thread.");
+}
+
+}  // namespace
+
+CU_DEFINITION("SQLiteDB", make_sqlite_db);
+
+}  // namespace cu::services
