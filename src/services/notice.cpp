@@ -1,0 +1,197 @@
+// Webhook notices: a text or markdown message, or a markdown key-value table,
+// posted as one UTF-8 JSON document to the caller's URL.
+#include "../bridge/args.hpp"
+#include "../bridge/entry.hpp"
+#include "../logging/log.hpp"
+
+namespace cu::services {
+
+namespace {
+
+const Name n_requests("requests"), n_post("post"), n_json("json"), n_dumps("dumps"),
+    n_ensure_ascii("ensure_ascii"), n_encode("encode"), n_data("data"), n_timeout("timeout"),
+    n_status_code("status_code"), n_msgtype("msgtype"), n_content("content"),
+    n_text("text"), n_markdown("markdown"), n_format("format"), n_items("items"),
+    n_sort("sort"), n_key("key"), n_send_notice_markdown("send_notice_markdown"),
+    n___iter__("__iter__"), n___getitem__("__getitem__");
+
+// A notice that sits unanswered must not hold its job forever.
+Ref default_timeout() { return integer(10); }
+
+// ==== posting ================================================================
+
+// Reports an answer outside 2xx without raising: a notice is a side channel,
+// and its callers carry on whatever the endpoint says.  Only an int status is
+// judged, so a stand-in for `requests` that answers with something else is
+// left alone.
+void warn_on_status(PyObject* response, PyObject* url) {
+    Ref status = getattr_opt(response, n_status_code);
+    if (!status || !PyLong_Check(status.get())) return;
+    int overflow = 0;
+    long code = PyLong_AsLongAndOverflow(status.get(), &overflow);
+    if (code == -1 && PyErr_Occurred()) throw_error();
+    if (overflow == 0 && code >= 200 && code < 300) return;
+    CU_LOG(warning, "send notice failed, status=%s url=%s", status.get(), url);
+}
+
+// {"msgtype": kind, kind: {"content": content}} as JSON, logged, then posted.
+void post_notice(const Name& kind, PyObject* content, PyObject* url, PyObject* timeout) {
+    Ref inner = dict();
+    set_item(inner.get(), n_content, content);
+    Ref body = dict();
+    set_item(body.get(), n_msgtype, kind);
+    set_item(body.get(), kind, inner.get());
+
+    Ref dumps = getattr(module::global(n_json).get(), n_dumps);
+    Ref dumps_kw = dict();
+    set_item(dumps_kw.get(), n_ensure_ascii, Py_False);
+    Ref dumps_args = tuple(body.get());
+    Ref text = call_args(dumps.get(), dumps_args.get(), dumps_kw.get());
+    CU_LOG(debug, "send data: %s", text.get());
+
+    Ref post = getattr(module::global(n_requests).get(), n_post);
+    static const Name utf8("utf-8");
+    Ref data = call_method(text.get(), n_encode, utf8.get());
+    Ref post_kw = dict();
+    set_item(post_kw.get(), n_data, data.get());
+    set_item(post_kw.get(), n_timeout, timeout);
+    Ref post_args = tuple(url);
+    Ref response = call_args(post.get(), post_args.get(), post_kw.get());
+    warn_on_status(response.get(), url);
+}
+
+// ==== send_notice, send_notice_markdown ======================================
+
+const Name notice_names[] = {Name("content"), Name("url"), Name("timeout")};
+const Params notice_params{"send_notice", notice_names, 3, 2};
+const Params markdown_params{"send_notice_markdown", notice_names, 3, 2};
+
+Ref send_notice(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* a[3];
+    bind(notice_params, args, kwargs, a);
+    post_notice(n_text, a[0], a[1], a[2] ? a[2] : default_timeout().get());
+    return none();
+}
+
+Ref send_notice_markdown(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* a[3];
+    bind(markdown_params, args, kwargs, a);
+    require_str("send_notice_markdown", "content", a[0]);
+    // "{}".format(content) of an exact str is that str.
+    post_notice(n_markdown, a[0], a[1], a[2] ? a[2] : default_timeout().get());
+    return none();
+}
+
+// ==== send_notice_kv =========================================================
+
+// `key, value = item`, with the interpreter's errors for a wrong count or a
+// non-iterable item.
+void unpack_pair(PyObject* item, Ref& key, Ref& value) {
+    PyObject* it = PyObject_GetIter(item);
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyObject* type = (PyObject*)Py_TYPE(item);
+            Ref keep = Ref::borrow(type);
+            Error err;
+            if (!hasattr(type, n___iter__) && !hasattr(type, n___getitem__))
+                raisef(PyExc_TypeError, "cannot unpack non-iterable %s object",
+                       type_name(item).c_str());
+            err.restore();
+        }
+        throw_error();
+    }
+    Ref iterator = Ref::steal(it);
+    key = next(iterator.get());
+    if (!key) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
+    value = next(iterator.get());
+    if (!value) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
+    if (next(iterator.get())) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+}
+
+// The items of a dict sorted by key alone (values are never compared).
+Ref sorted_items(PyObject* data) {
+    Ref items = PyDict_CheckExact(data) ? check(PyDict_Items(data))
+                                        : check(PySequence_List(call_method(data, n_items).get()));
+    static Keep first;
+    if (!first.get()) {
+        Ref op = check(PyImport_ImportModule("operator"));
+        first.set(call(getattr(op.get(), "itemgetter").get(), integer(0).get()));
+    }
+    Ref kw = dict();
+    set_item(kw.get(), n_key, first.get());
+    Ref no_args = tuple();
+    call_args(getattr(items.get(), n_sort).get(), no_args.get(), kw.get());
+    return items;
+}
+
+// "key:  value" rows of the pairs whose key and value are both true, joined
+// so that each row after the first begins a markdown quote line.
+Ref table_rows(PyObject* pairs) {
+    static const Name row_format("{}:  {}"), separator("\n>");
+    Ref rows = list();
+    Ref it = iter(pairs);
+    while (Ref item = next(it.get())) {
+        Ref key, value;
+        unpack_pair(item.get(), key, value);
+        if (!truthy(key.get()) || !truthy(value.get())) continue;
+        append(rows.get(), call_method(row_format.get(), n_format, key.get(), value.get()).get());
+    }
+    return check(PyUnicode_Join(separator, rows.get()));
+}
+
+const Name kv_names[] = {Name("data"), Name("url"), Name("begin_info"), Name("end_info"),
+                         Name("timeout")};
+const Params kv_params{"send_notice_kv", kv_names, 5, 2};
+
+Ref send_notice_kv(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* a[5];
+    bind(kv_params, args, kwargs, a);
+    static const Name empty("");
+    Ref data = Ref::borrow(a[0]);
+    if (isinstance(data.get(), (PyObject*)&PyDict_Type)) data = sorted_items(data.get());
+    if (isinstance(data.get(), (PyObject*)&PyList_Type) ||
+        isinstance(data.get(), (PyObject*)&PyTuple_Type))
+        data = table_rows(data.get());
+
+    static const Name text_format("{}\n>{}\n{}");
+    Ref text = call_method(text_format.get(), n_format, a[2] ? a[2] : empty.get(), data.get(),
+                           a[3] ? a[3] : empty.get());
+    CU_LOG(debug, "content data: \n%s", text.get());
+
+    Ref markdown = module::global(n_send_notice_markdown);
+    if (!a[4]) return call(markdown.get(), text.get(), a[1]);
+    // The timeout goes on only when given, so a replacement bound under the
+    // old two-parameter signature keeps working for callers that never set one.
+    Ref kw = dict();
+    set_item(kw.get(), n_timeout, a[4]);
+    Ref pos = tuple(text.get(), a[1]);
+    return call_args(markdown.get(), pos.get(), kw.get());
+}
+
+PyMethodDef defs[] = {
+    CU_VARARGS("send_notice", send_notice,
+               "send_notice(content, url, timeout=10)\n--\n\n"
+               "Posts content as a text notice to the webhook at url."),
+    CU_VARARGS("send_notice_markdown", send_notice_markdown,
+               "send_notice_markdown(content, url, timeout=10)\n--\n\n"
+               "Posts content as a markdown notice to the webhook at url."),
+    CU_VARARGS("send_notice_kv", send_notice_kv,
+               "send_notice_kv(data, url, begin_info='', end_info='', timeout=10)\n--\n\n"
+               "Posts a dict (sorted by key) or a list of pairs as a markdown table, "
+               "between begin_info and end_info."),
+    CU_END,
+};
+
+Ref make_send_notice() { return make_function(&defs[0]); }
+Ref make_send_notice_markdown() { return make_function(&defs[1], {{"content", "str"}}); }
+Ref make_send_notice_kv() {
+    return make_function(&defs[2], {{"data", "Union[List, Dict]"}});
+}
+
+}  // namespace
+
+CU_DEFINITION("send_notice", make_send_notice);
+CU_DEFINITION("send_notice_markdown", make_send_notice_markdown);
+CU_DEFINITION("send_notice_kv", make_send_notice_kv);
+
+}  // namespace cu::services
