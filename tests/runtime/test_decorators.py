@@ -379,6 +379,6 @@ def test_wrapped_calls_do_not_grow_memory(make, memory_growth, monkeypatch):
     monkeypatch.setattr(cu, "logger", logging.getLogger("cu-test-quiet"))
     logging.getLogger("cu-test-quiet").disabled = True
     wrapped = make()
-    traced, rss = memory_growth(lambda: wrapped(1), 50_000)
+    traced, rss = memory_growth(lambda: wrapped(1), 20_000)
     assert traced < 64 * 1024
     assert rss < 2 * 1024 * 1024

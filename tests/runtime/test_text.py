@@ -125,7 +125,7 @@ def test_strip_tags_errors_pass_through():
 
 
 def test_strip_tags_does_not_grow_memory(memory_growth):
-    page = "<div class='c'><p>text &amp; more</p><!-- c --></div>" * 20
-    traced, rss = memory_growth(lambda: cu.strip_tags(page), 5_000)
+    page = "<div class='c'><p>text &amp; more</p><!-- c --></div>" * 2
+    traced, rss = memory_growth(lambda: cu.strip_tags(page), 3_000)
     assert traced < 64 * 1024
     assert rss < 2 * 1024 * 1024
