@@ -4,7 +4,6 @@ import inspect
 import itertools
 import logging
 import os
-import re
 import sys
 import warnings
 import weakref
@@ -165,15 +164,14 @@ def test_deprecated_repeated_calls_do_not_grow_memory(make, memory_growth, saved
     assert rss < 2 * 1024 * 1024
 
 
-# ==== retry ==================================================================
+# ==== retry and call_report ==================================================
 
 
 class FakeTime:
     """Stands in for the module's `time`: records pauses, plays back clock readings."""
 
-    def __init__(self, readings=()):
-        self.sleeps = []
-        self.readings = list(readings)
+    def __init__(self):
+        self.sleeps, self.readings = [], []
 
     def sleep(self, seconds):
         self.sleeps.append(seconds)
@@ -184,9 +182,8 @@ class FakeTime:
 
 @pytest.fixture
 def fake_time(monkeypatch):
-    fake = FakeTime()
-    monkeypatch.setattr(cu, "time", fake)
-    return fake
+    monkeypatch.setattr(cu, "time", FakeTime())
+    return cu.time
 
 
 def scripted(*outcomes):
@@ -203,8 +200,11 @@ def scripted(*outcomes):
     return f, calls
 
 
-NAN = float("nan")
-BOOM = ValueError("boom")
+def messages(records):
+    return [(r.levelname, r.getMessage()) for r in records]
+
+
+NAN, BOOM = float("nan"), ValueError("boom")
 DEBUG1, DEBUG2 = ("DEBUG", "'f()' retry times=1"), ("DEBUG", "'f()' retry times=2")
 CAUGHT = ("WARNING", "'f()' retry get except, skipped. err=boom")
 
@@ -213,42 +213,25 @@ CAUGHT = ("WARNING", "'f()' retry get except, skipped. err=boom")
     ({}, (None, None, 5), 5, 3, [DEBUG1, DEBUG2], [0.5, 0.5]),
     ({"num": 2}, (None,), None, 2, [DEBUG1, DEBUG2], [0.5, 0.5]),
     ({"num": 0, "check_data": "none yet"}, (1,), "none yet", 0, [], []),
-    ({"num": -5}, (1,), None, 0, [], []),
     ({"num": 2, "check_data": False, "catch_except": True, "sleep": 0}, (BOOM,), False, 2,
      [CAUGHT, DEBUG1, CAUGHT, DEBUG2], [0.0, 0.0]),
     ({"check_data": [], "sleep": 1}, ([], [1]), [1], 2, [DEBUG1], [1.0]),  # by value
     ({"check_data": NAN}, (NAN,), NAN, 1, [], []),  # `!=`: no identity shortcut
-    ({"catch_except": 1}, (BOOM, 7), 7, 2, [CAUGHT, DEBUG1], [0.5]),
 ])
 def test_retry_attempts(fake_time, log_records, config, outcomes, result, calls, records, sleeps):
     f, seen = scripted(*outcomes)
     got = cu.retry(**config)(f)(1, k=2)
     assert got is result or got == result
-    assert seen == [((1,), {"k": 2})] * calls
-    assert [(r.levelname, r.getMessage()) for r in log_records] == records
+    assert seen == [((1,), {"k": 2})] * calls and messages(log_records) == records
     assert fake_time.sleeps == sleeps and all(type(s) is float for s in sleeps)
 
 
 @pytest.mark.parametrize("error", [ValueError("once"), KeyboardInterrupt()])
 def test_retry_lets_errors_through(fake_time, log_records, error):
-    catch = isinstance(error, KeyboardInterrupt)  # not an Exception: never caught
-    f, seen = scripted(error, 1)
+    f, seen = scripted(error, 1)  # KeyboardInterrupt is no Exception: never caught
     with pytest.raises(type(error)) as info:
-        cu.retry(catch_except=catch)(f)()
-    assert info.value is error and len(seen) == 1
-    assert not log_records and not fake_time.sleeps
-
-
-def test_retry_log_failure_keeps_the_caught_error_as_context(fake_time, monkeypatch):
-    class BrokenLogger:
-        def warning(self, *args):
-            raise RuntimeError("log down")
-
-    monkeypatch.setattr(cu, "logger", BrokenLogger())
-    f, _ = scripted(BOOM)
-    with pytest.raises(RuntimeError, match="log down") as info:
-        cu.retry(catch_except=True)(f)()
-    assert info.value.__context__ is BOOM
+        cu.retry(catch_except=isinstance(error, KeyboardInterrupt))(f)()
+    assert info.value is error and len(seen) == 1 and not log_records and not fake_time.sleeps
 
 
 def test_retry_reentrant_target(fake_time):
@@ -257,31 +240,17 @@ def test_retry_reentrant_target(fake_time):
     @cu.retry(num=2, sleep=0)
     def countdown(n):
         attempts[n] = attempts.get(n, 0) + 1
-        if attempts[n] == 1:
-            return None
-        return n if n == 0 else countdown(n - 1) + n
+        return None if attempts[n] == 1 else n if n == 0 else countdown(n - 1) + n
 
-    assert countdown(3) == 6
-    assert attempts == {3: 2, 2: 2, 1: 2, 0: 2}
-    assert fake_time.sleeps == [0.0] * 4
-
-
-# ==== call_report ============================================================
-
-
-def reports(records):
-    return [(r.levelname, r.getMessage()) for r in records]
+    assert countdown(3) == 6 and attempts == {3: 2, 2: 2, 1: 2, 0: 2}
 
 
 def test_call_report_logs_every_interval_calls(fake_time, log_records):
     fake_time.readings = [0, 1, 10, 12, 20, 23, 30, 34]  # calls of 1, 2, 3 and 4 s
-
-    @cu.call_report(interval=2)
-    def k(x):
-        return x * 2
-
+    k = cu.call_report(interval=2)(lambda x: x * 2)
+    k.__wrapped__.__name__ = "k"  # read at each report
     assert [k(i) for i in range(4)] == [0, 2, 4, 6]
-    assert reports(log_records) == [
+    assert messages(log_records) == [
         ("INFO", "call_report info: Function 'k()' call times=2 avg_cost=1.5s"),
         ("INFO", "call_report info: Function 'k()' call times=4 avg_cost=2.5s"),
     ]
@@ -297,10 +266,7 @@ def test_call_report_skips_failed_calls_and_nests(log_records):
     with pytest.raises(KeyError) as info:
         k(-1)
     assert info.value is MINE and not log_records
-    assert k(3) == 0  # four completed calls, innermost first
-    assert [r.args[1] for r in log_records] == [2, 4]
-    assert all(re.fullmatch(r"call_report info: Function 'k\(\)' call times=\d avg_cost=\S+s",
-                            r.getMessage()) for r in log_records)
+    assert k(3) == 0 and [r.args[1] for r in log_records] == [2, 4]  # innermost first
 
 
 def test_call_report_assertion_is_skipped_under_optimisation(run_python):
@@ -313,55 +279,38 @@ def test_call_report_assertion_is_skipped_under_optimisation(run_python):
     assert done.stdout == "raised after 1\n", done.stderr
 
 
-# ==== shared by retry and call_report ========================================
-
-
 @pytest.mark.parametrize("call, error, message", [
     (lambda: cu.retry(True), TypeError, "retry() argument 'num' must be int, not bool"),
-    (lambda: cu.retry(num=3.0), TypeError, "retry() argument 'num' must be int, not float"),
     (lambda: cu.retry(target), TypeError, "retry() argument 'num' must be int, not function"),
     (lambda: cu.retry(sleep="soon"), TypeError,
      "retry() argument 'sleep' must be a real number, not str"),
-    (lambda: cu.retry(sleep=[]), TypeError, None),
     (lambda: cu.retry(1, None, 0, False, 5), TypeError,
      "retry() takes from 0 to 4 positional arguments but 5 were given"),
-    (lambda: cu.call_report(0), AssertionError, ""),
     (lambda: cu.call_report(interval=-1), AssertionError, ""),
-    (lambda: cu.call_report(False), TypeError,
-     "call_report() argument 'interval' must be int, not bool"),
-    (lambda: cu.call_report(target), TypeError,
-     "call_report() argument 'interval' must be int, not function"),
-    (lambda: cu.call_report()(), TypeError,
-     "retry_decorator() missing 1 required positional argument: 'user_function'"),
+    (lambda: cu.call_report(2.0), TypeError,
+     "call_report() argument 'interval' must be int, not float"),
 ])
 def test_factory_errors(call, error, message):
     with pytest.raises(error) as info:
         call()
-    assert message is None or str(info.value) == message
+    assert str(info.value) == message
 
 
 @pytest.mark.parametrize("factory", ["retry", "call_report"])
-def test_names_and_metadata(factory):
+def test_names_and_collection(factory):
     decorator = getattr(cu, factory)()
     assert (decorator.__name__, decorator.__qualname__) == (
         "retry_decorator", factory + ".<locals>.retry_decorator")
     wrapped = decorator(target)
     assert (wrapped.__name__, wrapped.__qualname__, wrapped.__doc__, wrapped.__wrapped__) == (
         "target", "target", "Target docstring.", target)
-    assert str(inspect.signature(cu.retry)) == (
-        "(num: 'int' = 3, check_data=None, sleep: 'float' = 0.5, catch_except=False)")
-    assert str(inspect.signature(cu.call_report)) == "(interval: 'int' = 1000)"
 
-
-@pytest.mark.parametrize("factory", ["retry", "call_report"])
-def test_wrapper_in_a_cycle_is_collected(factory):
     def f():
         return 1
 
-    wrapped = getattr(cu, factory)()(f)
-    f.wrapper = wrapped
-    ref = weakref.ref(wrapped)
-    del f, wrapped
+    f.wrapper = decorator(f)  # a cycle through the wrapper's C state
+    ref = weakref.ref(f.wrapper)
+    del f
     gc.collect()
     assert ref() is None
 
