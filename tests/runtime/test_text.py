@@ -12,9 +12,9 @@ import common_utils.common_utils as cu
 def test_get_except_info(tmp_path):
     path = tmp_path / "x.py"
     path.write_text("def f():\n    raise ValueError('bad')   \n")
-    spec = importlib.util.spec_from_file_location("x", str(path))
-    x = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(x)
+    found = importlib.util.spec_from_file_location("x", str(path))
+    x = importlib.util.module_from_spec(found)
+    found.loader.exec_module(x)
     try:
         x.f()
     except ValueError:
