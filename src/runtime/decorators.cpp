@@ -1,8 +1,12 @@
-// Function decorators: deprecated.
+// Function decorators: deprecated, retry, call_report.
+#include "clock.hpp"
 #include "../bridge/args.hpp"
 #include "../bridge/closure.hpp"
 #include "../bridge/entry.hpp"
 #include "../bridge/module.hpp"
+#include "../logging/log.hpp"
+
+#include <climits>
 
 namespace cu::runtime {
 
@@ -69,17 +73,255 @@ Ref deprecated(PyObject*, PyObject* args, PyObject* kwargs) {
     return call(wraps.get(), wrapper.get());
 }
 
+// ==== shared by retry and call_report ========================================
+
+const Name n_time("time"), n_sleep("sleep"), n_optimize("optimize");
+
+// The value of a parameter that must be exactly an int (bool included in the
+// refusal), clamped to the long long range: beyond it no loop or counter
+// here can reach the bound anyway.
+long long exact_int(const char* function, const char* param, PyObject* value) {
+    if (!PyLong_CheckExact(value))
+        raisef(PyExc_TypeError, "%s() argument '%s' must be int, not %s", function, param,
+               type_name(value).c_str());
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (v == -1 && PyErr_Occurred()) throw_error();
+    if (overflow) return overflow > 0 ? LLONG_MAX : LLONG_MIN;
+    return v;
+}
+
+Ref wrap(PyObject* target, Ref wrapper) {
+    Ref wraps = call_method(module::global(n_functools).get(), n_wraps, target);
+    return call(wraps.get(), wrapper.get());
+}
+
+const Name decorator_names[] = {Name("user_function")};
+const Params decorator_params{"retry_decorator", decorator_names, 1, 1};
+
+// ==== retry ==================================================================
+
+struct RetryConfig {
+    long long num;
+    Ref check_data, sleep, catch_except;
+
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(check_data.get());
+        Py_VISIT(sleep.get());
+        Py_VISIT(catch_except.get());
+        return 0;
+    }
+};
+
+class RetryCall : public Callback {
+public:
+    RetryCall(RetryConfig config, Ref func, Ref func_name)
+        : config_(std::move(config)), func_(std::move(func)), func_name_(std::move(func_name)) {}
+
+    // Nothing here outlives one call but locals, so a target that calls its
+    // own wrapper again simply nests.
+    Ref call(PyObject* args, PyObject* kwargs) override {
+        PyObject* sentinel = config_.check_data.get();
+        Ref result = config_.check_data;
+        for (long long count = 1; count <= config_.num; ++count) {
+            if (PyObject* r = PyObject_Call(func_.get(), args, kwargs)) {
+                result = Ref::steal(r);
+            } else {
+                Error err;
+                if (!err.matches(PyExc_Exception)) throw std::move(err);
+                {
+                    Handling handling(err);
+                    if (!truthy(config_.catch_except.get())) throw std::move(err);
+                    CU_LOG(warning, "'%s()' retry get except, skipped. err=%s", func_name_.get(),
+                           err.value());
+                }
+                result = config_.check_data;
+            }
+            // `!=` as an operator: no identity shortcut, so a NaN sentinel
+            // returned as itself still counts as a result.
+            if (truthy(check(PyObject_RichCompare(result.get(), sentinel, Py_NE)).get())) break;
+            CU_LOG(debug, "'%s()' retry times=%s", func_name_.get(),
+                   check(PyLong_FromLongLong(count)).get());
+            call_method(module::global(n_time).get(), n_sleep, config_.sleep.get());
+        }
+        return result;
+    }
+
+    int traverse(visitproc visit, void* arg) override {
+        Py_VISIT(func_.get());
+        Py_VISIT(func_name_.get());
+        return config_.traverse(visit, arg);
+    }
+
+private:
+    RetryConfig config_;
+    Ref func_, func_name_;
+};
+
+class RetryDecorator : public Callback {
+public:
+    explicit RetryDecorator(RetryConfig config) : config_(std::move(config)) {}
+
+    Ref call(PyObject* args, PyObject* kwargs) override {
+        PyObject* target;
+        bind(decorator_params, args, kwargs, &target);
+        Ref keep = Ref::borrow(target);
+        Ref name = getattr(target, n___name__);
+        Ref wrapper = make_closure(std::make_unique<RetryCall>(config_, keep, std::move(name)),
+                                   "decorating_function",
+                                   "retry.<locals>.retry_decorator.<locals>.decorating_function");
+        return wrap(target, std::move(wrapper));
+    }
+
+    int traverse(visitproc visit, void* arg) override { return config_.traverse(visit, arg); }
+
+private:
+    RetryConfig config_;
+};
+
+// float(sleep), except that text which does not parse is a wrong type here
+// rather than a bad value.
+Ref sleep_seconds(PyObject* sleep) {
+    if (PyObject* f = PyNumber_Float(sleep)) return Ref::steal(f);
+    bool text = PyUnicode_Check(sleep) || PyBytes_Check(sleep) || PyByteArray_Check(sleep);
+    if (!text || !PyErr_ExceptionMatches(PyExc_ValueError)) throw_error();
+    PyErr_Clear();
+    raisef(PyExc_TypeError, "retry() argument 'sleep' must be a real number, not %s",
+           type_name(sleep).c_str());
+}
+
+const Name retry_names[] = {Name("num"), Name("check_data"), Name("sleep"),
+                            Name("catch_except")};
+const Params retry_params{"retry", retry_names, 4, 0};
+
+Ref retry(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* a[4];
+    bind(retry_params, args, kwargs, a);
+    RetryConfig config;
+    config.num = a[0] ? exact_int("retry", "num", a[0]) : 3;
+    config.check_data = Ref::borrow(a[1] ? a[1] : Py_None);
+    config.sleep = a[2] ? sleep_seconds(a[2]) : floating(0.5);
+    config.catch_except = Ref::borrow(a[3] ? a[3] : Py_False);
+    return make_closure(std::make_unique<RetryDecorator>(std::move(config)), "retry_decorator",
+                        "retry.<locals>.retry_decorator");
+}
+
+// ==== call_report ============================================================
+
+class ReportCall : public Callback {
+public:
+    ReportCall(Ref func, Ref interval, long long every)
+        : func_(std::move(func)), interval_(std::move(interval)), every_(every) {}
+
+    // The counters change only after the target has returned, so a target
+    // that calls its own wrapper again sees (and leaves) them consistent.
+    Ref call(PyObject* args, PyObject* kwargs) override {
+        Stamp start = time_now();
+        Ref ret = call_args(func_.get(), args, kwargs);
+        Stamp end = time_now();
+        if (!start.patched && !end.patched) {
+            cost_ += end.seconds - start.seconds;
+        } else {
+            double spent = PyFloat_AsDouble(elapsed(start, end).get());
+            if (spent == -1 && PyErr_Occurred()) throw_error();
+            cost_ += spent;
+        }
+        ++count_;
+        // Only reachable with assertions off: the modulo fails as Python's does.
+        if (every_ == 0) check(PyNumber_Remainder(integer(1).get(), interval_.get()));
+        if (count_ % every_ == 0) {
+            static const Name general("g");
+            Ref name = getattr(func_.get(), n___name__);
+            Ref times = check(PyLong_FromLongLong(count_));
+            Ref avg = check(PyObject_Format(floating(cost_ / (double)count_).get(), general));
+            CU_LOG(info, "call_report info: Function '%s()' call times=%s avg_cost=%ss",
+                   name.get(), times.get(), avg.get());
+        }
+        return ret;
+    }
+
+    int traverse(visitproc visit, void* arg) override {
+        Py_VISIT(func_.get());
+        Py_VISIT(interval_.get());
+        return 0;
+    }
+
+private:
+    Ref func_, interval_;
+    long long every_;
+    long long count_ = 0;
+    double cost_ = 0;
+};
+
+class ReportDecorator : public Callback {
+public:
+    ReportDecorator(Ref interval, long long every) : interval_(std::move(interval)), every_(every) {}
+
+    Ref call(PyObject* args, PyObject* kwargs) override {
+        PyObject* target;
+        bind(decorator_params, args, kwargs, &target);
+        Ref keep = Ref::borrow(target);
+        Ref wrapper = make_closure(std::make_unique<ReportCall>(keep, interval_, every_),
+                                   "decorating_function",
+                                   "call_report.<locals>.retry_decorator.<locals>."
+                                   "decorating_function");
+        return wrap(target, std::move(wrapper));
+    }
+
+    int traverse(visitproc visit, void* arg) override {
+        Py_VISIT(interval_.get());
+        return 0;
+    }
+
+private:
+    Ref interval_;
+    long long every_;
+};
+
+bool assertions_enabled() {
+    PyObject* flags = check_borrowed(PySys_GetObject("flags"));
+    Ref optimize = getattr(flags, n_optimize);
+    return !truthy(optimize.get());
+}
+
+const Name report_names[] = {Name("interval")};
+const Params report_params{"call_report", report_names, 1, 0};
+
+Ref call_report(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* given;
+    bind(report_params, args, kwargs, &given);
+    Ref interval = given ? Ref::borrow(given) : integer(1000);
+    long long every = exact_int("call_report", "interval", interval.get());
+    if (every <= 0 && assertions_enabled()) {
+        PyErr_SetNone(PyExc_AssertionError);
+        throw_error();
+    }
+    return make_closure(std::make_unique<ReportDecorator>(std::move(interval), every),
+                        "retry_decorator", "call_report.<locals>.retry_decorator");
+}
+
 PyMethodDef defs[] = {
     CU_VARARGS("deprecated", deprecated,
                "deprecated(func)\n--\n\n"
                "Wraps func so that every call first emits a DeprecationWarning naming it."),
+    CU_VARARGS("retry", retry,
+               "retry(num=3, check_data=None, sleep=0.5, catch_except=False)\n--\n\n"
+               "A decorator that calls the function up to num times while it returns "
+               "check_data, sleeping after each such attempt."),
+    CU_VARARGS("call_report", call_report,
+               "call_report(interval=1000)\n--\n\n"
+               "A decorator that counts calls and their time, logging the average every "
+               "interval calls."),
     CU_END,
 };
 
 Ref make_deprecated() { return make_function(&defs[0]); }
-
+Ref make_retry() { return make_function(&defs[1], {{"num", "int"}, {"sleep", "float"}}); }
+Ref make_call_report() { return make_function(&defs[2], {{"interval", "int"}}); }
 }  // namespace
 
 CU_DEFINITION("deprecated", make_deprecated);
+CU_DEFINITION("retry", make_retry);
+CU_DEFINITION("call_report", make_call_report);
 
 }  // namespace cu::runtime

@@ -81,7 +81,9 @@ PyMethodDef defs[] = {
 
 Ref make_is_ipython() { return make_function(&defs[0]); }
 Ref make_is_async_context() { return make_function(&defs[1]); }
-Ref make_is_async_callable() { return make_function(&defs[2]); }
+Ref make_is_async_callable() {
+    return make_function(&defs[2], {{"obj", "Any"}, {"return", "bool"}});
+}
 
 }  // namespace
 

@@ -1,6 +1,9 @@
-"""Function decorators: deprecated."""
+"""Function decorators: deprecated, retry, call_report."""
 import gc
 import inspect
+import itertools
+import logging
+import os
 import sys
 import warnings
 import weakref
@@ -157,5 +160,174 @@ def test_deprecated_repeated_calls_do_not_grow_memory(make, memory_growth, saved
         (cu.deprecated(target) if make else wrapped)(1, k=2)
 
     traced, rss = memory_growth(call, 100_000)
+    assert traced < 64 * 1024
+    assert rss < 2 * 1024 * 1024
+
+
+# ==== retry and call_report ==================================================
+
+
+class FakeTime:
+    """Stands in for the module's `time`: records pauses, plays back clock readings."""
+
+    def __init__(self):
+        self.sleeps, self.readings = [], []
+
+    def sleep(self, seconds):
+        self.sleeps.append(seconds)
+
+    def time(self):
+        return self.readings.pop(0)
+
+
+@pytest.fixture
+def fake_time(monkeypatch):
+    monkeypatch.setattr(cu, "time", FakeTime())
+    return cu.time
+
+
+def scripted(*outcomes):
+    """A target returning (or raising) the outcomes in turn, the last one forever."""
+    calls = []
+
+    def f(*args, **kwargs):
+        calls.append((args, kwargs))
+        out = outcomes[min(len(calls), len(outcomes)) - 1]
+        if isinstance(out, BaseException):
+            raise out
+        return out
+
+    return f, calls
+
+
+def messages(records):
+    return [(r.levelname, r.getMessage()) for r in records]
+
+
+NAN, BOOM = float("nan"), ValueError("boom")
+DEBUG1, DEBUG2 = ("DEBUG", "'f()' retry times=1"), ("DEBUG", "'f()' retry times=2")
+CAUGHT = ("WARNING", "'f()' retry get except, skipped. err=boom")
+
+
+@pytest.mark.parametrize("config, outcomes, result, calls, records, sleeps", [
+    ({}, (None, None, 5), 5, 3, [DEBUG1, DEBUG2], [0.5, 0.5]),
+    ({"num": 2}, (None,), None, 2, [DEBUG1, DEBUG2], [0.5, 0.5]),
+    ({"num": 0, "check_data": "none yet"}, (1,), "none yet", 0, [], []),
+    ({"num": 2, "check_data": False, "catch_except": True, "sleep": 0}, (BOOM,), False, 2,
+     [CAUGHT, DEBUG1, CAUGHT, DEBUG2], [0.0, 0.0]),
+    ({"check_data": [], "sleep": 1}, ([], [1]), [1], 2, [DEBUG1], [1.0]),  # by value
+    ({"check_data": NAN}, (NAN,), NAN, 1, [], []),  # `!=`: no identity shortcut
+])
+def test_retry_attempts(fake_time, log_records, config, outcomes, result, calls, records, sleeps):
+    f, seen = scripted(*outcomes)
+    got = cu.retry(**config)(f)(1, k=2)
+    assert got is result or got == result
+    assert seen == [((1,), {"k": 2})] * calls and messages(log_records) == records
+    assert fake_time.sleeps == sleeps and all(type(s) is float for s in sleeps)
+
+
+@pytest.mark.parametrize("error", [ValueError("once"), KeyboardInterrupt()])
+def test_retry_lets_errors_through(fake_time, log_records, error):
+    f, seen = scripted(error, 1)  # KeyboardInterrupt is no Exception: never caught
+    with pytest.raises(type(error)) as info:
+        cu.retry(catch_except=isinstance(error, KeyboardInterrupt))(f)()
+    assert info.value is error and len(seen) == 1 and not log_records and not fake_time.sleeps
+
+
+def test_retry_reentrant_target(fake_time):
+    attempts = {}
+
+    @cu.retry(num=2, sleep=0)
+    def countdown(n):
+        attempts[n] = attempts.get(n, 0) + 1
+        return None if attempts[n] == 1 else n if n == 0 else countdown(n - 1) + n
+
+    assert countdown(3) == 6 and attempts == {3: 2, 2: 2, 1: 2, 0: 2}
+
+
+def test_call_report_logs_every_interval_calls(fake_time, log_records):
+    fake_time.readings = [0, 1, 10, 12, 20, 23, 30, 34]  # calls of 1, 2, 3 and 4 s
+    k = cu.call_report(interval=2)(lambda x: x * 2)
+    k.__wrapped__.__name__ = "k"  # read at each report
+    assert [k(i) for i in range(4)] == [0, 2, 4, 6]
+    assert messages(log_records) == [
+        ("INFO", "call_report info: Function 'k()' call times=2 avg_cost=1.5s"),
+        ("INFO", "call_report info: Function 'k()' call times=4 avg_cost=2.5s"),
+    ]
+
+
+def test_call_report_skips_failed_calls_and_nests(log_records):
+    @cu.call_report(2)
+    def k(n):
+        if n < 0:
+            raise MINE
+        return n if n == 0 else k(n - 1)
+
+    with pytest.raises(KeyError) as info:
+        k(-1)
+    assert info.value is MINE and not log_records
+    assert k(3) == 0 and [r.args[1] for r in log_records] == [2, 4]  # innermost first
+
+
+def test_call_report_assertion_is_skipped_under_optimisation(run_python):
+    done = run_python(
+        "import common_utils.common_utils as cu\n"
+        "ran = []\n"
+        "f = cu.call_report(0)(lambda: ran.append(1))\n"
+        "try:\n    f()\nexcept ZeroDivisionError:\n    print('raised after', len(ran))\n",
+        env=dict(os.environ, PYTHONOPTIMIZE="1"))
+    assert done.stdout == "raised after 1\n", done.stderr
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: cu.retry(True), TypeError, "retry() argument 'num' must be int, not bool"),
+    (lambda: cu.retry(target), TypeError, "retry() argument 'num' must be int, not function"),
+    (lambda: cu.retry(sleep="soon"), TypeError,
+     "retry() argument 'sleep' must be a real number, not str"),
+    (lambda: cu.retry(1, None, 0, False, 5), TypeError,
+     "retry() takes from 0 to 4 positional arguments but 5 were given"),
+    (lambda: cu.call_report(interval=-1), AssertionError, ""),
+    (lambda: cu.call_report(2.0), TypeError,
+     "call_report() argument 'interval' must be int, not float"),
+])
+def test_factory_errors(call, error, message):
+    with pytest.raises(error) as info:
+        call()
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("factory", ["retry", "call_report"])
+def test_names_and_collection(factory):
+    decorator = getattr(cu, factory)()
+    assert (decorator.__name__, decorator.__qualname__) == (
+        "retry_decorator", factory + ".<locals>.retry_decorator")
+    wrapped = decorator(target)
+    assert (wrapped.__name__, wrapped.__qualname__, wrapped.__doc__, wrapped.__wrapped__) == (
+        "target", "target", "Target docstring.", target)
+
+    def f():
+        return 1
+
+    f.wrapper = decorator(f)  # a cycle through the wrapper's C state
+    ref = weakref.ref(f.wrapper)
+    del f
+    gc.collect()
+    assert ref() is None
+
+
+def fail(x):
+    raise ValueError(x)
+
+
+@pytest.mark.parametrize("make", [
+    lambda: cu.retry(sleep=0)(lambda x, c=itertools.cycle([None, 1]): next(c)),  # one retry
+    lambda: cu.retry(num=2, check_data=0, sleep=0, catch_except=True)(fail),
+    lambda: cu.call_report(3)(target),
+], ids=["retry", "retry catching", "call_report"])
+def test_wrapped_calls_do_not_grow_memory(make, memory_growth, monkeypatch):
+    monkeypatch.setattr(cu, "logger", logging.getLogger("cu-test-quiet"))
+    logging.getLogger("cu-test-quiet").disabled = True
+    wrapped = make()
+    traced, rss = memory_growth(lambda: wrapped(1), 20_000)
     assert traced < 64 * 1024
     assert rss < 2 * 1024 * 1024

@@ -1,0 +1,145 @@
+// Exception and text utilities: get_except_info, print_to_string,
+// MLStripper, strip_tags.
+#include "../bridge/args.hpp"
+#include "../bridge/call_site.hpp"
+#include "../bridge/entry.hpp"
+#include "../bridge/module.hpp"
+
+namespace cu::runtime {
+
+namespace {
+
+const Name n_sys("sys"), n_exc_info("exc_info"), n_traceback("traceback"),
+    n_format_exc("format_exc"), n_split("split"), n_strip("strip"), n_newline("\n"),
+    n_io("io"), n_StringIO("StringIO"), n_print("print"), n_file("file"),
+    n_getvalue("getvalue"), n_close("close"), n_reset("reset"), n_strict("strict"),
+    n_convert_charrefs("convert_charrefs"), n_text("text"), n_write("write"),
+    n_feed("feed"), n_get_data("get_data"), n_MLStripper("MLStripper"),
+    n_HTMLParser("HTMLParser"), n___init__("__init__");
+
+Keep g_ml_stripper;  // the class as defined, for super() in __init__
+
+// ==== get_except_info ========================================================
+
+Ref get_except_info(PyObject*) {
+    Ref info = call_method(module::global(n_sys).get(), n_exc_info);
+    Ref message = str_of(get_item(info.get(), integer(1).get()).get());
+
+    Ref text = call_method(module::global(n_traceback).get(), n_format_exc);
+    Ref pieces = call_method(text.get(), n_split, n_newline.get());
+    // Outside exception handling the text is one line ("NoneType: None"), so
+    // the look-up below raises the IndexError a list index would.
+    Ref location = get_item(pieces.get(), integer(-4).get());
+    Ref source = get_item(pieces.get(), integer(-3).get());
+    static const Name joint("\n ");
+    Ref where = check(PyNumber_Add(call_method(location.get(), n_strip).get(), joint.get()));
+    where = check(PyNumber_Add(where.get(), call_method(source.get(), n_strip).get()));
+    return tuple(message.get(), where.get());
+}
+
+// ==== print_to_string ========================================================
+
+Ref print_to_string(PyObject*, PyObject* args, PyObject* kwargs) {
+    Ref output = call(getattr(module::global(n_io).get(), n_StringIO).get());
+    Ref print = module::global(n_print);
+    // print(*args, file=output, **kwargs): a second `file` is the call site's
+    // own "multiple values" error.
+    Ref kw = dict();
+    set_item(kw.get(), n_file, output.get());
+    if (kwargs) star_kwargs(kw.get(), kwargs, Callee{print.get()});
+    call_args(print.get(), args, kw.get());
+    Ref contents = call_method(output.get(), n_getvalue);
+    call_method(output.get(), n_close);
+    return contents;
+}
+
+// ==== MLStripper =============================================================
+
+const Params init_params{"__init__", nullptr, 0, 0, true};
+
+Ref stripper_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    bind(init_params, args, kwargs, nullptr);
+    Ref parent = call((PyObject*)&PySuper_Type, g_ml_stripper.get(), self);
+    call_method(parent.get(), n___init__);
+    call_method(self, n_reset);
+    setattr(self, n_strict, Py_False);
+    setattr(self, n_convert_charrefs, Py_True);
+    setattr(self, n_text, call(module::global(n_StringIO).get()).get());
+    return none();
+}
+
+const Name handle_data_names[] = {Name("d")};
+const Params handle_data_params{"handle_data", handle_data_names, 1, 1, true};
+
+Ref stripper_handle_data(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* d;
+    bind(handle_data_params, args, kwargs, &d);
+    Ref keep = Ref::borrow(d);
+    call_method(getattr(self, n_text).get(), n_write, d);
+    return none();
+}
+
+Ref stripper_get_data(PyObject* self) {
+    return call_method(getattr(self, n_text).get(), n_getvalue);
+}
+
+PyMethodDef stripper_methods[] = {
+    CU_VARARGS("__init__", stripper_init, "__init__($self, /)\n--\n\n"),
+    CU_VARARGS("handle_data", stripper_handle_data,
+               "handle_data($self, /, d)\n--\n\n"
+               "Collects a run of text."),
+    CU_NOARGS("get_data", stripper_get_data,
+              "get_data($self, /)\n--\n\n"
+              "All text collected so far."),
+    CU_END,
+};
+
+Ref make_ml_stripper() {
+    Ref bases = tuple(module::global(n_HTMLParser).get());
+    Ref cls = make_class("MLStripper", bases.get(), stripper_methods,
+                         "An HTML parser that keeps the text and drops the markup.");
+    g_ml_stripper.set(cls);
+    return cls;
+}
+
+// ==== strip_tags =============================================================
+
+const Name strip_tags_names[] = {Name("html")};
+const Params strip_tags_params{"strip_tags", strip_tags_names, 1, 1};
+
+Ref strip_tags(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* html;
+    bind(strip_tags_params, args, kwargs, &html);
+    Ref keep = Ref::borrow(html);
+    Ref stripper = call(module::global(n_MLStripper).get());
+    call_method(stripper.get(), n_feed, html);
+    return call_method(stripper.get(), n_get_data);
+}
+
+PyMethodDef defs[] = {
+    CU_NOARGS("get_except_info", get_except_info,
+              "get_except_info()\n--\n\n"
+              "The message of the exception being handled and the location and source "
+              "line of its innermost frame."),
+    CU_VARARGS("print_to_string", print_to_string,
+               "print_to_string(*args, **kwargs)\n--\n\n"
+               "What print(*args, **kwargs) would write, as a string."),
+    CU_VARARGS("strip_tags", strip_tags,
+               "strip_tags(html)\n--\n\n"
+               "The text of html with the markup removed and character references "
+               "converted."),
+    CU_END,
+};
+
+Ref make_get_except_info() { return make_function(&defs[0], {{"return", "Tuple[str, str]"}}); }
+Ref make_print_to_string() { return make_function(&defs[1]); }
+Ref make_strip_tags() { return make_function(&defs[2]); }
+
+}  // namespace
+
+CU_DEFINITION("get_except_info", make_get_except_info);
+CU_DEFINITION("print_to_string", make_print_to_string);
+CU_DEFINITION("MLStripper", make_ml_stripper);
+CU_DEFINITION("strip_tags", make_strip_tags);
+
+}  // namespace cu::runtime

@@ -1,0 +1,93 @@
+"""Exception and text utilities: get_except_info, print_to_string, MLStripper, strip_tags."""
+import html.parser
+import importlib.util
+import io
+import pickle
+
+import pytest
+
+import common_utils.common_utils as cu
+
+
+def test_get_except_info(tmp_path):
+    path = tmp_path / "x.py"
+    path.write_text("def f():\n    raise ValueError('bad')   \n")
+    found = importlib.util.spec_from_file_location("x", str(path))
+    x = importlib.util.module_from_spec(found)
+    found.loader.exec_module(x)
+    try:
+        x.f()
+    except ValueError:
+        info = cu.get_except_info()
+    assert info == ("bad", 'File "{}", line 2, in f\n raise ValueError(\'bad\')'.format(path))
+    with pytest.raises(IndexError, match="list index out of range"):  # nothing handled
+        cu.get_except_info()
+
+
+class Loud:
+    def __str__(self):
+        raise LookupError("no text")
+
+
+@pytest.mark.parametrize("args, kwargs, expected", [
+    ((1, 2), {"sep": "-"}, "1-2\n"),
+    (("a",), {"end": ""}, "a"),
+    ((), {}, "\n"),
+    (("x", None), {"flush": True, "end": "!"}, "x None!"),
+    (("a",), {"file": io.StringIO()},
+     TypeError("print() got multiple values for keyword argument 'file'")),
+    ((Loud(),), {}, LookupError("no text")),
+])
+def test_print_to_string(args, kwargs, expected):
+    if isinstance(expected, str):
+        assert cu.print_to_string(*args, **kwargs) == expected
+        return
+    with pytest.raises(type(expected)) as info:
+        cu.print_to_string(*args, **kwargs)
+    assert str(info.value) == str(expected)
+
+
+def test_ml_stripper_is_an_html_parser():
+    s = cu.MLStripper()
+    assert isinstance(s, html.parser.HTMLParser) and type(cu.MLStripper) is type
+    assert (s.strict, s.convert_charrefs, type(s.text)) == (False, True, io.StringIO)
+    s.feed("<i>one</i> &lt;")
+    s.feed("two&gt;")
+    s.handle_data(d="!")
+    assert s.get_data() == pickle.loads(pickle.dumps(s)).get_data() == "one <two>!"
+
+    class Upper(cu.MLStripper):
+        def __init__(self):
+            super().__init__()
+            self.tags = []
+
+        def handle_starttag(self, tag, attrs):
+            self.tags.append(tag)
+
+        def handle_data(self, d):
+            super().handle_data(d.upper())
+
+    u = Upper()
+    u.feed("<a href='x'>link</a><br>text")
+    assert (u.get_data(), u.tags) == ("LINKTEXT", ["a", "br"])
+
+
+@pytest.mark.parametrize("markup, text", [
+    ("<p>a</p><b>b</b> &amp; c", "ab & c"),
+    ("", ""),
+    ("<script>var x = '<b>';</script><style>p {}</style>t", "var x = '<b>';p {}t"),
+    ("a<!-- hidden -->b<!DOCTYPE html><?pi x?>c", "abc"),
+    ("&#65;&#x42;&eacute;&nosuch; 1 < 2", "ABé&nosuch; 1 < 2"),
+    ("<b>x</b>tail &am", "x"),  # a run ending in an unfinished reference is held back
+])
+def test_strip_tags(markup, text):
+    assert cu.strip_tags(markup) == cu.strip_tags(html=markup) == text
+
+
+def test_strip_tags_errors_and_memory(memory_growth):
+    with pytest.raises(TypeError, match="str"):
+        cu.strip_tags(b"<p>")
+    page = "<div class='c'><p>text &amp; more</p><!-- c --></div>" * 2
+    traced, rss = memory_growth(lambda: cu.strip_tags(page), 3_000)
+    assert traced < 64 * 1024
+    assert rss < 2 * 1024 * 1024
