@@ -15,7 +15,7 @@ const Name n_sys("sys"), n_exc_info("exc_info"), n_traceback("traceback"),
     n_getvalue("getvalue"), n_close("close"), n_reset("reset"), n_strict("strict"),
     n_convert_charrefs("convert_charrefs"), n_text("text"), n_write("write"),
     n_feed("feed"), n_get_data("get_data"), n_MLStripper("MLStripper"),
-    n_HTMLParser("HTMLParser"), n___init__("__init__");
+    n_HTMLParser("HTMLParser"), n___init__("__init__"), n_rawdata("rawdata"), n_lt("<");
 
 Keep g_ml_stripper;  // the class as defined, for super() in __init__
 
@@ -113,6 +113,14 @@ Ref strip_tags(PyObject*, PyObject* args, PyObject* kwargs) {
     Ref keep = Ref::borrow(html);
     Ref stripper = call(module::global(n_MLStripper).get());
     call_method(stripper.get(), n_feed, html);
+    // The parser holds back a final text run that has an '&' near its end
+    // (it may be the start of a reference), so "Q&A" would come out empty.
+    // Closing the parser delivers that run, references converted; a held
+    // unfinished tag is left alone, as markup.
+    Ref rest = getattr(stripper.get(), n_rawdata);
+    if (is_exact_str(rest.get()) && PyUnicode_GetLength(rest.get()) > 0 &&
+        check_int(PySequence_Contains(rest.get(), n_lt)) == 0)
+        call_method(stripper.get(), n_close);
     return call_method(stripper.get(), n_get_data);
 }
 
