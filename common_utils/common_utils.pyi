@@ -239,3 +239,11 @@ class SimpleLooper(LoopProcessor):
 # ==== services ===============================================================
 
 # ==== commands ===============================================================
+from typing import Generator as _Generator
+from typing import Sequence as _Sequence
+
+def cmd_process_return_data(cmd_arr: Union[str, _Sequence[str]]) -> _Generator[str, None, None]: ...
+def cmd_process(cmd_arr: Union[str, _Sequence[str]]) -> None: ...
+def install_and_import(
+    module: str, package_name: Optional[str] = None, target_path: Optional[str] = None, *args: str
+) -> ModuleType: ...

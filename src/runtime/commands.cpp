@@ -345,6 +345,11 @@ void pump(RunFields& f) {
     check_signals();
     if (!ready) return;
     for (nfds_t i = 0; i < n; ++i) {
+        if (fds[i].revents & POLLNVAL) {  // closed under us: polling again would spin
+            errno = EBADF;
+            PyErr_SetFromErrno(PyExc_OSError);
+            throw_error();
+        }
         if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) pipes[i]->fill();
     }
     pass_on_errors(f.err);
