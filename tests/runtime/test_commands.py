@@ -126,9 +126,16 @@ def test_keyboard_interrupt_thrown_in_terminates_and_reaps_the_child():
 # ==== interrupts =============================================================
 
 INTERRUPTED = textwrap.dedent("""
-    import os, signal, sys, threading, time
+    import os, signal, subprocess, sys, threading, time, types
     from common_utils import common_utils as cu
     runner, block_main, pidfile = sys.argv[1], sys.argv[2] == "1", sys.argv[3]
+
+    def popen(*args, **kwargs):  # an interrupt inside Popen has no child to stop
+        process = subprocess.Popen(*args, **kwargs)
+        open(pidfile + ".started", "w").close()
+        return process
+
+    cu.subprocess = types.SimpleNamespace(Popen=popen, PIPE=subprocess.PIPE)
     if block_main:
         # The interrupt can only land on this other thread.
         threading.Thread(target=time.sleep, args=(120,), daemon=True).start()
@@ -170,7 +177,9 @@ def test_interrupt_terminates_the_child_group_and_reaps_the_child(runner, block_
                             text=True)
     try:
         deadline = time.monotonic() + 60
-        while not pidfile.exists() and time.monotonic() < deadline and proc.poll() is None:
+        started = tmp_path / "pids.started"
+        while not (pidfile.exists() and started.exists()) and time.monotonic() < deadline \
+                and proc.poll() is None:
             time.sleep(0.02)
         os.kill(proc.pid, signal.SIGINT)
         out, err = proc.communicate(timeout=30)
