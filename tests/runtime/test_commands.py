@@ -178,8 +178,13 @@ def test_interrupt_terminates_the_child_group_and_reaps_the_child(runner, block_
     try:
         deadline = time.monotonic() + 60
         started = tmp_path / "pids.started"
-        while not (pidfile.exists() and started.exists()) and time.monotonic() < deadline \
-                and proc.poll() is None:
+
+        def waiting():  # the child is started and our main thread sleeps in the wait
+            with open("/proc/%d/stat" % proc.pid) as f:
+                state = f.read().split(") ")[1][0]
+            return pidfile.exists() and started.exists() and state == "S"
+
+        while not waiting() and time.monotonic() < deadline and proc.poll() is None:
             time.sleep(0.02)
         os.kill(proc.pid, signal.SIGINT)
         out, err = proc.communicate(timeout=30)
