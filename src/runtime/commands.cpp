@@ -1,0 +1,634 @@
+// External commands: cmd_process, cmd_process_return_data, install_and_import.
+//
+// Children are started through subprocess.Popen (its errors and its process
+// object are what callers know), always in a session of their own so that a
+// terminal interrupt reaches this process only.  The waiting is done here:
+// the pipes and the child's exit are polled with the GIL released and
+// pending signals are checked between polls, so Ctrl-C is seen even when the
+// signal landed on another thread.  An interrupted wait terminates the
+// child's process group and reaps the child before the KeyboardInterrupt
+// goes on.
+#include "../bridge/args.hpp"
+#include "../bridge/entry.hpp"
+#include "../bridge/generator.hpp"
+#include "../logging/log.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <new>
+#include <string>
+
+#include <poll.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace cu::runtime {
+
+namespace {
+
+const Name n_subprocess("subprocess"), n_Popen("Popen"), n_PIPE("PIPE"), n_shell("shell"),
+    n_stdout("stdout"), n_stderr("stderr"), n_encoding("encoding"),
+    n_start_new_session("start_new_session"), n_pid("pid"), n_wait("wait"),
+    n_returncode("returncode"), n_fileno("fileno"), n_close("close"), n_split("split"),
+    n_write("write"), n_sys("sys"), n_space(" "), n_utf8("utf-8"), n_importlib("importlib"),
+    n_import_module("import_module"), n_reload("reload"), n_path("path"),
+    n_executable("executable"), n_append("append"), n_cmd_process("cmd_process");
+
+// Between two checks for pending signals while blocked.
+constexpr int k_poll_ms = 100;
+
+// ==== waiting on the child ===================================================
+
+// Blocks with the GIL released for at most k_poll_ms, then runs pending
+// signal handlers (a KeyboardInterrupt is thrown from here).
+int poll_released(pollfd* fds, nfds_t n) {
+    int r, err;
+    Py_BEGIN_ALLOW_THREADS
+    r = ::poll(fds, n, k_poll_ms);
+    err = errno;
+    Py_END_ALLOW_THREADS
+    if (r < 0 && err != EINTR) {
+        errno = err;
+        PyErr_SetFromErrno(PyExc_OSError);
+        throw_error();
+    }
+    return r < 0 ? 0 : r;
+}
+
+void check_signals() { check_int(PyErr_CheckSignals()); }
+
+// True once the child has ended (it is left for Popen to reap).
+bool has_exited(pid_t pid) {
+    siginfo_t info{};
+    if (::waitid(P_PID, (id_t)pid, &info, WEXITED | WNOHANG | WNOWAIT) < 0)
+        return errno != EINTR;  // ECHILD: reaped elsewhere; Popen copes with that
+    return info.si_pid != 0;
+}
+
+// Waits until the child `pid` has ended.  With `interruptible`, pending
+// signals are handled between polls and may throw.
+void wait_exited(pid_t pid, bool interruptible) {
+#ifdef SYS_pidfd_open
+    int fd = (int)::syscall(SYS_pidfd_open, pid, 0);
+    if (fd >= 0) {
+        struct Closer {
+            int fd;
+            ~Closer() { ::close(fd); }
+        } closer{fd};
+        pollfd p{fd, POLLIN, 0};
+        while (!poll_released(&p, 1)) {
+            if (interruptible) check_signals();
+        }
+        return;
+    }
+#endif
+    // No process descriptors: look at the child every few milliseconds.
+    while (!has_exited(pid)) {
+        Py_BEGIN_ALLOW_THREADS
+        timespec pause{0, 5 * 1000 * 1000};
+        ::nanosleep(&pause, nullptr);
+        Py_END_ALLOW_THREADS
+        if (interruptible) check_signals();
+    }
+}
+
+pid_t pid_of(PyObject* process) {
+    long pid = PyLong_AsLong(getattr(process, n_pid).get());
+    if (pid == -1 && PyErr_Occurred()) throw_error();
+    return (pid_t)pid;
+}
+
+// process.wait() once the child has ended: Popen reaps it and sets returncode.
+void wait_child(PyObject* process) {
+    wait_exited(pid_of(process), true);
+    call_method(process, n_wait);
+}
+
+// The interrupt path: SIGTERM to the child's whole group, then the child is
+// reaped.  A second interrupt during that wait escalates to SIGKILL, so the
+// caller is never left hanging on a child that ignores SIGTERM.  The pending
+// interrupt `err` is kept as it is; nothing here may replace it.
+void terminate_group(PyObject* process, Error& err) {
+    Handling handling(err);
+    try {
+        if (getattr(process, n_returncode).get() != Py_None) return;  // already reaped
+        pid_t pid = pid_of(process);
+        pid_t group = ::getpgid(pid);
+        if (group < 0) return;
+        ::killpg(group, SIGTERM);
+        try {
+            wait_exited(pid, true);
+        } catch (Error&) {
+            ::killpg(group, SIGKILL);
+            wait_exited(pid, false);
+        }
+        call_method(process, n_wait);
+    } catch (Error&) {
+        // The child could not be reaped here; Popen's own clean-up of
+        // abandoned children takes over, and the interrupt still goes on.
+    }
+}
+
+// ==== commands ===============================================================
+
+// cmd_arr.split(" ") for a str (subclasses included), else cmd_arr itself.
+Ref argument_vector(PyObject* cmd_arr) {
+    if (PyUnicode_Check(cmd_arr)) return call_method(cmd_arr, n_split, n_space.get());
+    return Ref::borrow(cmd_arr);
+}
+
+// " ".join(cmd_arr): raises TypeError for an element that is not a str.
+Ref display_form(PyObject* argv) { return check(PyUnicode_Join(n_space, argv)); }
+
+// subprocess.Popen(argv, shell=False, [stdout=PIPE, stderr=PIPE,]
+// encoding="utf-8", start_new_session=True)
+Ref start_child(PyObject* argv, bool capture) {
+    Ref subprocess = module::global(n_subprocess);
+    Ref popen = getattr(subprocess.get(), n_Popen);
+    Ref kw = dict();
+    set_item(kw.get(), n_shell, Py_False);
+    if (capture) {
+        Ref pipe = getattr(subprocess.get(), n_PIPE);
+        set_item(kw.get(), n_stdout, pipe.get());
+        set_item(kw.get(), n_stderr, pipe.get());
+    }
+    set_item(kw.get(), n_encoding, n_utf8.get());
+    // setsid in the forked child, done by the interpreter's own C code: unlike
+    // a preexec_fn, safe while other threads hold locks.
+    set_item(kw.get(), n_start_new_session, Py_True);
+    return call_args(popen.get(), tuple(argv).get(), kw.get());
+}
+
+// Logs a failed exit status and raises the ValueError for it; logs the end
+// otherwise.
+void check_status(PyObject* process, PyObject* display) {
+    Ref rc = getattr(process, n_returncode);
+    Ref zero = integer(0);
+    if (check_int(PyObject_RichCompareBool(rc.get(), zero.get(), Py_NE))) {
+        CU_LOG(error, "do cmd failed return=%s cmd=`%s`", rc.get(), display);
+        raise(PyExc_ValueError,
+              check(PyUnicode_FromFormat("subprocess return Non Zero =%S", rc.get())).get());
+    }
+    CU_LOG(info, "do cmd end");
+}
+
+const Name cmd_names[] = {Name("cmd_arr")};
+const Params cmd_params{"cmd_process", cmd_names, 1, 1};
+const Params data_params{"cmd_process_return_data", cmd_names, 1, 1};
+
+Ref cmd_process(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* cmd_arr;
+    bind(cmd_params, args, kwargs, &cmd_arr);
+    Ref argv = argument_vector(cmd_arr);
+    Ref display = display_form(argv.get());
+    CU_LOG(info, "do cmd start: %s", display.get());
+    Ref process = start_child(argv.get(), false);
+    try {
+        wait_child(process.get());
+    } catch (Error& e) {
+        if (e.matches(PyExc_KeyboardInterrupt)) terminate_group(process.get(), e);
+        throw;
+    }
+    check_status(process.get(), display.get());
+    return none();
+}
+
+// ==== the output reader ======================================================
+
+// One pipe of the child, split into lines as a text stream with universal
+// newlines splits them: a line ends at "\n", "\r" or "\r\n", and the end is
+// given as "\n".  The bytes are decoded as strict UTF-8 line by line (no
+// UTF-8 sequence contains those bytes, so a split never cuts a character).
+struct Pipe {
+    int fd = -1;
+    bool eof = true;
+    std::string buf;
+    std::size_t start = 0;    // first byte not yet handed out
+    std::size_t scanned = 0;  // bytes before this hold no line end
+
+    // The next whole line, or null when more bytes are needed.
+    Ref take_line() {
+        std::size_t i = scanned < start ? start : scanned;
+        for (; i < buf.size(); ++i) {
+            char c = buf[i];
+            if (c != '\n' && c != '\r') continue;
+            std::size_t next = i + 1;
+            if (c == '\r') {
+                if (next == buf.size() && !eof) break;  // "\r\n" may be split
+                if (next < buf.size() && buf[next] == '\n') ++next;
+            }
+            return hand_out(i, next, true);
+        }
+        scanned = i;
+        if (eof && start < buf.size()) return hand_out(buf.size(), buf.size(), false);
+        return nullptr;
+    }
+
+    Ref hand_out(std::size_t end, std::size_t next, bool newline) {
+        std::string line(buf, start, end - start);
+        if (newline) line += '\n';
+        start = scanned = next;
+        if (start == buf.size()) {
+            buf.clear();
+            start = scanned = 0;
+        }
+        return check(PyUnicode_DecodeUTF8(line.data(), (Py_ssize_t)line.size(), "strict"));
+    }
+
+    // Appends what one read returns; a read of nothing is the end of stream.
+    void fill() {
+        if (start > (1u << 16) && start * 2 > buf.size()) {
+            buf.erase(0, start);
+            scanned -= start;
+            start = 0;
+        }
+        char chunk[1 << 16];
+        ssize_t n;
+        do {
+            n = ::read(fd, chunk, sizeof chunk);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            PyErr_SetFromErrno(PyExc_OSError);
+            throw_error();
+        }
+        if (n == 0) eof = true;
+        buf.append(chunk, (std::size_t)n);
+    }
+};
+
+int fd_of(PyObject* stream) {
+    long fd = PyLong_AsLong(call_method(stream, n_fileno).get());
+    if (fd == -1 && PyErr_Occurred()) throw_error();
+    return (int)fd;
+}
+
+// ==== the generator ==========================================================
+
+struct RunFields {
+    Ref cmd_arr;   // until the first step
+    Ref display;   // the display form of the command
+    Ref process;   // the Popen object, from the first step on
+    Pipe out, err;
+    bool started = false;
+    bool finished = false;
+    bool running = false;  // inside a step: reentry is refused
+};
+
+struct RunObject {
+    PyObject_HEAD
+    RunFields f;
+};
+
+Keep g_run_type;
+
+RunFields& fields(PyObject* self) { return reinterpret_cast<RunObject*>(self)->f; }
+
+void finish(RunFields& f) noexcept {
+    f.finished = true;
+    f.cmd_arr = nullptr;
+    f.display = nullptr;
+    f.process = nullptr;  // Popen's own clean-up reaps a child still running
+    f.out = Pipe();
+    f.err = Pipe();
+}
+
+class Step {
+public:
+    explicit Step(RunFields& f) : f_(f) {
+        if (f.running) raise(PyExc_ValueError, "generator already executing");
+        f.running = true;
+    }
+    ~Step() {
+        f_.running = false;
+        if (!done_) finish(f_);
+    }
+    void keep_going() noexcept { done_ = true; }
+
+private:
+    RunFields& f_;
+    bool done_ = false;
+};
+
+void start(RunFields& f) {
+    f.started = true;
+    Ref cmd_arr = std::move(f.cmd_arr);
+    Ref argv = argument_vector(cmd_arr.get());
+    f.display = display_form(argv.get());
+    CU_LOG(info, "do cmd start: %s", f.display.get());
+    f.process = start_child(argv.get(), true);
+    f.out.fd = fd_of(getattr(f.process.get(), n_stdout).get());
+    f.err.fd = fd_of(getattr(f.process.get(), n_stderr).get());
+    f.out.eof = f.err.eof = false;
+}
+
+// Hands every whole line of standard error to sys.stderr, as it is now.
+void pass_on_errors(Pipe& err) {
+    while (Ref line = err.take_line()) {
+        Ref stream = getattr(module::global(n_sys).get(), n_stderr);
+        call_method(stream.get(), n_write, line.get());
+    }
+}
+
+// Reads whatever either pipe has, waiting for one of them if need be.
+void pump(RunFields& f) {
+    pollfd fds[2];
+    Pipe* pipes[2];
+    nfds_t n = 0;
+    for (Pipe* p : {&f.out, &f.err}) {
+        if (p->eof) continue;
+        fds[n] = pollfd{p->fd, POLLIN, 0};
+        pipes[n++] = p;
+    }
+    int ready = poll_released(fds, n);
+    check_signals();
+    if (!ready) return;
+    for (nfds_t i = 0; i < n; ++i) {
+        if (fds[i].revents & POLLNVAL) {  // closed under us: polling again would spin
+            errno = EBADF;
+            PyErr_SetFromErrno(PyExc_OSError);
+            throw_error();
+        }
+        if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) pipes[i]->fill();
+    }
+    pass_on_errors(f.err);
+}
+
+// The child has closed both pipes: close them here too, reap it, check it.
+void conclude(RunFields& f) {
+    Ref process = f.process, display = f.display;
+    call_method(getattr(process.get(), n_stderr).get(), n_close);
+    call_method(getattr(process.get(), n_stdout).get(), n_close);
+    wait_child(process.get());
+    check_status(process.get(), display.get());
+}
+
+// The next line of standard output, or null at the end (no error set).
+Ref advance(RunFields& f) {
+    if (f.finished) return nullptr;
+    Step step(f);
+    try {
+        if (!f.started) start(f);
+        for (;;) {
+            if (Ref line = f.out.take_line()) {
+                step.keep_going();
+                return line;
+            }
+            if (f.out.eof && f.err.eof) break;
+            pump(f);
+        }
+        conclude(f);
+    } catch (Error& e) {
+        if (e.matches(PyExc_KeyboardInterrupt) && f.process) {
+            Ref process = f.process;
+            terminate_group(process.get(), e);
+        }
+        throw;
+    }
+    return nullptr;  // Step ends the generator
+}
+
+[[noreturn]] void stop() {
+    PyErr_SetNone(PyExc_StopIteration);
+    throw_error();
+}
+
+Ref run_send(PyObject* self, PyObject* value) {
+    RunFields& f = fields(self);
+    if (f.running) raise(PyExc_ValueError, "generator already executing");
+    if (!f.finished && !f.started && value != Py_None)
+        raise(PyExc_TypeError, "can't send non-None value to a just-started generator");
+    Ref out = advance(f);
+    if (!out) stop();
+    return out;
+}
+
+// An exception thrown in while the child runs arrives where a line was
+// handed out: a KeyboardInterrupt stops the child there as one raised while
+// reading does.
+Ref run_throw(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (kwargs && PyDict_Size(kwargs)) raise(PyExc_TypeError, "throw() takes no keyword arguments");
+    RunFields& f = fields(self);
+    if (f.running) raise(PyExc_ValueError, "generator already executing");
+    PyObject *typ, *val = nullptr, *tb = nullptr;
+    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb)) throw_error();
+    Ref process = f.started && !f.finished ? f.process : nullptr;
+    finish(f);
+    try {
+        raise_thrown(typ, val, tb);
+    } catch (Error& e) {
+        if (process && e.matches(PyExc_KeyboardInterrupt)) terminate_group(process.get(), e);
+        throw;
+    }
+}
+
+Ref run_close(PyObject* self) {
+    RunFields& f = fields(self);
+    if (f.running) raise(PyExc_ValueError, "generator already executing");
+    finish(f);
+    return none();
+}
+
+PyObject* run_iternext(PyObject* self) noexcept {
+    try {
+        return advance(fields(self)).release();
+    } catch (...) {
+        return translate_exception();
+    }
+}
+
+PyObject* run_repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("<generator object cmd_process_return_data at %p>", self);
+}
+
+PyObject* get_name(PyObject*, void*) noexcept {
+    return PyUnicode_FromString("cmd_process_return_data");
+}
+
+PyObject* get_running(PyObject* self, void*) noexcept {
+    return boolean(fields(self).running).release();
+}
+
+PyObject* run_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
+    PyErr_SetString(PyExc_TypeError,
+                    "cannot create 'common_utils.common_utils.command_output' instances");
+    return nullptr;
+}
+
+int run_traverse(PyObject* self, visitproc visit, void* arg) {
+    RunFields& f = fields(self);
+    Py_VISIT(f.cmd_arr.get());
+    Py_VISIT(f.display.get());
+    Py_VISIT(f.process.get());
+    return 0;
+}
+
+int run_clear(PyObject* self) {
+    finish(fields(self));
+    return 0;
+}
+
+void run_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    run_clear(self);
+    fields(self).~RunFields();
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(tp);
+}
+
+PyMethodDef run_methods[] = {
+    CU_O("send", run_send,
+         "send($self, value, /)\n--\n\n"
+         "Resumes the generator; returns the next line or raises StopIteration."),
+    CU_VARARGS("throw", run_throw,
+               "throw($self, typ, val=None, tb=None, /)\n--\n\n"
+               "Raises an exception in the generator."),
+    CU_NOARGS("close", run_close,
+              "close($self, /)\n--\n\n"
+              "Ends the generator; the child is left to run."),
+    CU_END,
+};
+
+PyGetSetDef run_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_name, nullptr, nullptr, nullptr},
+    {"gi_running", get_running, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot run_slots[] = {
+    {Py_tp_iter, (void*)PyObject_SelfIter},  // an iterator of itself
+    {Py_tp_iternext, (void*)run_iternext},   // one line
+    {Py_tp_methods, run_methods},            // send, throw, close
+    {Py_tp_getset, run_getset},              // names, gi_running
+    {Py_tp_repr, (void*)run_repr},           // <generator object ... at ...>
+    {Py_tp_new, (void*)run_new},             // made by cmd_process_return_data only
+    {Py_tp_traverse, (void*)run_traverse},   // GC
+    {Py_tp_clear, (void*)run_clear},         // GC
+    {Py_tp_dealloc, (void*)run_dealloc},     // release
+    {0, nullptr},
+};
+
+PyType_Spec run_spec = {
+    "common_utils.common_utils.command_output",
+    sizeof(RunObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    run_slots,
+};
+
+Ref cmd_process_return_data(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* cmd_arr;
+    bind(data_params, args, kwargs, &cmd_arr);
+    Ref self = check(PyType_GenericAlloc((PyTypeObject*)g_run_type.get(), 0));
+    RunFields* f = new (&fields(self.get())) RunFields();
+    f->cmd_arr = Ref::borrow(cmd_arr);
+    return self;
+}
+
+// ==== install_and_import =====================================================
+
+const Name install_names[] = {Name("module"), Name("package_name"), Name("target_path")};
+const Params install_params{"install_and_import", install_names, 3, 1};
+
+Ref import_module(PyObject* module) {
+    Ref importlib = module::global(n_importlib);
+    return call_method(importlib.get(), n_import_module, module);
+}
+
+Ref install_and_import(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* a[3];
+    Ref extra, kw;
+    bind_var(install_params, args, kwargs, a, &extra, &kw);
+    if (PyDict_Size(kw.get())) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        PyDict_Next(kw.get(), &pos, &key, &value);
+        raisef(PyExc_TypeError, "install_and_import() got an unexpected keyword argument '%s'",
+               utf8(key).c_str());
+    }
+    PyObject* module = a[0];
+    Ref package_name = Ref::borrow(a[1] ? a[1] : Py_None);
+    Ref target_path = Ref::borrow(a[2] ? a[2] : Py_None);
+    require_str("install_and_import", "module", module);
+    if (package_name.get() != Py_None)
+        require_str("install_and_import", "package_name", package_name.get());
+    if (target_path.get() != Py_None)
+        require_str("install_and_import", "target_path", target_path.get());
+    Ref keep_module = Ref::borrow(module);
+
+    Ref imported;
+    try {
+        imported = import_module(module);
+        CU_LOG(debug, "find module %s", module);
+    } catch (Error& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        Handling handling(e);
+        if (package_name.get() == Py_None || !PyUnicode_GetLength(package_name.get()))
+            package_name = keep_module;
+        CU_LOG(warning, "not find module %s, try install by `pip install --user %s`", module,
+               package_name.get());
+        Ref sys = module::global(n_sys);
+        static const Name n_m("-m"), n_pip("pip"), n_install("install"), n_user("--user");
+        Ref command = list();
+        append(command.get(), getattr(sys.get(), n_executable).get());
+        append(command.get(), n_m.get());
+        append(command.get(), n_pip.get());
+        append(command.get(), n_install.get());
+        if (target_path.get() != Py_None && PyUnicode_GetLength(target_path.get())) {
+            Ref path = getattr(sys.get(), n_path);
+            if (!check_int(PySequence_Contains(path.get(), target_path.get())))
+                call_method(path.get(), n_append, target_path.get());
+            append(command.get(),
+                   check(PyUnicode_FromFormat("--target=%U", target_path.get())).get());
+        } else {
+            append(command.get(), n_user.get());
+        }
+        append(command.get(), package_name.get());
+        Ref rest = iter(extra.get());
+        while (Ref arg = next(rest.get())) append(command.get(), arg.get());
+        call(module::global(n_cmd_process).get(), command.get());
+        Ref importlib = module::global(n_importlib);
+        Ref site = check(PyImport_ImportModule("site"));
+        call_method(importlib.get(), n_reload, site.get());
+        imported = import_module(module);
+    }
+    CU_LOG(info, "import %s success", module);
+    return imported;
+}
+
+PyMethodDef defs[] = {
+    CU_VARARGS("cmd_process_return_data", cmd_process_return_data,
+               "cmd_process_return_data(cmd_arr)\n--\n\n"
+               "A generator of the standard-output lines of a command, started on the first "
+               "step; standard error goes to sys.stderr."),
+    CU_VARARGS("cmd_process", cmd_process,
+               "cmd_process(cmd_arr)\n--\n\n"
+               "Runs a command (a list of arguments, or a str split on single spaces) to its "
+               "end; ValueError for a non-zero exit status."),
+    CU_VARARGS("install_and_import", install_and_import,
+               "install_and_import(module, package_name=None, target_path=None, *args)\n--\n\n"
+               "Imports a module, installing its package with pip first when it is missing."),
+    CU_END,
+};
+
+Ref make_return_data() {
+    g_run_type.set(check(PyType_FromSpec(&run_spec)));
+    return make_function(&defs[0]);
+}
+Ref make_cmd_process() { return make_function(&defs[1]); }
+Ref make_install() {
+    return make_function(&defs[2],
+                         {{"module", "str"}, {"package_name", "str"}, {"target_path", "str"}});
+}
+
+}  // namespace
+
+CU_DEFINITION("cmd_process_return_data", make_return_data);
+CU_DEFINITION("cmd_process", make_cmd_process);
+CU_DEFINITION("install_and_import", make_install);
+
+}  // namespace cu::runtime

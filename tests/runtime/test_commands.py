@@ -1,0 +1,304 @@
+"""External commands: cmd_process, cmd_process_return_data, install_and_import."""
+import gc
+import io
+import logging
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+import tracemalloc
+import zipfile
+
+import pytest
+
+import common_utils.common_utils as cu
+
+PY = sys.executable
+
+
+def messages(records):
+    return [(r.levelname, r.msg, r.args) for r in records]
+
+
+def output_of(code):
+    """Every value the generator yields for a child running `code`."""
+    return list(cu.cmd_process_return_data([PY, "-c", code]))
+
+
+# ==== commands, exit statuses and log lines ==================================
+
+
+def test_str_command_is_split_on_every_single_space(capfd, log_records):
+    assert cu.cmd_process("echo  hi") is None  # echo gets '' and 'hi'
+    assert capfd.readouterr().out == " hi\n"
+    assert messages(log_records) == [
+        ("INFO", "do cmd start: %s", ("echo  hi",)), ("INFO", "do cmd end", ())]
+
+
+@pytest.mark.parametrize("runner", ["cmd_process", "cmd_process_return_data"])
+@pytest.mark.parametrize("code, status", [
+    ("raise SystemExit(2)", 2),
+    ("import os, signal; os.kill(os.getpid(), signal.SIGTERM)", -15),
+])
+def test_non_zero_status_is_logged_and_raised(runner, code, status, log_records):
+    argv = [PY, "-c", code]
+    with pytest.raises(ValueError) as caught:
+        list(cu.cmd_process_return_data(argv)) if runner != "cmd_process" else cu.cmd_process(argv)
+    assert str(caught.value) == "subprocess return Non Zero ={}".format(status)
+    assert messages(log_records)[1:] == [
+        ("ERROR", "do cmd failed return=%s cmd=`%s`", (status, " ".join(argv)))]
+
+
+# ==== the output generator ===================================================
+
+
+@pytest.mark.parametrize("written, lines", [
+    (b"a\nb\n", ["a\n", "b\n"]),
+    (b"", []),
+    (b"a\r\nb\rc", ["a\n", "b\n", "c"]),  # newlines translated as text streams do
+    (b"\xc3\xa9\n\n", ["\xe9\n", "\n"]),
+])
+def test_yields_exactly_the_lines_of_standard_output(written, lines):
+    code = "import sys; sys.stdout.buffer.write({!r})".format(written)
+    assert output_of(code) == lines
+
+
+def test_standard_error_goes_to_sys_stderr_as_found_at_call_time(monkeypatch):
+    steps = cu.cmd_process_return_data(
+        [PY, "-c", "import sys; print('out'); sys.stderr.write('e1\\ne2')"])
+    monkeypatch.setattr(sys, "stderr", io.StringIO())
+    assert list(steps) == ["out\n"]
+    assert sys.stderr.getvalue() == "e1\ne2"
+
+
+def test_nothing_starts_before_the_first_step(tmp_path, log_records):
+    marker = tmp_path / "started"
+    steps = cu.cmd_process_return_data([PY, "-c", "open({!r}, 'w'); print('x')".format(
+        str(marker))])
+    time.sleep(0.2)
+    assert not marker.exists() and log_records == []
+    assert next(steps) == "x\n" and marker.exists()
+    with pytest.raises(StopIteration):
+        next(steps)
+    assert next(iter(steps), None) is None
+    missing = cu.cmd_process_return_data(["/nonexistent/program"])
+    with pytest.raises(FileNotFoundError):
+        next(missing)
+
+
+def test_large_output_on_both_pipes_does_not_stall(run_python):
+    # 2 MB on standard error and 1 MB on standard output, interleaved: both
+    # pipes overflow unless they are read while the child runs.
+    child = textwrap.dedent("""
+        import sys
+        for i in range(10000):
+            sys.stderr.write("e%05d" % i + "." * 194 + "\\n")
+            sys.stdout.write("o%05d" % i + "." * 94 + "\\n")
+    """)
+    code = textwrap.dedent("""
+        import io, sys
+        from common_utils import common_utils as cu
+        steps = cu.cmd_process_return_data([sys.executable, "-c", {!r}])
+        err, sys.stderr = sys.stderr, io.StringIO()
+        out = list(steps)
+        text, sys.stderr = sys.stderr.getvalue(), err
+        assert out == ["o%05d" % i + "." * 94 + "\\n" for i in range(10000)], out[:3]
+        assert text == "".join("e%05d" % i + "." * 194 + "\\n" for i in range(10000))
+        print("ok")
+    """).format(child)
+    done = run_python(code, timeout=120)
+    assert done.stdout.splitlines()[-1] == "ok", done.stderr
+
+
+def test_keyboard_interrupt_thrown_in_terminates_and_reaps_the_child():
+    steps = cu.cmd_process_return_data(
+        ["sh", "-c", "trap 'sleep 0.3; exit 1' TERM; echo $$; sleep 60 & wait"])
+    pid = int(next(steps))
+    with pytest.raises(KeyboardInterrupt):
+        steps.throw(KeyboardInterrupt)
+    with pytest.raises(ProcessLookupError):  # gone, not even a zombie
+        os.kill(pid, 0)
+    assert list(steps) == []
+
+
+# ==== interrupts =============================================================
+
+INTERRUPTED = textwrap.dedent("""
+    import os, signal, subprocess, sys, threading, time, types
+    from common_utils import common_utils as cu
+    runner, block_main, pidfile = sys.argv[1], sys.argv[2] == "1", sys.argv[3]
+
+    def popen(*args, **kwargs):  # an interrupt inside Popen has no child to stop
+        process = subprocess.Popen(*args, **kwargs)
+        open(pidfile + ".started", "w").close()
+        return process
+
+    cu.subprocess = types.SimpleNamespace(Popen=popen, PIPE=subprocess.PIPE)
+    if block_main:
+        # The interrupt can only land on this other thread.
+        threading.Thread(target=time.sleep, args=(120,), daemon=True).start()
+        signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGINT])
+    # The child takes its time to end, so it is only gone if it was waited for.
+    script = ("trap 'sleep 0.3; exit 1' TERM; echo $$ > {0}.tmp; sleep 60 & "
+              "echo $! >> {0}.tmp; mv {0}.tmp {0}; wait").format(pidfile)
+    try:
+        if runner == "cmd_process":
+            cu.cmd_process(["sh", "-c", script])
+        else:
+            list(cu.cmd_process_return_data(["sh", "-c", script]))
+    except KeyboardInterrupt:
+        try:
+            os.waitpid(-1, os.WNOHANG)  # raises only when no child, not even a zombie, is left
+            print("| a child is left")
+        except ChildProcessError:
+            pass
+        grandchild = int(open(pidfile).read().split()[1])
+        for _ in range(100):  # it ends; whoever adopted it reaps it
+            try:
+                if open("/proc/%d/stat" % grandchild).read().split(") ")[1][0] == "Z":
+                    break
+            except FileNotFoundError:
+                break
+            time.sleep(0.05)
+        else:
+            print("| grandchild still runs")
+        print("| interrupted")
+""")
+
+
+@pytest.mark.parametrize("runner", ["cmd_process", "cmd_process_return_data"])
+@pytest.mark.parametrize("block_main", ["0", "1"])
+def test_interrupt_terminates_the_child_group_and_reaps_the_child(runner, block_main, tmp_path):
+    pidfile = tmp_path / "pids"
+    proc = subprocess.Popen([PY, "-c", INTERRUPTED, runner, block_main, str(pidfile)],
+                            cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True)
+    try:
+        deadline = time.monotonic() + 60
+        started = tmp_path / "pids.started"
+
+        def waiting():  # the child is started and our main thread sleeps in the wait
+            with open("/proc/%d/stat" % proc.pid) as f:
+                state = f.read().split(") ")[1][0]
+            return pidfile.exists() and started.exists() and state == "S"
+
+        while not waiting() and time.monotonic() < deadline and proc.poll() is None:
+            time.sleep(0.02)
+        os.kill(proc.pid, signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+        proc.wait()
+    assert [l for l in out.splitlines() if l.startswith("| ")] == ["| interrupted"], err
+
+
+# ==== install_and_import =====================================================
+
+
+@pytest.mark.parametrize("args, message", [
+    ((type("S", (str,), {})("json"),), "argument 'module' must be str, not S"),
+    (("json", 1), "argument 'package_name' must be str, not int"),
+    (("json", None, b"/tmp"), "argument 'target_path' must be str, not bytes"),
+])
+def test_install_and_import_checks_exact_str(args, message, log_records):
+    with pytest.raises(TypeError, match="^install_and_import\\(\\) " + message):
+        cu.install_and_import(*args)
+    assert log_records == []
+
+
+def test_importable_module_is_returned_without_pip(log_records):
+    import json
+
+    assert cu.install_and_import("json", "", "/nonexistent") is json
+    assert messages(log_records) == [
+        ("DEBUG", "find module %s", ("json",)),
+        ("INFO", "import %s success", ("json",)),
+    ]
+
+
+def write_wheel(directory, name):
+    """A one-module wheel, written by hand: no build tools needed."""
+    dist = "{}-1.0.dist-info".format(name)
+    files = {
+        name + ".py": "VALUE = 42\n",
+        dist + "/METADATA": "Metadata-Version: 2.1\nName: {}\nVersion: 1.0\n".format(name),
+        dist + "/WHEEL": "Wheel-Version: 1.0\nGenerator: hand\nRoot-Is-Purelib: true\n"
+                         "Tag: py3-none-any\n",
+    }
+    files[dist + "/RECORD"] = "".join("{},,\n".format(p) for p in list(files) + [dist + "/RECORD"])
+    with zipfile.ZipFile(str(directory / "{}-1.0-py3-none-any.whl".format(name)), "w") as whl:
+        for path, text in files.items():
+            whl.writestr(path, text)
+
+
+def test_missing_module_is_installed_by_pip_into_the_target(tmp_path, run_python):
+    wheels = tmp_path / "wheels"
+    wheels.mkdir()
+    write_wheel(wheels, "cu_tiny_pkg")
+    target = str(tmp_path / "target")
+    code = textwrap.dedent("""
+        import logging, sys
+        from common_utils import common_utils as cu
+        target, wheels = sys.argv[1], sys.argv[2]
+        records = []
+        handler = logging.Handler()
+        handler.emit = records.append
+        cu.logger.addHandler(handler)
+        cu.logger.setLevel(logging.DEBUG)
+        mod = cu.install_and_import("cu_tiny_pkg", None, target, "--no-index",
+                                    "--find-links", wheels)
+        assert mod.VALUE == 42 and mod.__file__.startswith(target), mod
+        assert sys.path.count(target) == 1 and sys.path[-1] == target
+        try:
+            cu.install_and_import("cu_absent_pkg", "", target, "--no-index", "--find-links", wheels)
+        except ValueError as e:
+            print("|", e)
+        for r in records:
+            print("|", r.levelname, r.getMessage())
+    """)
+    env = dict(os.environ, PIP_CONFIG_FILE=os.devnull, PIP_DISABLE_PIP_VERSION_CHECK="1")
+    done = run_python(code, timeout=180, env=env, args=(target, str(wheels)))
+    pip = "{} -m pip install --target={}".format(PY, target)
+    links = "--no-index --find-links {}".format(wheels)
+    # pip shares the terminal: only the lines marked here are this test's.
+    assert [l[2:] for l in done.stdout.splitlines() if l.startswith("| ")] == [
+        "subprocess return Non Zero =1",
+        "WARNING not find module cu_tiny_pkg, try install by `pip install --user cu_tiny_pkg`",
+        "INFO do cmd start: {} cu_tiny_pkg {}".format(pip, links),
+        "INFO do cmd end",
+        "INFO import cu_tiny_pkg success",
+        "WARNING not find module cu_absent_pkg, try install by "
+        "`pip install --user cu_absent_pkg`",
+        "INFO do cmd start: {} cu_absent_pkg {}".format(pip, links),
+        "ERROR do cmd failed return=1 cmd=`{} cu_absent_pkg {}`".format(pip, links),
+    ], done.stderr
+
+
+@pytest.mark.process_memory
+def test_runs_leave_nothing_behind():
+    def run(i):
+        steps = cu.cmd_process_return_data(["sh", "-c", "echo a; echo b >&2; exit %d" % (i % 2)])
+        try:
+            assert list(steps) == ["a\n"]
+        except ValueError:
+            pass
+        cu.cmd_process_return_data("never started")
+
+    # The test run keeps every log record it captures: no records here.
+    logging.disable(logging.CRITICAL)
+    err, sys.stderr = sys.stderr, io.StringIO()
+    try:
+        for i in range(30):
+            run(i)
+        gc.collect()
+        before = tracemalloc.get_traced_memory()[0]
+        for i in range(200):
+            run(i)
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        sys.stderr = err
+        logging.disable(logging.NOTSET)
+    assert grown < 64 * 1024, grown
