@@ -398,7 +398,7 @@ def stubtest(session, rec):
     """The type stub that ships against the module it describes."""
     wheel, sha = built_wheel(session)
     # mypy needs PyYAML's stubs for the stub's `import yaml`.
-    install_wheel(session, wheel, sha, "mypy", "types-PyYAML")
+    install_wheel(session, wheel, sha, "mypy", "types-PyYAML", "types-requests")
     # From an empty directory: the repository's source package would shadow
     # the installed one, and stubtest must see the stub that ships.
     empty = WORK / "stubtest"

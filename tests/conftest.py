@@ -16,7 +16,7 @@ settings.load_profile("cu")
 
 
 def pytest_report_header(config):
-    # scripts/test.sh reads this line to prove which build each run loaded.
+    # the noxfile reads this line to prove which build each run loaded.
     try:
         import common_utils.common_utils as m
     except Exception as exc:
@@ -26,7 +26,7 @@ def pytest_report_header(config):
     return "common_utils: {} sha256={}".format(m.__file__, digest)
 
 
-# scripts/test.sh sets CU_SANITIZER in its AddressSanitizer run.  ASan holds
+# The noxfile sets CU_SANITIZER in its AddressSanitizer run.  ASan holds
 # freed blocks in quarantine (256 MB by default) and keeps its own allocator
 # caches, so the size of the process says nothing about leaks there: a test
 # that measures it uses `memory_growth` (skipped there), carries the
