@@ -236,6 +236,19 @@ class SimpleLooper(LoopProcessor):
 
 # ==== context and cached pipelines ===========================================
 
+class ContextProcessor(Processor):
+    def __init__(
+        self,
+        processors: Union[ProcessorBase, Callable[..., Any], List[Any], Dict[str, Any], str, None] = None,
+        module: ModuleType = ...,
+        model_args: Any = None,
+        processors_ref: Optional[str] = None,
+        module_ref: Optional[str] = None,
+        model_args_ref: Optional[str] = None,
+        *args: Any,
+        **kwargs: Any,
+    ) -> None: ...
+
 # ==== services ===============================================================
 
 # ==== commands ===============================================================
