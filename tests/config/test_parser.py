@@ -24,19 +24,6 @@ def test_init_parser_without_a_file(log_records):
                           default_prefix="prefixed", other=1)
     assert (args.task_name, args.input_hdfs) == ("prefixed", "")
     assert messages(log_records, "WARNING")[-1] == "unknown_args=['-x']"
-
-
-def test_standard_options():
-    parser = cu.init_default_parser("about the job", task_name=7)
-    assert parser.description == "about the job"
-    assert parser.formatter_class is argparse.ArgumentDefaultsHelpFormatter
-    assert [a.option_strings for a in parser._actions] == [
-        ["-h", "--help"], ["--config-yaml", "--config", "--config_yaml"], ["--has_config_yaml"],
-        ["--no-has_config_yaml", "--no_has_config_yaml"], ["--debug"], ["--no-debug", "--no_debug"],
-        ["--log-level", "--log_level"], ["--log-dir", "--log_dir"],
-        ["--task-name", "--task_name"], ["--biz_date"]]
-    assert parser.parse_args([]).task_name == "7"
-    assert "task name (default: 7)" in parser.format_help()
     renamed = cu.init_default_parser(change_config_name=True)
     args, unknown = renamed.parse_known_args(["--my-config", "f.yaml", "--config", "g.yaml"])
     assert (args.my_config_yaml, unknown) == ("f.yaml", ["--config", "g.yaml"])
@@ -130,13 +117,13 @@ def test_bad_configuration(files, words, error, tmp_path, monkeypatch):
         cu.init_parser(parser_args=words)
 
 
-def test_parse_args_and_yaml_direct(tmp_path):
+def test_parse_args_and_yaml_and_hooks(tmp_path):
     (tmp_path / "c.yaml").write_text("debug: true\nname: n\n")
     parser = cu.init_default_parser(change_config_name=True)
     args, unknown = cu.parse_args_and_yaml(
         parser, ["--my_config_yaml", str(tmp_path / "c.yaml"), "--name", "m", "-q"], "ignored", 1)
     assert (args.debug, args.name, unknown) == (True, "m", ["-q"])
-    with pytest.raises(AttributeError):
+    with pytest.raises(AttributeError):  # a hook must return the parser
         cu.init_parser(callback_fn=lambda parser: None, parser_args=["--no-has_config_yaml"])
     with pytest.raises(TypeError, match=r"takes from 0 to 5 positional arguments but 6 were given"):
         cu.init_parser(1, 2, 3, 4, 5, 6)
