@@ -126,6 +126,7 @@ Ref find_alias(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[2];
     bind(find_params, args, kwargs, a);
     PyObject *node = a[0], *tokens = a[1];
+    Ref keep_node = Ref::borrow(node), keep_tokens = Ref::borrow(tokens);
     DepthGuard guard;
 
     if (length(tokens) == 0) return Ref::borrow(node);
