@@ -34,7 +34,7 @@ from typing import Dict as Dict
 from typing import Final as Final
 from typing import List as List
 from typing import Literal as Literal
-from typing import Iterator, Optional, TypeVar
+from typing import Iterator, NamedTuple, Optional, TypeVar
 from typing import Tuple as Tuple
 from typing import Union as Union
 
@@ -105,6 +105,45 @@ async def run_in_threadpool(func: Callable[..., _T], *args: Any, **kwargs: Any) 
 # ==== text utilities and decorators ==========================================
 
 # ==== cache ==================================================================
+
+def _make_key(
+    args: Any,
+    kwds: Any = ...,
+    kwd_mark: Tuple[Any, ...] = ...,
+    fasttypes: Any = ...,
+    hash: Callable[[Any], Any] = ...,
+) -> Any: ...
+
+class _CacheInfo(NamedTuple):
+    hits: int
+    misses: int
+    maxsize: int
+    currsize: int
+
+class _LRUCacheBase(collections.OrderedDict[Any, Any]): ...
+
+class LRUCache(_LRUCacheBase):
+    maxsize: int
+    hits: int
+    misses: int
+    report_times: int
+    def __init__(self, maxsize: int = 128, report_times: int = 1000) -> None: ...
+    def __call__(self, user_function: _F) -> _F: ...
+    def get(self, key: Any) -> Any: ...  # type: ignore[override]
+    def put(self, key: Any, value: Any) -> None: ...
+    def cache_info(self) -> _CacheInfo: ...
+
+class FileCache:
+    hits: int
+    misses: int
+    _cache: Optional[shelve.Shelf[Any]]
+    def __init__(self, filename: str, **kwargs: Any) -> None: ...
+    def __del__(self) -> None: ...
+    def __call__(self, user_function: _F) -> _F: ...
+    def get(self, key: Any) -> Any: ...
+    def put(self, key: Any, value: Any) -> None: ...
+    def cache_info(self) -> _CacheInfo: ...
+    def close(self) -> None: ...
 
 # ==== pipeline ===============================================================
 
