@@ -185,13 +185,16 @@ Ref get_core(PyObject* self, PyObject* key, bool plain, bool inert_key) {
 
 void put_core(PyObject* self, PyObject* key, PyObject* value, bool plain) {
     plain = plain && inert(key);
+    bool present;
     if (plain) {
-        if (dict_get(self, key)) call(g.move_to_end.get(), self, key);
-    } else if (check_int(PySequence_Contains(self, key))) {
-        call_method(self, n_move_to_end, key);
+        present = dict_get(self, key) != nullptr;
+        if (present) call(g.move_to_end.get(), self, key);
+    } else {
+        present = check_int(PySequence_Contains(self, key)) != 0;
+        if (present) call_method(self, n_move_to_end, key);
     }
     check_int(PyObject_SetItem(self, key, value));
-    plain = plain && plain_put(self);  // a replaced value's finalizer may have run
+    if (present) plain = plain && plain_put(self);  // the replaced value's finalizer may have run
     Py_ssize_t size = length(self);
     bool over;
     if (plain) {
