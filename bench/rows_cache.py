@@ -95,6 +95,17 @@ def shelf_hit(key):
     return None
 
 
+def _piped(x, **kwargs):
+    return x
+
+
+CACHED = cu.LRUCacheProcessor(processors=_piped)
+CACHED.init()
+CACHED.process(1000)
+STORE = cu.LRUCache()
+STORE.put(1000, 1000)
+
+
 ROWS = [
     _hit_row("one int argument", one, (1000,), {}),
     _hit_row("two positional arguments", two, (1000, 2), {}),
@@ -106,6 +117,11 @@ ROWS = [
         "_make_key((1, 2), {'a': 3}) vs functools._make_key",
         functools.partial(cu._make_key, (1, 2), {"a": 3}),
         functools.partial(functools._make_key, (1, 2), {"a": 3}, False),
+    ),
+    (
+        "LRUCacheProcessor hit vs LRUCache.get of the same key",
+        functools.partial(CACHED.process, 1000),
+        functools.partial(STORE.get, 1000),
     ),
     (
         "FileCache hit, one str argument vs shelf test and read",

@@ -337,6 +337,21 @@ class ContextProcessor(Processor):
         **kwargs: Any,
     ) -> None: ...
 
+class LRUCacheProcessor(ContextProcessor):
+    _cache_arg_all_keys: bool
+    _cache_arg_keys: List[int]
+    _cache_kwarg_keys: List[str]
+    _cache: LRUCache
+    def __init__(
+        self,
+        cache_keys: Union[List[str], str, int] = "in_data",
+        cache_size: int = 128,
+        *args: Any,
+        **kwargs: Any,
+    ) -> None: ...
+    def process(self, in_data: Any = None, *args: Any, **kwargs: Any) -> Any: ...
+    def as_dict(self) -> Dict[str, Any]: ...
+
 # ==== services ===============================================================
 
 # ==== commands ===============================================================
