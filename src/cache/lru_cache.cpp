@@ -49,20 +49,6 @@ Counters& counters(PyObject* self) {
 
 // ==== guards =================================================================
 
-// The class dicts of LRUCache and of its base, read directly: a look-up
-// there is a fraction of the cost of a class attribute look-up, and the hot
-// path checks several names on every call.  Only read, never written (that
-// would bypass the type's attribute cache).
-PyObject* own_dict(PyObject* cls) {
-    static const Name n_gc("gc"), n_get_referents("get_referents"), n___dict__("__dict__");
-    Ref gc = check(PyImport_Import(n_gc));
-    Ref proxy = getattr(cls, n___dict__);
-    Ref found = call_method(gc.get(), n_get_referents, proxy.get());
-    if (!PyList_Check(found.get()) || PyList_Size(found.get()) != 1) return nullptr;
-    PyObject* d = PyList_GetItem(found.get(), 0);
-    return PyDict_CheckExact(d) ? Ref::borrow(d).release() : nullptr;
-}
-
 // `cls.<name>` is `expected`, defined on LRUCache itself.
 bool class_attr_is(const Name& name, PyObject* expected) {
     if (g.cls_dict) {
@@ -84,7 +70,8 @@ bool class_attr_is(const Name& name, PyObject* expected) {
 // defines the name (OrderedDict itself cannot be changed).
 bool inherited_is(const Name& name, PyObject* expected) {
     if (g.cls_dict && g.base_dict)
-        return !dict_get(g.cls_dict, name) && !dict_get(g.base_dict, name);
+        return !check_int(PyDict_Contains(g.cls_dict, name)) &&
+               !check_int(PyDict_Contains(g.base_dict, name));
     return class_attr_is(name, expected);
 }
 
@@ -93,7 +80,7 @@ bool inherited_is(const Name& name, PyObject* expected) {
 // The counters are not kept there, so it is usually empty.
 bool not_shadowed(PyObject* self, const Name& name) {
     PyObject* attrs = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + g.dictoffset);
-    return !attrs || PyDict_Size(attrs) == 0 || !dict_get(attrs, name);
+    return !attrs || PyDict_Size(attrs) == 0 || !check_int(PyDict_Contains(attrs, name));
 }
 
 bool resolves(PyObject* self, const Name& name, PyObject* expected) {
@@ -480,8 +467,8 @@ Ref make_lru_cache() {
         Ref descr = check(PyDescr_NewGetSet((PyTypeObject*)base.get(), def));
         setattr(cls.get(), def->name, descr.get());
     }
-    g.cls_dict = own_dict(cls.get());
-    g.base_dict = own_dict(base.get());
+    g.cls_dict = class_dict(cls.get());
+    g.base_dict = class_dict(base.get());
 
     g.dictoffset = ssize_attr(cls.get(), "__dictoffset__");
     if (g.dictoffset <= 0) raise(PyExc_SystemError, "LRUCache instances need a dict");

@@ -13,6 +13,7 @@ namespace {
 
 // The defaults, evaluated once as a def statement evaluates them.
 Keep g_kwds, g_mark, g_fasttypes, g_hash, g_make_key, g_info_type, g_info_new;
+PyObject* g_info_dict = nullptr;  // the record type's own dict, as Keep
 
 bool is_fast_type(PyObject* o, PyObject* fasttypes) {
     PyTypeObject* t = Py_TYPE(o);
@@ -102,11 +103,26 @@ Ref make_cache_info_type() {
     Ref namedtuple = getattr(module::global(n_collections).get(), n_namedtuple);
     Ref cls = call_args(namedtuple.get(), pos.get(), kw.get());
     g_info_new.set(getattr(cls.get(), "__new__"));
+    g_info_dict = class_dict(cls.get());
     g_info_type.set(cls);
     return cls;
 }
 
 }  // namespace
+
+// Reached through the class's __dict__ proxy, whose one referent it is.  A
+// look-up there is a fraction of the cost of a class attribute look-up, and
+// the hot paths check several names on every call.  Only ever read: a write
+// would bypass the type's attribute cache.
+PyObject* class_dict(PyObject* cls) {
+    static const Name n_gc("gc"), n_get_referents("get_referents"), n___dict__("__dict__");
+    Ref gc = check(PyImport_Import(n_gc));
+    Ref proxy = getattr(cls, n___dict__);
+    Ref found = call_method(gc.get(), n_get_referents, proxy.get());
+    if (!PyList_Check(found.get()) || PyList_Size(found.get()) != 1) return nullptr;
+    PyObject* d = PyList_GetItem(found.get(), 0);
+    return PyDict_CheckExact(d) ? Ref::borrow(d).release() : nullptr;
+}
 
 PyObject* kwd_mark() noexcept { return g_mark.get(); }
 
@@ -162,8 +178,11 @@ Ref store_key(PyObject* args, PyObject* kwargs) {
 bool cache_info_is_own() {
     PyObject* found = module::lookup(n__CacheInfo);
     if (!found || found != g_info_type.get()) return false;
-    Ref made_by = getattr(found, "__new__");
-    return made_by.get() == g_info_new.get();
+    static const Name n___new__("__new__"), n___init__("__init__");
+    if (!g_info_dict) return false;
+    // Calling the type runs its __new__ and __init__; tuple's own cannot change.
+    return dict_get(g_info_dict, n___new__) == g_info_new.get() &&
+           !check_int(PyDict_Contains(g_info_dict, n___init__));
 }
 
 Ref cache_info(PyObject* hits, PyObject* misses, PyObject* maxsize, PyObject* currsize) {

@@ -249,6 +249,31 @@ def test_instance_and_class_patches_are_honoured(monkeypatch):
     assert c.cache_info().hits == 100
 
 
+def _record_new(cls, *fields):
+    built.append(fields)
+    return tuple.__new__(cls, fields)
+
+
+built = []
+
+
+@pytest.mark.parametrize("patch", ["module", "record", "method"])
+def test_eviction_record_is_built_whenever_that_shows(patch, monkeypatch):
+    # The logger is at INFO, so the debug line itself is dropped.
+    c = cu.LRUCache(maxsize=1)
+    if patch == "module":
+        monkeypatch.setattr(cu, "_CacheInfo", lambda *fields: built.append(fields))
+    elif patch == "record":
+        monkeypatch.setattr(cu._CacheInfo, "__new__", _record_new)
+    else:
+        monkeypatch.setattr(c, "cache_info", lambda: built.append("method"))
+    built.clear()
+    c.put(1, 1)
+    c.put(2, 2)
+    assert built == (["method"] if patch == "method" else [(0, 0, 1, 2)])
+    assert list(c) == [2]
+
+
 def test_module_key_maker_is_looked_up_per_call(monkeypatch):
     f = cu.LRUCache()(add)
     monkeypatch.setattr(cu, "_make_key", lambda args, kwds: "same")
