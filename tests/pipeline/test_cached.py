@@ -60,38 +60,27 @@ def test_key_specification_and_description(cache_keys, listed, state):
     assert described["processors"] == [{"step()": True}]
 
 
-@pytest.mark.parametrize("cache_keys, error, message", [
-    ([], ValueError, "^cache_keys len is 0$"),
-    ([True], ValueError, r"select no key part.*ignored \[True\]$"),
-    ([1.5, None], ValueError, r"select no key part.*ignored \[1.5, None\]$"),
+@pytest.mark.parametrize("args, error, message", [
+    (([],), ValueError, "^cache_keys len is 0$"),
+    (([True],), ValueError, r"select no key part.*ignored \[True\]$"),
+    (([1.5, None],), ValueError, r"select no key part.*ignored \[1.5, None\]$"),
+    (("in_data", True), TypeError, "argument 'cache_size' must be int, not bool"),
+    (("in_data", 1.0), TypeError, "argument 'cache_size' must be int, not float"),
 ])
-def test_key_specifications_that_select_nothing(cache_keys, error, message):
+def test_construction_errors(args, error, message):
     with pytest.raises(error, match=message):
-        make(cache_keys)
+        make(*args)
 
 
-@pytest.mark.parametrize("size", [True, 1.0, None])
-def test_cache_size_must_be_exact_int(size):
-    with pytest.raises(TypeError, match="argument 'cache_size' must be int, not "):
-        make(cache_size=size)
-
-
-def test_parts_that_hash_alike_keep_separate_results():
+def test_store_keys_and_size():
     p, calls = make([0, 1])
-    assert p.process([-1, 0])[0] == [-1, 0]
-    assert p.process([-2, 0])[0] == [-2, 0]  # hash(-1) == hash(-2)
-    assert len(calls) == 2
-
-
-def test_none_results_and_size_one():
+    assert [p.process(x)[0] for x in ([-1, 0], [-2, 0])] == [[-1, 0], [-2, 0]]  # hash(-1) == hash(-2)
     p, calls = make(result=lambda x: None)
     assert p.process("a") is None and p.process("a") is None and len(calls) == 2
-    assert len(p._cache) == 0
+    assert len(p._cache) == 0  # None is never stored
     p, calls = make(cache_size=1)
-    for x in "abab":
+    for x in "ababb":
         p.process(x)
-    assert calls == list("abab")
-    p.process("b")
     assert calls == list("abab") and p._cache.cache_info() == (1, 4, 1, 1)
 
 
