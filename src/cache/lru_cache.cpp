@@ -200,7 +200,8 @@ void put_core(PyObject* self, PyObject* key, PyObject* value, bool plain) {
         Ref info = call_method(self, n_cache_info);
         CU_LOG(debug, "LRUCache cache clean, cache_info=%s", info.get());
     }
-    if (plain_put(self) && resolves_inherited(self, n_popitem, g.popitem)) {
+    // Only the record and the log call above can have run the caller's code.
+    if ((quiet || plain_put(self)) && resolves_inherited(self, n_popitem, g.popitem)) {
         call(g.popitem.get(), self, Py_False);
     } else {
         Ref pos = tuple();

@@ -102,8 +102,11 @@ Ref make_cache_info_type() {
     set_item(kw.get(), n_module, module::name_obj());
     Ref namedtuple = getattr(module::global(n_collections).get(), n_namedtuple);
     Ref cls = call_args(namedtuple.get(), pos.get(), kw.get());
-    g_info_new.set(getattr(cls.get(), "__new__"));
     g_info_dict = class_dict(cls.get());
+    if (g_info_dict) {
+        static const Name n___new__("__new__");
+        g_info_new.set(Ref::borrow(dict_get(g_info_dict, n___new__)));
+    }
     g_info_type.set(cls);
     return cls;
 }
@@ -179,7 +182,7 @@ bool cache_info_is_own() {
     PyObject* found = module::lookup(n__CacheInfo);
     if (!found || found != g_info_type.get()) return false;
     static const Name n___new__("__new__"), n___init__("__init__");
-    if (!g_info_dict) return false;
+    if (!g_info_dict || !g_info_new) return false;
     // Calling the type runs its __new__ and __init__; tuple's own cannot change.
     return dict_get(g_info_dict, n___new__) == g_info_new.get() &&
            !check_int(PyDict_Contains(g_info_dict, n___init__));
