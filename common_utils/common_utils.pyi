@@ -34,7 +34,7 @@ from typing import Dict as Dict
 from typing import Final as Final
 from typing import List as List
 from typing import Literal as Literal
-from typing import Iterator, Optional, Set, TypeVar
+from typing import Iterator, NamedTuple, Optional, Set, TypeVar
 from typing import Tuple as Tuple
 from typing import Union as Union
 
@@ -170,6 +170,45 @@ def retry(
 def call_report(interval: int = 1000) -> Callable[[_F], _F]: ...
 
 # ==== cache ==================================================================
+
+def _make_key(
+    args: Any,
+    kwds: Any = ...,
+    kwd_mark: Tuple[Any, ...] = ...,
+    fasttypes: Any = ...,
+    hash: Callable[[Any], Any] = ...,
+) -> Any: ...
+
+class _CacheInfo(NamedTuple):
+    hits: int
+    misses: int
+    maxsize: int
+    currsize: int
+
+class _LRUCacheBase(collections.OrderedDict[Any, Any]): ...
+
+class LRUCache(_LRUCacheBase):
+    maxsize: int
+    hits: int
+    misses: int
+    report_times: int
+    def __init__(self, maxsize: int = 128, report_times: int = 1000) -> None: ...
+    def __call__(self, user_function: _F) -> _F: ...
+    def get(self, key: Any) -> Any: ...  # type: ignore[override]
+    def put(self, key: Any, value: Any) -> None: ...
+    def cache_info(self) -> _CacheInfo: ...
+
+class FileCache:
+    hits: int
+    misses: int
+    _cache: Optional[shelve.Shelf[Any]]
+    def __init__(self, filename: str, **kwargs: Any) -> None: ...
+    def __del__(self) -> None: ...
+    def __call__(self, user_function: _F) -> _F: ...
+    def get(self, key: Any) -> Any: ...
+    def put(self, key: Any, value: Any) -> None: ...
+    def cache_info(self) -> _CacheInfo: ...
+    def close(self) -> None: ...
 
 # ==== pipeline ===============================================================
 
@@ -313,6 +352,21 @@ class ContextProcessor(Processor):
         *args: Any,
         **kwargs: Any,
     ) -> None: ...
+
+class LRUCacheProcessor(ContextProcessor):
+    _cache_arg_all_keys: bool
+    _cache_arg_keys: List[int]
+    _cache_kwarg_keys: List[str]
+    _cache: LRUCache
+    def __init__(
+        self,
+        cache_keys: Union[List[str], str, int] = "in_data",
+        cache_size: int = 128,
+        *args: Any,
+        **kwargs: Any,
+    ) -> None: ...
+    def process(self, in_data: Any = None, *args: Any, **kwargs: Any) -> Any: ...
+    def as_dict(self) -> Dict[str, Any]: ...
 
 # ==== services ===============================================================
 
