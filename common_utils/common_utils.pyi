@@ -34,7 +34,7 @@ from typing import Dict as Dict
 from typing import Final as Final
 from typing import List as List
 from typing import Literal as Literal
-from typing import Iterator, Optional, TypeVar
+from typing import Iterator, NamedTuple, Optional, Set, TypeVar
 from typing import Tuple as Tuple
 from typing import Union as Union
 
@@ -94,6 +94,55 @@ def add_logger_file(file_name: str = "./main.log") -> None: ...
 
 # ==== configuration ==========================================================
 
+class _EnhanceSafeLoader(yaml.SafeLoader):
+    _root: str
+    def __init__(self, stream: Any) -> None: ...
+    def include_udf(self, node: yaml.nodes.Node) -> Any: ...
+    def find_alias(self, node: Any, tokens: List[str]) -> Any: ...
+    def alias_udf(self, node: yaml.nodes.Node) -> Any: ...
+
+class list_to_keyvalue(argparse.Action):
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: Any,
+        option_string: Optional[str] = None,
+    ) -> None: ...
+
+class list_to_keyvalue2(argparse.Action):
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: Any,
+        option_string: Optional[str] = None,
+    ) -> None: ...
+
+def str_to_bool(v: Union[bool, int, str]) -> bool: ...
+def parser_add_bool(given_parser: argparse.ArgumentParser, key: str, default: Any = False) -> None: ...
+def init_default_parser(
+    description: str = "ARGS", task_name: Any = "default", change_config_name: Any = False
+) -> argparse.ArgumentParser: ...
+def parse_args_and_yaml_argument(
+    given_parser: argparse.ArgumentParser, cfg: Dict[str, Any]
+) -> Set[str]: ...
+def parse_args_and_yaml(
+    given_parser: argparse.ArgumentParser,
+    parser_args: Optional[List[str]],
+    task_name: Any = "default",
+    change_config_name: Any = False,
+) -> Tuple[argparse.Namespace, List[str]]: ...
+def callback_fn_demo(parser: argparse.ArgumentParser) -> argparse.ArgumentParser: ...
+def init_parser(
+    description: str = "ARGS",
+    task_name: Any = "default",
+    callback_fn: Optional[Callable[[argparse.ArgumentParser], argparse.ArgumentParser]] = None,
+    parser_args: Optional[List[str]] = None,
+    change_config_name: Any = False,
+    **kwargs: Any,
+) -> argparse.Namespace: ...
+
 # ==== runtime ================================================================
 
 def deprecated(func: _F) -> _F: ...
@@ -121,6 +170,45 @@ def retry(
 def call_report(interval: int = 1000) -> Callable[[_F], _F]: ...
 
 # ==== cache ==================================================================
+
+def _make_key(
+    args: Any,
+    kwds: Any = ...,
+    kwd_mark: Tuple[Any, ...] = ...,
+    fasttypes: Any = ...,
+    hash: Callable[[Any], Any] = ...,
+) -> Any: ...
+
+class _CacheInfo(NamedTuple):
+    hits: int
+    misses: int
+    maxsize: int
+    currsize: int
+
+class _LRUCacheBase(collections.OrderedDict[Any, Any]): ...
+
+class LRUCache(_LRUCacheBase):
+    maxsize: int
+    hits: int
+    misses: int
+    report_times: int
+    def __init__(self, maxsize: int = 128, report_times: int = 1000) -> None: ...
+    def __call__(self, user_function: _F) -> _F: ...
+    def get(self, key: Any) -> Any: ...  # type: ignore[override]
+    def put(self, key: Any, value: Any) -> None: ...
+    def cache_info(self) -> _CacheInfo: ...
+
+class FileCache:
+    hits: int
+    misses: int
+    _cache: Optional[shelve.Shelf[Any]]
+    def __init__(self, filename: str, **kwargs: Any) -> None: ...
+    def __del__(self) -> None: ...
+    def __call__(self, user_function: _F) -> _F: ...
+    def get(self, key: Any) -> Any: ...
+    def put(self, key: Any, value: Any) -> None: ...
+    def cache_info(self) -> _CacheInfo: ...
+    def close(self) -> None: ...
 
 # ==== pipeline ===============================================================
 
@@ -251,6 +339,34 @@ class SimpleLooper(LoopProcessor):
     def __init__(self, looper: Any = None, *args: Any, **kwargs: Any) -> None: ...
 
 # ==== context and cached pipelines ===========================================
+
+class ContextProcessor(Processor):
+    def __init__(
+        self,
+        processors: Union[ProcessorBase, Callable[..., Any], List[Any], Dict[str, Any], str, None] = None,
+        module: Any = ...,
+        model_args: Any = None,
+        processors_ref: Optional[str] = None,
+        module_ref: Optional[str] = None,
+        model_args_ref: Optional[str] = None,
+        *args: Any,
+        **kwargs: Any,
+    ) -> None: ...
+
+class LRUCacheProcessor(ContextProcessor):
+    _cache_arg_all_keys: bool
+    _cache_arg_keys: List[int]
+    _cache_kwarg_keys: List[str]
+    _cache: LRUCache
+    def __init__(
+        self,
+        cache_keys: Union[List[str], str, int] = "in_data",
+        cache_size: int = 128,
+        *args: Any,
+        **kwargs: Any,
+    ) -> None: ...
+    def process(self, in_data: Any = None, *args: Any, **kwargs: Any) -> Any: ...
+    def as_dict(self) -> Dict[str, Any]: ...
 
 # ==== services ===============================================================
 

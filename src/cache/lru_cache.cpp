@@ -1,0 +1,500 @@
+// LRUCache: an ordered mapping of cached results, least recently used first,
+// which is also a memoising decorator.
+//
+// The decorated function's hit is the hot path.  Its counters live in C
+// fields behind the `hits`, `misses`, `maxsize` and `report_times`
+// descriptors: as Python ints in the instance dict, every hit past the
+// small-int range would allocate a new int (and, under tracemalloc, record a
+// traceback for it).  The mapping operations, counters and methods are used
+// directly only while the guards below prove that nothing was overridden,
+// patched or shadowed; otherwise each step takes the attribute route that
+// Python code takes.
+#include "cache.hpp"
+#include "../bridge/args.hpp"
+#include "../bridge/closure.hpp"
+#include "../bridge/entry.hpp"
+#include "../logging/log.hpp"
+
+#include <climits>
+#include <cstddef>
+
+namespace cu::cache {
+
+namespace {
+
+const Name n_maxsize("maxsize"), n_report_times("report_times"), n_move_to_end("move_to_end"),
+    n_popitem("popitem"), n_last("last"), n___init__("__init__"), n_functools("functools"),
+    n_wraps("wraps"), n_collections("collections"), n_OrderedDict("OrderedDict");
+
+struct Counters {
+    long long hits, misses, maxsize, report_times;
+};
+
+// What the class was made with, to tell later whether it still holds.
+struct Made {
+    Keep cls, base;
+    Keep get, put, cache_info;                        // methods of LRUCache
+    Keep hits, misses, maxsize, report_times;         // descriptors of the base
+    Keep move_to_end, popitem, od_reduce;             // OrderedDict's own
+    PyObject *cls_dict = nullptr, *base_dict = nullptr;  // owned, as Keep
+    void *contains = nullptr, *subscript = nullptr, *ass_subscript = nullptr,
+         *length = nullptr;
+    Py_ssize_t offset = 0, dictoffset = 0;
+};
+Made g;
+
+Counters& counters(PyObject* self) {
+    return *reinterpret_cast<Counters*>(reinterpret_cast<char*>(self) + g.offset);
+}
+
+// ==== guards =================================================================
+
+// `cls.<name>` is `expected`, defined on LRUCache itself.
+bool class_attr_is(const Name& name, PyObject* expected) {
+    if (g.cls_dict) {
+        PyObject* found = PyDict_GetItemWithError(g.cls_dict, name);
+        if (!found && PyErr_Occurred()) throw_error();
+        return found == expected;
+    }
+    PyObject* found = PyObject_GetAttr(g.cls, name);
+    if (!found) {
+        PyErr_Clear();
+        return false;
+    }
+    bool same = found == expected;
+    Py_DECREF(found);
+    return same;
+}
+
+// `cls.<name>` is OrderedDict's `expected`: neither LRUCache nor its base
+// defines the name (OrderedDict itself cannot be changed).
+bool inherited_is(const Name& name, PyObject* expected) {
+    if (g.cls_dict && g.base_dict)
+        return !check_int(PyDict_Contains(g.cls_dict, name)) &&
+               !check_int(PyDict_Contains(g.base_dict, name));
+    return class_attr_is(name, expected);
+}
+
+// The instance dict does not shadow `name`.  Read through the offset the
+// type publishes as __dictoffset__, as attribute look-up itself reads it.
+// The counters are not kept there, so it is usually empty.
+bool not_shadowed(PyObject* self, const Name& name) {
+    PyObject* attrs = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + g.dictoffset);
+    return !attrs || PyDict_Size(attrs) == 0 || !check_int(PyDict_Contains(attrs, name));
+}
+
+bool resolves(PyObject* self, const Name& name, PyObject* expected) {
+    return class_attr_is(name, expected) && not_shadowed(self, name);
+}
+
+bool resolves_inherited(PyObject* self, const Name& name, PyObject* expected) {
+    return inherited_is(name, expected) && not_shadowed(self, name);
+}
+
+// An exact LRUCache whose look-up slots, counters and move_to_end are those
+// it was made with: get's steps may then run directly.
+bool plain_store(PyObject* self) {
+    PyTypeObject* t = Py_TYPE(self);
+    if ((PyObject*)t != g.cls.get()) return false;
+    if (PyType_GetSlot(t, Py_sq_contains) != g.contains ||
+        PyType_GetSlot(t, Py_mp_subscript) != g.subscript)
+        return false;
+    return class_attr_is(n_hits, g.hits) && class_attr_is(n_misses, g.misses) &&
+           resolves_inherited(self, n_move_to_end, g.move_to_end);
+}
+
+// put's steps besides: storing and the size.
+bool plain_put(PyObject* self) {
+    PyTypeObject* t = Py_TYPE(self);
+    return plain_store(self) && PyType_GetSlot(t, Py_mp_ass_subscript) == g.ass_subscript &&
+           PyType_GetSlot(t, Py_mp_length) == g.length && class_attr_is(n_maxsize, g.maxsize);
+}
+
+// Keys whose hashing and comparison run no code of the caller's: one
+// dict probe then stands for the several look-ups get and put make.
+bool inert(PyObject* o, PyObject* mark, int depth) {
+    PyTypeObject* t = Py_TYPE(o);
+    if (t == &PyLong_Type || t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+        t == &PyBytes_Type || o == Py_None || o == mark)
+        return true;
+    if (t == &PyTuple_Type && depth < 4) {
+        Py_ssize_t n = PyTuple_Size(o);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (!inert(PyTuple_GetItem(o, i), mark, depth + 1)) return false;
+        return true;
+    }
+    return false;
+}
+
+bool inert(PyObject* o) { return inert(o, PyTuple_GetItem(kwd_mark(), 0), 0); }
+
+// ==== counters ===============================================================
+
+void bump(PyObject* self, long long Counters::*field, const Name& name, bool plain) {
+    if (plain) {
+        long long& v = counters(self).*field;
+        if (v == LLONG_MAX) raisef(PyExc_OverflowError, "%s counter overflow", name.text());
+        ++v;
+        return;
+    }
+    Ref one = integer(1);
+    Ref v = check(PyNumber_InPlaceAdd(getattr(self, name).get(), one.get()));
+    setattr(self, name, v.get());
+}
+
+// ==== get and put ============================================================
+
+Ref get_core(PyObject* self, PyObject* key, bool plain, bool inert_key) {
+    if (plain && inert_key) {
+        PyObject* found = dict_get(self, key);
+        if (!found) {
+            bump(self, &Counters::misses, n_misses, true);
+            return none();
+        }
+        Ref value = Ref::borrow(found);
+        bump(self, &Counters::hits, n_hits, true);
+        call(g.move_to_end.get(), self, key);
+        return value;
+    }
+    // Each step as written, re-checking after every call that may run the
+    // key's own code.
+    if (!check_int(PySequence_Contains(self, key))) {
+        bump(self, &Counters::misses, n_misses, plain_store(self));
+        return none();
+    }
+    bump(self, &Counters::hits, n_hits, plain_store(self));
+    if (plain_store(self))
+        call(g.move_to_end.get(), self, key);
+    else
+        call_method(self, n_move_to_end, key);
+    return get_item(self, key);
+}
+
+void put_core(PyObject* self, PyObject* key, PyObject* value, bool plain) {
+    plain = plain && inert(key);
+    bool present;
+    if (plain) {
+        present = dict_get(self, key) != nullptr;
+        if (present) call(g.move_to_end.get(), self, key);
+    } else {
+        present = check_int(PySequence_Contains(self, key)) != 0;
+        if (present) call_method(self, n_move_to_end, key);
+    }
+    check_int(PyObject_SetItem(self, key, value));
+    if (present) plain = plain && plain_put(self);  // the replaced value's finalizer may have run
+    Py_ssize_t size = length(self);
+    bool over;
+    if (plain) {
+        over = size > counters(self).maxsize;
+    } else {
+        Ref n = check(PyLong_FromSsize_t(size));
+        over = check_int(PyObject_RichCompareBool(n.get(), getattr(self, n_maxsize).get(), Py_GT));
+    }
+    if (!over) return;
+    // The record's argument is made before the level test, as a Python call
+    // makes it; when making it runs no code of the caller's and the record
+    // is sure to be dropped, it is not made at all.
+    bool quiet = plain && resolves(self, n_cache_info, g.cache_info) && cache_info_is_own() &&
+                 !log::may_emit(log::n_debug, log::k_debug);
+    if (!quiet) {
+        Ref info = call_method(self, n_cache_info);
+        CU_LOG(debug, "LRUCache cache clean, cache_info=%s", info.get());
+    }
+    // Only the record and the log call above can have run the caller's code.
+    if ((quiet || plain_put(self)) && resolves_inherited(self, n_popitem, g.popitem)) {
+        call(g.popitem.get(), self, Py_False);
+    } else {
+        Ref pos = tuple();
+        Ref kw = dict();
+        set_item(kw.get(), n_last, Py_False);
+        call_args(getattr(self, n_popitem).get(), pos.get(), kw.get());
+    }
+}
+
+// ==== the decorated function =================================================
+
+class LruCall : public Callback {
+public:
+    LruCall(Ref cache, Ref func) : cache_(std::move(cache)), func_(std::move(func)) {}
+
+    Ref call(PyObject* args, PyObject* kwargs) override {
+        PyObject* self = cache_.get();
+        Ref key = make_key_is_own()
+                      ? store_key(args, kwargs)
+                      : cu::call(module::global(n__make_key).get(), args,
+                                 fresh_kwargs(kwargs).get());
+
+        bool plain = plain_store(self) && resolves(self, n_get, g.get);
+        bool inert_key = plain && inert(key.get());
+        Ref result = plain ? get_core(self, key.get(), true, inert_key)
+                           : call_method(self, n_get, key.get());
+
+        if (plain && !inert_key) plain = plain_store(self);
+        if (report_due(self, plain)) {
+            Ref name = getattr(func_.get(), n___name__);
+            Ref info = call_method(self, n_cache_info);
+            CU_LOG(info, "LRUCache '%s()' cache_info=%s", name.get(), info.get());
+        }
+        if (result.get() != Py_None) return result;
+
+        Ref value = call_args(func_.get(), args, kwargs);
+        if (value.get() == Py_None) return value;
+        if (plain_put(self) && resolves(self, n_put, g.put))
+            put_core(self, key.get(), value.get(), true);
+        else
+            call_method(self, n_put, key.get(), value.get());
+        return value;
+    }
+
+    int traverse(visitproc visit, void* arg) override {
+        Py_VISIT(cache_.get());
+        Py_VISIT(func_.get());
+        return 0;
+    }
+
+private:
+    // (self.hits + self.misses) % self.report_times == 0
+    static bool report_due(PyObject* self, bool plain) {
+        if (plain && class_attr_is(n_report_times, g.report_times)) {
+            const Counters& c = counters(self);
+            long long total;
+            if (c.report_times > 0 && !__builtin_add_overflow(c.hits, c.misses, &total))
+                return total % c.report_times == 0;
+        }
+        Ref total = check(PyNumber_Add(getattr(self, n_hits).get(), getattr(self, n_misses).get()));
+        Ref rest = check(PyNumber_Remainder(total.get(), getattr(self, n_report_times).get()));
+        Ref zero = integer(0);
+        return check_int(PyObject_RichCompareBool(rest.get(), zero.get(), Py_EQ)) != 0;
+    }
+
+    Ref cache_, func_;
+};
+
+// ==== methods ================================================================
+
+// An int for a parameter that takes exactly int: "LRUCache() argument
+// 'maxsize' must be int, not bool".
+long long exact_int(PyObject* v, const char* param) {
+    if (Py_TYPE(v) != &PyLong_Type)
+        raisef(PyExc_TypeError, "LRUCache() argument '%s' must be int, not %s", param,
+               type_name(v).c_str());
+    long long n = PyLong_AsLongLong(v);
+    if (n == -1 && PyErr_Occurred()) throw_error();
+    return n;
+}
+
+const Name init_names[] = {Name("maxsize"), Name("report_times")};
+const Params init_params{"__init__", init_names, 2, 0, true};
+
+Ref lru_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[2];
+    bind(init_params, args, kwargs, a);
+    Ref parent = cu::call((PyObject*)&PySuper_Type, g.cls.get(), self);
+    call_method(parent.get(), n___init__);
+    long long maxsize = a[0] ? exact_int(a[0], "maxsize") : 128;
+    long long report_times = a[1] ? exact_int(a[1], "report_times") : 1000;
+    // Every call would divide by it.
+    if (report_times <= 0)
+        raisef(PyExc_ValueError, "LRUCache() argument 'report_times' must be greater than 0, got %lld",
+               report_times);
+    if (maxsize < 0) maxsize = 0;
+    setattr(self, n_maxsize, Ref(check(PyLong_FromLongLong(maxsize))).get());
+    setattr(self, n_hits, Ref(integer(0)).get());
+    setattr(self, n_misses, Ref(integer(0)).get());
+    setattr(self, n_report_times, Ref(check(PyLong_FromLongLong(report_times))).get());
+    return none();
+}
+
+const Name call_names[] = {Name("user_function")};
+const Params call_params{"__call__", call_names, 1, 1, true};
+
+Ref lru_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* func;
+    bind(call_params, args, kwargs, &func);
+    Ref wrapper = make_closure(std::make_unique<LruCall>(Ref::borrow(self), Ref::borrow(func)),
+                               "decorating_function",
+                               "LRUCache.__call__.<locals>.decorating_function");
+    Ref wraps = call_method(module::global(n_functools).get(), n_wraps, func);
+    Ref wrapped = cu::call(wraps.get(), wrapper.get());
+    setattr(wrapped.get(), n_cache_info, getattr(self, n_cache_info).get());
+    return wrapped;
+}
+
+const Name key_names[] = {Name("key")};
+const Params get_params{"get", key_names, 1, 1, true};
+
+Ref lru_get(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* key;
+    bind(get_params, args, kwargs, &key);
+    return get_core(self, key, plain_store(self), inert(key));
+}
+
+const Name put_names[] = {Name("key"), Name("value")};
+const Params put_params{"put", put_names, 2, 2, true};
+
+Ref lru_put(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[2];
+    bind(put_params, args, kwargs, a);
+    put_core(self, a[0], a[1], plain_put(self));
+    return none();
+}
+
+Ref lru_cache_info(PyObject* self) {
+    Ref hits = getattr(self, n_hits), misses = getattr(self, n_misses),
+        maxsize = getattr(self, n_maxsize);
+    Ref size = check(PyLong_FromSsize_t(length(self)));
+    return cache_info(hits.get(), misses.get(), maxsize.get(), size.get());
+}
+
+// The counters are not in the instance dict, so copies and pickles carry
+// them in the state that OrderedDict's reduction gives.
+Ref lru_reduce(PyObject* self) {
+    Ref reduced = cu::call(g.od_reduce.get(), self);
+    if (!PyTuple_Check(reduced.get()) || PyTuple_Size(reduced.get()) < 3) return reduced;
+    Ref state = dict();
+    for (const Name* n : {&n_maxsize, &n_hits, &n_misses, &n_report_times})
+        set_item(state.get(), *n, getattr(self, *n).get());
+    PyObject* own = PyTuple_GetItem(reduced.get(), 2);
+    if (own != Py_None) check_int(PyDict_Update(state.get(), own));
+    Py_ssize_t n = PyTuple_Size(reduced.get());
+    Ref out = check(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = i == 2 ? state.get() : PyTuple_GetItem(reduced.get(), i);
+        Py_INCREF(item);
+        PyTuple_SetItem(out.get(), i, item);
+    }
+    return out;
+}
+
+Ref lru_setstate(PyObject* self, PyObject* state) {
+    Ref items = check(PyMapping_Items(state));
+    Ref it = iter(items.get());
+    while (Ref pair = next(it.get())) {
+        Ref name = get_item(pair.get(), Ref(integer(0)).get());
+        Ref value = get_item(pair.get(), Ref(integer(1)).get());
+        check_int(PyObject_SetAttr(self, name.get(), value.get()));
+    }
+    return none();
+}
+
+PyMethodDef lru_methods[] = {
+    CU_VARARGS("__init__", lru_init,
+               "__init__($self, /, maxsize=128, report_times=1000)\n--\n\n"),
+    CU_VARARGS("__call__", lru_call,
+               "__call__($self, /, user_function)\n--\n\n"
+               "Wraps user_function so that its results are kept in this cache."),
+    CU_VARARGS("get", lru_get,
+               "get($self, /, key)\n--\n\n"
+               "The cached value for key (now the most recently used), or None."),
+    CU_VARARGS("put", lru_put,
+               "put($self, /, key, value)\n--\n\n"
+               "Stores value under key, dropping the least recently used entry when full."),
+    CU_NOARGS("cache_info", lru_cache_info,
+              "cache_info($self, /)\n--\n\n"
+              "CacheInfo(hits, misses, maxsize, currsize)."),
+    CU_NOARGS("__reduce__", lru_reduce, nullptr),
+    CU_O("__setstate__", lru_setstate, nullptr),
+    CU_END,
+};
+
+// ==== the base that holds the counters =======================================
+
+using Field = long long Counters::*;
+
+PyObject* counter_get(PyObject* self, void* field) noexcept {
+    return PyLong_FromLongLong(counters(self).*(*static_cast<Field*>(field)));
+}
+
+int counter_set(PyObject* self, PyObject* value, void* field) noexcept {
+    if (!value) {
+        PyErr_SetString(PyExc_AttributeError, "cannot delete a cache statistic");
+        return -1;
+    }
+    if (!PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "cache statistics are int, not %s",
+                     type_name(value).c_str());
+        return -1;
+    }
+    long long n = PyLong_AsLongLong(value);
+    if (n == -1 && PyErr_Occurred()) return -1;
+    counters(self).*(*static_cast<Field*>(field)) = n;
+    return 0;
+}
+
+Field f_hits = &Counters::hits, f_misses = &Counters::misses, f_maxsize = &Counters::maxsize,
+      f_report_times = &Counters::report_times;
+
+PyGetSetDef counter_getset[] = {
+    {"hits", counter_get, counter_set, nullptr, (void*)&f_hits},
+    {"misses", counter_get, counter_set, nullptr, (void*)&f_misses},
+    {"maxsize", counter_get, counter_set, nullptr, (void*)&f_maxsize},
+    {"report_times", counter_get, counter_set, nullptr, (void*)&f_report_times},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot base_slots[] = {
+    {Py_tp_doc, (void*)"The counters of an LRUCache."},
+    {0, nullptr},
+};
+
+PyType_Spec base_spec = {
+    "common_utils.common_utils._LRUCacheBase",
+    0,  // set from OrderedDict's size when made
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    base_slots,
+};
+
+Py_ssize_t ssize_attr(PyObject* o, const char* name) {
+    Py_ssize_t n = PyLong_AsSsize_t(getattr(o, name).get());
+    if (n == -1 && PyErr_Occurred()) throw_error();
+    return n;
+}
+
+Ref make_lru_cache() {
+    Ref od = getattr(module::global(n_collections).get(), n_OrderedDict);
+    Py_ssize_t size = ssize_attr(od.get(), "__basicsize__");
+    constexpr Py_ssize_t align = alignof(Counters);
+    g.offset = (size + align - 1) / align * align;
+    base_spec.basicsize = (int)(g.offset + sizeof(Counters));
+    Ref bases = tuple(od.get());
+    Ref base = check(PyType_FromSpecWithBases(&base_spec, bases.get()));
+    Ref cls_bases = tuple(base.get());
+    Ref cls = make_class("LRUCache", cls_bases.get(), lru_methods,
+                         "A least-recently-used cache of bounded size: an ordered mapping, "
+                         "least recently used first, and a memoising decorator.");
+
+    for (PyGetSetDef* def = counter_getset; def->name; ++def) {
+        Ref descr = check(PyDescr_NewGetSet((PyTypeObject*)base.get(), def));
+        setattr(cls.get(), def->name, descr.get());
+    }
+    g.cls_dict = class_dict(cls.get());
+    g.base_dict = class_dict(base.get());
+
+    g.dictoffset = ssize_attr(cls.get(), "__dictoffset__");
+    if (g.dictoffset <= 0) raise(PyExc_SystemError, "LRUCache instances need a dict");
+    PyTypeObject* t = (PyTypeObject*)cls.get();
+    g.contains = PyType_GetSlot(t, Py_sq_contains);
+    g.subscript = PyType_GetSlot(t, Py_mp_subscript);
+    g.ass_subscript = PyType_GetSlot(t, Py_mp_ass_subscript);
+    g.length = PyType_GetSlot(t, Py_mp_length);
+    g.get.set(getattr(cls.get(), n_get));
+    g.put.set(getattr(cls.get(), n_put));
+    g.cache_info.set(getattr(cls.get(), n_cache_info));
+    g.hits.set(getattr(cls.get(), n_hits));
+    g.misses.set(getattr(cls.get(), n_misses));
+    g.maxsize.set(getattr(cls.get(), n_maxsize));
+    g.report_times.set(getattr(cls.get(), n_report_times));
+    g.move_to_end.set(getattr(od.get(), n_move_to_end));
+    g.popitem.set(getattr(od.get(), n_popitem));
+    g.od_reduce.set(getattr(od.get(), "__reduce__"));
+    g.base.set(base);
+    g.cls.set(cls);
+    return cls;
+}
+
+}  // namespace
+
+CU_DEFINITION("LRUCache", make_lru_cache);
+
+}  // namespace cu::cache

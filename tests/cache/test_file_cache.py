@@ -1,0 +1,151 @@
+"""FileCache: the shelf-backed decorator, its statistics and hit line, stable
+keys found again by another process, closing, and reference hygiene."""
+import gc
+import logging
+import textwrap
+
+import pytest
+
+import common_utils.common_utils as cu
+
+HIT_LINE = "FileCache cache hit, key=(%s) cache_info=%s"
+
+
+def counted(func):
+    def run(*args, **kwargs):
+        run.calls.append((args, kwargs))
+        return func(*args, **kwargs)
+    run.calls = []
+    return run
+
+
+def echo(*args, **kwargs):
+    """Echo docstring."""
+    return [list(args), kwargs]
+
+
+@pytest.fixture
+def path(tmp_path):
+    return str(tmp_path / "shelf")
+
+
+@pytest.fixture
+def cache(path):
+    c = cu.FileCache(path)
+    yield c
+    c.close()
+
+
+def test_second_call_hits_and_logs_the_readable_key(cache, log_records):
+    f = cache(counted(echo))
+    assert f("x") == f("x") == [["x"], {}]
+    assert len(f.__wrapped__.calls) == 1
+    hits = [r.args for r in log_records if r.msg == HIT_LINE]
+    assert hits == [("x", cu._CacheInfo(1, 1, 0, 1))]
+    assert [r.levelno for r in log_records if r.msg == HIT_LINE] == [logging.DEBUG]
+    f(1, b=2)
+    f(1, b=2)
+    sep = cu._make_key((), {"k": 0}, hash=str).split(",")[0][1:]
+    assert log_records[-1].args == ("(1, {}, 'b', 2)".format(sep), cu._CacheInfo(2, 2, 0, 2))
+    assert "x" in list(cache._cache.keys())  # a single str argument is the shelf key itself
+
+
+def test_metadata_statistics_and_none(cache):
+    f = cache(counted(lambda x: None))
+    assert f("a") is None and f("a") is None and len(f.__wrapped__.calls) == 2
+    assert f.cache_info() == (0, 2, 0, 0) and len(cache._cache) == 0
+    g = cache(echo)
+    assert (g.__name__, g.__doc__, g.__wrapped__) == ("echo", "Echo docstring.", echo)
+    assert g.cache_info.__self__ is cache
+    for key in ["s", 5, (1, "a"), None]:  # any key, as the decorator's
+        cache.put(key, [key])
+        assert cache.get(key) == [key]
+    assert cache.cache_info() == (4, 2, 0, 4)
+
+
+@pytest.mark.parametrize("first, second", [
+    (((-1, 0), {}), ((-2, 0), {})),
+    (((1,), {}), (("1",), {})),
+    (((1,), {}), ((1.0,), {})),
+    (((1,), {}), ((True,), {})),
+    ((("a",), {}), ((b"a",), {})),
+    ((((1, 2),), {}), (([1, 2],), {})),
+    (((1, 2), {}), ((1,), {"b": 2})),
+    (((), {"a": 1, "b": 2}), ((), {"b": 2, "a": 1})),
+    ((("a, 'b'",), {}), (("a", "b"), {})),
+])
+def test_distinct_arguments_get_distinct_entries(cache, first, second):
+    f = cache(counted(lambda *a, **k: len(f.__wrapped__.calls)))
+    assert (f(*first[0], **first[1]), f(*second[0], **second[1])) == (1, 2)
+    assert (f(*first[0], **first[1]), f(*second[0], **second[1])) == (1, 2)
+
+
+def test_shelve_options_are_passed_on(path):
+    c = cu.FileCache(path, writeback=True, protocol=2)
+    try:
+        assert c._cache.writeback is True and c._cache._protocol == 2
+    finally:
+        c.close()
+    with pytest.raises(TypeError, match="unexpected keyword argument 'bogus'"):
+        cu.FileCache(path, bogus=1)
+
+
+def test_close_and_finaliser_close_the_shelf(path):
+    c = cu.FileCache(path)
+    shelf = c._cache
+    c.close()
+    c.close()
+    assert c._cache is None
+    with pytest.raises(ValueError, match="closed shelf"):
+        shelf["x"]
+    # An empty shelf is closed by the finaliser as well.
+    c = cu.FileCache(path)
+    shelf = c._cache
+    assert len(shelf) == 0
+    del c
+    gc.collect()
+    with pytest.raises(ValueError, match="closed shelf"):
+        shelf["x"]
+
+
+WRITER = textwrap.dedent("""
+    import sys
+    import common_utils.common_utils as cu
+
+    def compute(*args, **kwargs):
+        print("ran", repr(args), repr(kwargs))
+        return [args, kwargs]
+
+    f = cu.FileCache(sys.argv[1])(compute)
+    shapes = [
+        (("text",), {}), ((7,), {}), ((-1, 0), {}), ((-2, 0), {}), ((2.5, True, None), {}),
+        ((b"raw",), {}), (((1, "a"), [2, "b"], {"k": [1.5]}), {}),
+        ((), {"name": "x", "when": 3}), (("p",), {"opts": {"deep": (None, b"")}}),
+    ]
+    for args, kwargs in shapes:
+        assert f(*args, **kwargs) == [args, kwargs]
+    print("calls", f.cache_info())
+""")
+
+
+def test_another_process_finds_the_results(run_python, path):
+    first = run_python(WRITER, args=[path], env={"PYTHONHASHSEED": "1", "PATH": ""})
+    assert first.returncode == 0, first.stderr
+    assert first.stdout.count("ran ") == 9
+    second = run_python(WRITER, args=[path], env={"PYTHONHASHSEED": "2", "PATH": ""})
+    assert second.returncode == 0, second.stderr
+    assert "ran " not in second.stdout
+    assert second.stdout.strip().endswith("calls CacheInfo(hits=9, misses=0, maxsize=0, currsize=9)")
+
+
+def test_hits_and_misses_do_not_grow_memory(cache, memory_growth):
+    f = cache(lambda x: None if x else "stored")
+    f(0)
+
+    def call():
+        f(0)       # a hit
+        f(1)       # a miss: None is not stored
+
+    traced, rss = memory_growth(call, 50_000)
+    assert traced < 64 * 1024 and rss < 2 * 1024 * 1024
+    assert f.cache_info().currsize == 1

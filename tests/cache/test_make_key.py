@@ -1,0 +1,58 @@
+"""_make_key and _CacheInfo: the specified values and the defaults made once."""
+import builtins
+import inspect
+
+import pytest
+
+import common_utils.common_utils as cu
+
+DEFAULTS = {name: p.default for name, p in inspect.signature(cu._make_key).parameters.items()}
+SEP = DEFAULTS["kwd_mark"][0]
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("args, kwargs, expected", [
+    (((5,), {}), {}, 5),
+    ((("a",), {}), {}, "a"),
+    (((5.0,), {}), {}, hash((5.0,))),
+    (((True,), {}), {}, hash((True,))),
+    (((Text("a"),), {}), {}, hash((Text("a"),))),
+    (((1,), {"b": 2}), {}, hash((1, SEP, "b", 2))),
+    (((), {}), {}, hash(())),
+    (((1, 2),), {"hash": str}, "(1, 2)"),
+    (((1,), {"b": 2}), {"kwd_mark": ("|",), "hash": str}, "(1, '|', 'b', 2)"),
+    (((1.5,),), {"fasttypes": {float}}, 1.5),
+    (((1,),), {"fasttypes": []}, hash((1,))),
+])
+def test_values(args, kwargs, expected):
+    key = cu._make_key(*args, **kwargs)
+    assert key == expected and type(key) is type(expected)
+
+
+def test_defaults_and_keyword_order():
+    assert DEFAULTS["kwds"] == {} and DEFAULTS["fasttypes"] == {int, str}
+    assert DEFAULTS["hash"] is builtins.hash and type(SEP) is object
+    assert inspect.signature(cu._make_key).parameters["kwd_mark"].default[0] is SEP
+    assert cu._make_key((), {"a": 1, "b": 2}) != cu._make_key((), {"b": 2, "a": 1})
+
+
+def test_errors_pass_through():
+    class Boom:
+        def __hash__(self):
+            raise RuntimeError("no hash")
+
+    with pytest.raises(RuntimeError, match="no hash"):
+        cu._make_key((Boom(), 1), {})
+    args = [1]
+    with pytest.raises(TypeError, match="unhashable"):
+        cu._make_key(args, {"b": 2})
+    assert args == [1, SEP, "b", 2]  # `key += ...` extends a list in place
+
+
+def test_cache_info_record():
+    assert cu._CacheInfo.__name__ == "CacheInfo" and cu._CacheInfo.__module__ == cu.__name__
+    assert cu._CacheInfo._fields == ("hits", "misses", "maxsize", "currsize")
+    assert str(cu._CacheInfo(1, 2, 3, 4)) == "CacheInfo(hits=1, misses=2, maxsize=3, currsize=4)"

@@ -1,0 +1,70 @@
+"""The key-value list actions, str_to_bool and parser_add_bool on real parsers."""
+import argparse
+
+import pytest
+
+import common_utils.common_utils as cu
+
+
+def parse(action, words, nargs="+"):
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--kv", nargs=nargs, action=action, default={"old": "1"})
+    return parser.parse_args(words).kv
+
+
+@pytest.mark.parametrize("action, words, expected, skipped", [
+    (cu.list_to_keyvalue, ["--kv", " a:1 ", "b:2:3 ", "  ", "c"], {"a": "1", "b": "2:3"}, ["c"]),
+    (cu.list_to_keyvalue, ["--kv", "a:1", "--kv", "b:2", "a:3"], {"b": "2", "a": "3"}, []),
+    (cu.list_to_keyvalue, ["--kv", "k : v", ":x", "y:"], {"k ": " v", "": "x", "y": ""}, []),
+    (cu.list_to_keyvalue2, ["--kv", "a=b=c", "a:b"], {"a": "b=c"}, ["a:b"]),
+])
+def test_key_value_words(action, words, expected, skipped, log_records):
+    assert parse(action, words) == expected
+    assert [r.getMessage() for r in log_records if r.levelname == "WARNING"] == [
+        "parse {}[{}] failed, skipped".format(action.__name__, w) for w in skipped]
+
+
+def test_action_edges(log_records):
+    # without a list-valued nargs the action walks the one string it gets
+    assert parse(cu.list_to_keyvalue, ["--kv", "a: b"], nargs=None) == {"": ""}
+    assert len(log_records) == 2
+    action = cu.list_to_keyvalue2(["--kv"], "kv", nargs="+")
+    assert type(action).__bases__ == (argparse.Action,)
+    with pytest.raises(AttributeError):  # words must be strings
+        action(None, argparse.Namespace(), [1])
+
+
+@pytest.mark.parametrize("value, expected", [
+    ("YES", True), ("Enable", True), ("on", True), ("no", False), ("Disable", False),
+    ("0", False), (2, True), (0, False), (True, True),
+    ("2", argparse.ArgumentTypeError), (None, AttributeError), (1.0, AttributeError),
+])
+def test_str_to_bool(value, expected):
+    if isinstance(expected, bool):
+        assert cu.str_to_bool(v=value) is expected
+        return
+    with pytest.raises(expected, match="^Boolean value expected.$|lower"):
+        cu.str_to_bool(value)
+
+
+@pytest.mark.parametrize("words, expected", [
+    ([], False), (["--dry_run"], True), (["--dry_run", "off"], False), (["--dry_run", "Y"], True),
+    (["--no-dry_run"], False), (["--no_dry_run"], False),
+])
+def test_parser_add_bool(words, expected):
+    parser = argparse.ArgumentParser()
+    assert cu.parser_add_bool(parser, "dry_run") is None
+    assert parser.parse_args(words).dry_run is expected
+
+
+def test_parser_add_bool_details(monkeypatch):
+    parser = argparse.ArgumentParser()
+    cu.parser_add_bool(given_parser=parser, key="use-cache", default=True)
+    # the positive option's destination has underscores, the negatives keep the dash
+    assert vars(parser.parse_args(["--no-use-cache"])) == {"use_cache": True, "use-cache": False}
+    with pytest.raises(argparse.ArgumentError):
+        cu.parser_add_bool(parser, "use-cache")
+    # the word type is str_to_bool as bound when the options are added
+    monkeypatch.setattr(cu, "str_to_bool", lambda v: "seen " + v)
+    cu.parser_add_bool(parser, "flag")
+    assert parser.parse_args(["--flag", "x"]).flag == "seen x"

@@ -1,0 +1,142 @@
+"""_EnhanceSafeLoader: !include relative to the including file, !alias paths through
+mappings, lists and included files, failures, and plain safe loading otherwise."""
+import datetime
+import os
+import tempfile
+
+import pytest
+import yaml
+from hypothesis import given, strategies as st
+
+import common_utils.common_utils as cu
+
+MAIN = """\
+a: {b: 3, one: {x: 1}}
+l: [x, y, {k: deep}]
+1: raw
+inc: !include sub/sub.yaml
+"""
+ALIASES = """\
+ab: !alias a.b
+l1: !alias l.1
+last: !alias l.-1.k
+blank: !alias "l. +1 "
+from_inc: !alias inc.key
+nested: !alias inc.nested.z
+numeric: !alias 1
+shared: !alias a.one
+"""
+SUB = "key: value\nitems: [p, q]\n1: int key\n"
+
+
+def write(root, files):
+    for name, text in files.items():
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_text(text)
+
+
+def load(path):
+    with open(str(path)) as f:
+        return yaml.load(f, Loader=cu._EnhanceSafeLoader)
+
+
+def test_includes_and_aliases(tmp_path, monkeypatch):
+    write(tmp_path / "d", {"main.yaml": MAIN + ALIASES,
+                           "sub/sub.yaml": SUB + "nested: !include deeper/more.yaml\n",
+                           "sub/deeper/more.yaml": "z: !alias w\nw: 26\n"})
+    monkeypatch.chdir(tmp_path)
+    data = load(os.path.join("d", "main.yaml"))  # includes follow the file, not the cwd
+    assert data["inc"] == {"key": "value", "items": ["p", "q"], 1: "int key",
+                           "nested": {"z": 26, "w": 26}}
+    assert [data[k] for k in ("ab", "l1", "last", "blank")] == [3, "y", "deep", "y"]
+    assert (data["from_inc"], data["nested"], data["numeric"]) == ("value", 26, "raw")
+    assert data["shared"] is data["a"]["one"]  # an alias to a mapping is that very dict
+    monkeypatch.chdir(tmp_path / "d" / "sub")
+    assert load(tmp_path / "d" / "main.yaml") == data
+    # the tags are the loader's own, and it reads named files only
+    with pytest.raises(yaml.constructor.ConstructorError, match="!include"):
+        yaml.safe_load("a: !include sub.yaml")
+    assert "!alias" not in yaml.SafeLoader.yaml_constructors
+    with pytest.raises(AttributeError):
+        cu._EnhanceSafeLoader("a: 1")
+
+
+@pytest.mark.parametrize("path, message", [
+    ("nokey.b", "tokens=['nokey', 'b'] node=MappingNode("),
+    ("a.nokey", "tokens=['nokey'] node=MappingNode("),
+    ("a.b.c", "tokens=['c'] node=ScalarNode("),
+    ("l.7", "tokens=['7'] node=SequenceNode("),
+    ("l.first", "tokens=['first'] node=SequenceNode("),
+    ("l.2.nokey", "tokens=['2', 'nokey'] node=SequenceNode("),  # the list level reports
+    ("inc.items.5", "tokens=['5'] node=['p', 'q']"),
+    ("inc.1", "tokens=['1'] node={'key': 'value'"),  # an int key of an included file
+    ("a..b", "tokens=['', 'b'] node=MappingNode("),
+])
+def test_failed_alias_is_logged_and_ends_the_load(path, message, tmp_path, log_records):
+    write(tmp_path, {"main.yaml": MAIN + "bad: !alias {}\n".format(path), "sub/sub.yaml": SUB})
+    with pytest.raises(ValueError) as info:
+        load(tmp_path / "main.yaml")
+    assert str(info.value).startswith("find alias failed," + message)
+    (record,) = [r for r in log_records if r.levelname == "ERROR"]
+    assert record.getMessage() == "find alias failed, alias={}, error={}".format(
+        path.split("."), info.value)
+    assert record.exc_info[1] is info.value
+    if path == "l.2.nokey":  # raised while handling the deeper failure
+        assert str(info.value.__context__).startswith(
+            "find alias failed,tokens=['nokey'] node=MappingNode(")
+
+
+@pytest.mark.parametrize("text, error", [
+    ("a: !include missing.yaml\n", FileNotFoundError),
+    ("a: !include main.yaml\n", RecursionError),
+    ("!alias a\n", StopIteration),  # nothing constructed to look in
+    ("x: !alias x\n", yaml.constructor.ConstructorError),
+    # an anchor inside itself: a path of any length, cut short of the C stack's end
+    ("a: &A [*A]\nr: !alias a{}\n".format(".0" * 3000), RecursionError),
+])
+def test_other_failures_propagate(text, error, tmp_path):
+    write(tmp_path, {"main.yaml": text})
+    with pytest.raises(error):
+        load(tmp_path / "main.yaml")
+
+
+DOCUMENTS = st.recursive(
+    st.one_of(st.none(), st.booleans(), st.integers(), st.text(max_size=20),
+              st.floats(allow_nan=False), st.dates(),
+              st.datetimes(min_value=datetime.datetime(1900, 1, 1)).map(
+                  lambda d: d.replace(microsecond=0))),
+    lambda inner: st.one_of(st.lists(inner, max_size=5), st.dictionaries(
+        st.one_of(st.text(max_size=10), st.integers()), inner, max_size=5)),
+    max_leaves=30,
+)
+
+
+@given(DOCUMENTS, st.booleans())
+def test_plain_documents_load_as_safe_load(document, flow):
+    with tempfile.TemporaryDirectory() as d:
+        path = os.path.join(d, "doc.yaml")
+        with open(path, "w", encoding="utf-8") as f:
+            yaml.safe_dump(document, f, default_flow_style=flow, allow_unicode=True)
+        with open(path, encoding="utf-8") as f:
+            expected = yaml.safe_load(f)
+        with open(path, encoding="utf-8") as f:
+            assert yaml.load(f, Loader=cu._EnhanceSafeLoader) == expected
+
+
+def test_repeated_walks_do_not_grow_memory(tmp_path, memory_growth, monkeypatch):
+    write(tmp_path, {"main.yaml": "l: [x, {k: [1]}]\n", "s.yaml": "k: [1]\n"})
+    monkeypatch.setattr(cu, "logger", type("Quiet", (), {"exception": lambda *args: None})())
+    with open(str(tmp_path / "main.yaml")) as f:
+        loader = cu._EnhanceSafeLoader(f)
+        root = loader.get_single_node()
+    loader.constructed_objects, loader.deep_construct = {root: {}}, True
+    include = yaml.ScalarNode("!include", "s.yaml")
+    alias, bad_alias = yaml.ScalarNode("!alias", "l.-1.k"), yaml.ScalarNode("!alias", "l.9")
+
+    def walks():
+        assert loader.alias_udf(alias) == [1] and loader.include_udf(include) == {"k": [1]}
+        with pytest.raises(ValueError):
+            loader.alias_udf(bad_alias)
+
+    traced, _ = memory_growth(walks, 1_000)
+    assert traced < 64 * 1024
