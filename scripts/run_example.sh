@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the package with pip into a fresh virtual environment and runs the
-# example job.  Needs only a CPython >= 3.8 with pip and a C++17 compiler.
+# example job (examples/job.py with examples/config/job.yaml) in build/example-run.
+# Needs only a CPython >= 3.8 with pip and a C++17 compiler.  Arguments go to
+# the job, e.g. `bash scripts/run_example.sh --concurrent --max_records 1000`.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 py=${PYTHON:-}
@@ -13,5 +15,6 @@ fi
 venv="$here/build/venv-example"
 "$py" -m venv "$venv"
 "$venv/bin/pip" install -q "$here"
-cd "$(mktemp -d)"
-"$venv/bin/python" "$here/examples/job.py"
+mkdir -p "$here/build/example-run"
+cd "$here/build/example-run"
+exec "$venv/bin/python" "$here/examples/job.py" --config "$here/examples/config/job.yaml" "$@"
