@@ -619,8 +619,8 @@ Ref make_loop() {
     g_loop_process.set(getattr(cls.get(), n__loop_process));
     g_loop_async.set(getattr(cls.get(), n__loop_process_async));
     g_loop.set(cls);
-    // The task an executor runs: pickled by reference, so bound by its name.
-    module::bind("_run_loop_batch", make_batch_runner().get());
+    // The task an executor runs, pickled by reference.
+    expose_for_pickle(cls.get(), "_run_loop_batch", make_batch_runner().get());
     return cls;
 }
 

@@ -254,7 +254,7 @@ Ref run_on_executor(PyObject* self, PyObject* executor, PyObject* items, PyObjec
         try {
             for (Py_ssize_t start = 0; start < n; start += size) {
                 Ref batch = check(PyList_GetSlice(items, start, start + size));
-                Ref task = module::global(n__run_loop_batch);
+                Ref task = getattr(self, n__run_loop_batch);
                 append(futures.get(),
                        call_method(executor, n_submit, task.get(), payload.get(), batch.get())
                            .get());

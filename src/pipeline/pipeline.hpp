@@ -44,7 +44,7 @@ bool is_executor(PyObject* value);
 // The body's outputs for `items` (a list), run in batches on `executor`.
 Ref run_on_executor(PyObject* self, PyObject* executor, PyObject* items, PyObject* args,
                     PyObject* kwargs);
-// The module function a task runs: _run_loop_batch(payload, items).
+// The function a task runs: LoopProcessor._run_loop_batch(payload, items).
 Ref make_batch_runner();
 
 }  // namespace cu::pipeline
