@@ -144,6 +144,18 @@ void cancel_all(PyObject* futures) noexcept {
     }
 }
 
+// Cancels the tasks not started; returns those that could not be cancelled.
+// Only these are waited for: an executor may never mark a future it was
+// told to cancel as done (a cluster's executor cancels on its own side).
+Ref cancel_pending(PyObject* futures) {
+    Ref left = list();
+    for (Py_ssize_t i = 0, n = PyList_Size(futures); i < n; ++i) {
+        PyObject* f = PyList_GetItem(futures, i);
+        if (!truthy(call_method(f, n_cancel).get())) append(left.get(), f);
+    }
+    return left;
+}
+
 // Waits for every task; the first that fails cancels those not started,
 // and its error is raised once the running ones have ended.
 void wait_all(PyObject* cf, PyObject* futures) {
@@ -151,8 +163,8 @@ void wait_all(PyObject* cf, PyObject* futures) {
     while (Ref f = next(done.get())) {
         Ref error = call_method(f.get(), n_exception);
         if (error.get() == Py_None) continue;
-        cancel_all(futures);
-        call(getattr(cf, n_wait).get(), futures);
+        Ref running = cancel_pending(futures);
+        call(getattr(cf, n_wait).get(), running.get());
         PyObject* tb = PyException_GetTraceback(error.get());  // new reference
         Ref type = Ref::borrow((PyObject*)Py_TYPE(error.get()));
         PyErr_Restore(type.release(), error.release(), tb);
