@@ -41,13 +41,6 @@ BODIES = textwrap.dedent('''
             raise ValueError("bad item %s" % x)
         return x
 
-    def busy(x, **kwargs):
-        """About a millisecond of pure-Python work."""
-        total = 0
-        for i in range(12000):
-            total += i * i % 7
-        return total + x
-
     @cu.FunctionSelector
     def is_even(x, **kwargs):
         return x % 2 == 0
