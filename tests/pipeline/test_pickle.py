@@ -81,3 +81,19 @@ def test_an_unreachable_function_is_refused_as_pickle_refuses_it(bodies):
     with pytest.raises((pickle.PicklingError, AttributeError), match="local"):
         pickle.dumps(template)
     assert copy.deepcopy(template)._user_function is local
+
+
+def test_no_leak_in_round_trips_and_batches(bodies, memory_growth):
+    completed = cu.Processor([{"is_even": {"true_processors": bodies.inc,
+                                           "false_processors": bodies.double}}], module=bodies)
+    completed.init()
+    payload = pickle.dumps((completed, (), {"time_cost": {}}))
+    items = list(range(5))
+
+    def once():
+        copy.copy(bodies.is_even)
+        pickle.loads(pickle.dumps(completed))
+        cu.LoopProcessor._run_loop_batch(payload, items)
+
+    traced, _ = memory_growth(once, 3000)
+    assert traced < 64 * 1024
