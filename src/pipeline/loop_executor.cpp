@@ -88,11 +88,14 @@ Ref culprit(PyObject* pickle, PyObject* p, int depth = 0) {
     if (unpicklable(pickle, body)) {
         what = check(PyUnicode_FromFormat("step '%S'", culprit(pickle, body).get()));
     } else {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (!what && PyDict_Next(kwargs, &pos, &key, &value))
-            if (unpicklable(pickle, value))
-                what = check(PyUnicode_FromFormat("keyword argument '%S'", key));
+        // A copy of the pairs: pickling runs user code, which may change the dict.
+        Ref pairs = check(PyDict_Items(kwargs));
+        for (Py_ssize_t i = 0; !what && i < PyList_Size(pairs.get()); ++i) {
+            PyObject* pair = PyList_GetItem(pairs.get(), i);
+            if (unpicklable(pickle, PyTuple_GetItem(pair, 1)))
+                what = check(PyUnicode_FromFormat("keyword argument '%S'",
+                                                  PyTuple_GetItem(pair, 0)));
+        }
         for (Py_ssize_t i = 0; !what && i < PyTuple_Size(args); ++i)
             if (unpicklable(pickle, PyTuple_GetItem(args, i)))
                 what = check(PyUnicode_FromFormat("positional argument %zd", i + 1));
