@@ -4,6 +4,7 @@ order, errors, the timing record); batches, cancellation after the first
 error, and bodies that cannot travel."""
 import concurrent.futures as cf
 import contextlib
+import multiprocessing
 import os
 import threading
 
@@ -34,7 +35,7 @@ def executor(request, bodies, tmp_path_factory):
             yield ex
     elif request.param == "process":
         with started_in(where):
-            ex = cf.ProcessPoolExecutor(2)
+            ex = cf.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn"))
             ex.submit(os.getpid).result()  # the workers start now
         with ex:
             yield ex
