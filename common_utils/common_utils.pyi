@@ -25,6 +25,7 @@ import types as types
 import warnings as warnings
 from abc import abstractmethod as abstractmethod
 from collections.abc import Iterable as Iterable
+from concurrent.futures import Executor as _Executor
 from html.parser import HTMLParser as HTMLParser
 from io import StringIO as StringIO
 from types import ModuleType as ModuleType
@@ -312,16 +313,24 @@ class LoopProcessor(ProcessorBase):
     _looper: Processor
     _processors: Processor
     _merge_output: Any
-    _use_aysnc_run: Any
+    # False: one item after the other; a truthy value: all items at once in
+    # worker threads; a concurrent.futures.Executor: the items in batches on it.
+    _use_aysnc_run: Union[bool, _Executor, Any]
+    # Items per executor task; None: about four tasks per worker.
+    _batch_size: Optional[int]
     def __init__(
         self,
         looper: Any,
         processors: Any,
         merge_output: Any = True,
-        use_aysnc_run: Any = False,
+        use_aysnc_run: Union[bool, _Executor, Any] = False,
         *args: Any,
+        batch_size: Optional[int] = None,
         **kwargs: Any,
     ) -> None: ...
+    # The task an executor runs: the pickled (body, args, kwargs) over a batch
+    # of items; returns (outputs, step times).
+    _run_loop_batch: Callable[[bytes, List[Any]], Tuple[List[Any], Optional[Dict[str, float]]]]
     def as_dict(self) -> Dict[str, Any]: ...
     def init(self) -> bool: ...
     def _loop_process(self, looper_data: Any, *args: Any, **kwargs: Any) -> Iterator[Any]: ...

@@ -124,6 +124,16 @@ Ref sub_processor_list(PyObject* sub) {
     return get_item(inner.get(), n_processors);
 }
 
+// The functions the processors make for themselves are pickled by reference,
+// as module-level functions are: each is reachable as an attribute of its
+// class, under the qualified name pickle looks up.
+void expose_for_pickle(PyObject* cls, const char* attr, PyObject* fn) {
+    static const Name n___qualname__("__qualname__");
+    Ref qualname = check(PyUnicode_FromFormat("%U.%s", getattr(cls, n___name__).get(), attr));
+    setattr(fn, n___qualname__, qualname.get());
+    setattr(cls, attr, fn);
+}
+
 // ==== templates ==============================================================
 
 const Name template_call_names[] = {Name("user_function")};
@@ -336,6 +346,7 @@ Ref make_conditional() {
     Ref bases = tuple(module::global(n_ProcessorBase).get());
     Ref cls = make_class("ConditionalProcessor", bases.get(), cond_methods,
                          "Runs the true or the false branch, as a selector pipeline decides.");
+    expose_for_pickle(cls.get(), "_empty_func", g_empty_func.get());
     g_conditional.set(cls);
     return cls;
 }
@@ -390,8 +401,10 @@ PyMethodDef simple_selector_methods[] = {
 
 Ref make_simple_selector() {
     Ref bases = tuple(module::global(n_ConditionalProcessor).get());
-    return make_class("SimpleSelector", bases.get(), simple_selector_methods,
-                      "A conditional processor that branches on the truth of its input.");
+    Ref cls = make_class("SimpleSelector", bases.get(), simple_selector_methods,
+                         "A conditional processor that branches on the truth of its input.");
+    expose_for_pickle(cls.get(), "_simple_selector", g_simple_selector.get());
+    return cls;
 }
 
 }  // namespace

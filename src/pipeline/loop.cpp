@@ -27,7 +27,8 @@ const Name n_looper("looper"), n__looper("_looper"), n__processors("_processors"
     n__loop_process("_loop_process"), n__loop_process_async("_loop_process_async"),
     n_Iterable("Iterable"), n_LoopProcessor("LoopProcessor"),
     n_run_in_threadpool("run_in_threadpool"), n_send("send"), n_throw("throw"),
-    n_close("close"), s_looper("_looper"), s_processors("_processors");
+    n_close("close"), n__batch_size("_batch_size"), s_looper("_looper"),
+    s_processors("_processors");
 
 Keep g_loop;             // LoopProcessor as defined here
 Keep g_loop_process;     // LoopProcessor._loop_process as set on that class
@@ -407,6 +408,23 @@ PyMethodDef simple_looper_def[] = {
 
 // ==== LoopProcessor ==========================================================
 
+// batch_size: None, or the number of items one executor task runs.
+Ref take_batch_size(PyObject* kwargs) {
+    static const Name key("batch_size");
+    PyObject* given = dict_get(kwargs, key);
+    if (!given) return none();
+    Ref value = Ref::borrow(given);
+    check_int(PyDict_DelItem(kwargs, key));
+    if (value.get() == Py_None) return value;
+    if (!PyLong_Check(value.get()) || PyBool_Check(value.get()))
+        raisef(PyExc_TypeError, "batch_size must be an int or None, not %s",
+               type_name(value.get()).c_str());
+    Py_ssize_t size = PyLong_AsSsize_t(value.get());
+    if (size == -1 && PyErr_Occurred()) throw_error();
+    if (size < 1) raise(PyExc_ValueError, "batch_size must be at least 1");
+    return value;
+}
+
 const Name init_names[] = {Name("looper"), Name("processors"), Name("merge_output"),
                            Name("use_aysnc_run")};
 const Params init_params{"__init__", init_names, 4, 2};
@@ -418,6 +436,7 @@ Ref loop_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref looper = Ref::borrow(a[0]), processors = Ref::borrow(a[1]);
     Ref merge_output = Ref::borrow(a[2] ? a[2] : Py_True);
     Ref use_async = Ref::borrow(a[3] ? a[3] : Py_False);
+    Ref batch = take_batch_size(kw.get());
 
     Ref parent = call((PyObject*)&PySuper_Type, g_loop.get(), self);
     call_args(getattr(parent.get(), n___init__).get(), extra.get(),
@@ -435,6 +454,7 @@ Ref loop_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     setattr(self, n__merge_output, merge_output.get());
     setattr(self, n__use_aysnc_run, use_async.get());
+    setattr(self, n__batch_size, batch.get());
 
     name_sub_pipeline(self, kw.get(), s_looper);
     setattr(self, n__looper, new_sub_pipeline(looper.get(), extra.get(), kw.get()).get());
@@ -480,12 +500,23 @@ Ref loop_process_gen(PyObject* self, PyObject* args, PyObject* kwargs) {
                          std::move(extra), std::move(kw));
 }
 
-// One run_in_threadpool(...) per item, then all of them at once.  The closing
+// One run_in_threadpool(...) per item, then all of them at once; or, when
+// `_use_aysnc_run` is an executor, the items in batches on it.  The closing
 // line is logged before any item has run.
 Ref run_all_async(PyObject* self, PyObject* looper_data, PyObject* args, PyObject* kwargs) {
-    Ref awaitables = list();
+    Ref mode = getattr(self, n__use_aysnc_run);
     Ref items = iter(looper_data);
     Py_ssize_t i = 0;
+    if (is_executor(mode.get())) {
+        Ref listed = list();
+        while (Ref item = next(items.get())) {
+            log_item(self, i++, item.get());
+            append(listed.get(), item.get());
+        }
+        log_over(self, i);
+        return run_on_executor(self, mode.get(), listed.get(), args, kwargs);
+    }
+    Ref awaitables = list();
     while (Ref item = next(items.get())) {
         log_item(self, i, item.get());
         Ref body = getattr(self, n__processors);
@@ -560,7 +591,7 @@ Ref loop_process(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyMethodDef loop_methods[] = {
     CU_VARARGS("__init__", loop_init,
                "__init__($self, /, looper, processors, merge_output=True, "
-               "use_aysnc_run=False, *args, **kwargs)\n--\n\n"),
+               "use_aysnc_run=False, *args, batch_size=None, **kwargs)\n--\n\n"),
     CU_NOARGS("as_dict", loop_as_dict, "as_dict($self, /)\n--\n\n"),
     CU_NOARGS("init", loop_init_parts,
               "init($self, /)\n--\n\n"
@@ -570,8 +601,8 @@ PyMethodDef loop_methods[] = {
                "A generator of the body's output for every item of looper_data."),
     CU_VARARGS("_loop_process_async", loop_process_async,
                "_loop_process_async($self, /, looper_data, *args, **kwargs)\n--\n\n"
-               "Runs the body for all items at once in worker threads; their outputs "
-               "in item order."),
+               "Runs the body for all items at once in worker threads, or in batches "
+               "on the executor given as use_aysnc_run; their outputs in item order."),
     CU_VARARGS("process", loop_process,
                "process($self, /, in_data=None, *args, **kwargs)\n--\n\n"
                "Runs the body over every item the looper returns."),
@@ -588,6 +619,8 @@ Ref make_loop() {
     g_loop_process.set(getattr(cls.get(), n__loop_process));
     g_loop_async.set(getattr(cls.get(), n__loop_process_async));
     g_loop.set(cls);
+    // The task an executor runs, pickled by reference.
+    expose_for_pickle(cls.get(), "_run_loop_batch", make_batch_runner().get());
     return cls;
 }
 
@@ -640,8 +673,10 @@ PyMethodDef simple_looper_methods[] = {
 
 Ref make_simple_looper() {
     Ref bases = tuple(module::global(n_LoopProcessor).get());
-    return make_class("SimpleLooper", bases.get(), simple_looper_methods,
-                      "A loop processor that runs its body over every element of its input.");
+    Ref cls = make_class("SimpleLooper", bases.get(), simple_looper_methods,
+                         "A loop processor that runs its body over every element of its input.");
+    expose_for_pickle(cls.get(), "_simple_looper", g_simple_looper.get());
+    return cls;
 }
 
 }  // namespace

@@ -33,7 +33,18 @@ Ref bind_template(PyObject* self, PyObject* args, PyObject* kwargs, const char* 
 Ref template_init(PyObject* self, PyObject* args, PyObject* kwargs);
 void run_class_init(PyObject* cls, PyObject* self, PyObject* args, PyObject* kwargs,
                     const Name& key, PyObject* value);
+void expose_for_pickle(PyObject* cls, const char* attr, PyObject* fn);
 Ref complete_template(PyObject* cls, PyObject* self, PyObject* args, PyObject* kwargs,
                       const Name& key);
+
+// ==== the executor mode of the loop processor (loop_executor.cpp) =============
+
+// Whether a `_use_aysnc_run` value is a concurrent.futures.Executor.
+bool is_executor(PyObject* value);
+// The body's outputs for `items` (a list), run in batches on `executor`.
+Ref run_on_executor(PyObject* self, PyObject* executor, PyObject* items, PyObject* args,
+                    PyObject* kwargs);
+// The function a task runs: LoopProcessor._run_loop_batch(payload, items).
+Ref make_batch_runner();
 
 }  // namespace cu::pipeline

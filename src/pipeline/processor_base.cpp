@@ -158,6 +158,7 @@ Ref make_processor_base() {
     Ref cls = make_class("ProcessorBase", bases.get(), base_methods,
                          "Base of every processor: a named unit of work that is "
                          "prepared once by init() and run by process().");
+    add_pickle_support(cls.get());
     g_base_name.set(getattr(cls.get(), n_name));
     g_processor_base.set(cls);
     return cls;

@@ -27,4 +27,7 @@ Ref base_name_of(PyObject* p);
 // type(self).__name__ as Python code reads it: self.__class__.__name__.
 Ref class_name(PyObject* self);
 
+// Adds __reduce_ex__ and __setstate__ to ProcessorBase (pickling.cpp).
+void add_pickle_support(PyObject* cls);
+
 }  // namespace cu::pipeline

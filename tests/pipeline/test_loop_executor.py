@@ -1,0 +1,176 @@
+"""LoopProcessor on a concurrent.futures executor: a thread pool, a process
+pool and a Dask cluster give what the sequential loop gives (outputs in
+order, errors, the timing record); batches, cancellation after the first
+error, and bodies that cannot travel."""
+import concurrent.futures as cf
+import contextlib
+import multiprocessing
+import os
+import threading
+
+import pytest
+
+import common_utils.common_utils as cu
+
+ITEMS = list(range(1000))
+
+
+@contextlib.contextmanager
+def started_in(path):
+    """Worker processes start from `path`: from the repository root, the source
+    package (which has no built module) would shadow the installed one."""
+    before = os.getcwd()
+    os.chdir(str(path))
+    try:
+        yield
+    finally:
+        os.chdir(before)
+
+
+@pytest.fixture(scope="module", params=["thread", "process", "dask"])
+def executor(request, bodies, tmp_path_factory):
+    where = tmp_path_factory.mktemp(request.param)
+    if request.param == "thread":
+        with cf.ThreadPoolExecutor(2) as ex:
+            yield ex
+    elif request.param == "process":
+        with started_in(where):
+            ex = cf.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn"))
+            ex.submit(os.getpid).result()  # the workers start now
+        with ex:
+            yield ex
+    else:
+        if os.environ.get("CU_SANITIZER"):
+            pytest.skip("Dask's spawned workers do not run under the sanitizers")
+        distributed = pytest.importorskip(
+            "distributed", reason="dask[distributed] is not installed for this interpreter")
+        try:
+            with started_in(where):
+                cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1,
+                                                   processes=True, dashboard_address=None)
+                client = distributed.Client(cluster)
+        except TypeError as exc:
+            if "loop_factory" not in str(exc):
+                raise
+            pytest.skip("Dask {} calls asyncio.run(loop_factory=...), which the asyncio.run "
+                        "patched by nest_asyncio at import does not take".format(
+                            distributed.__version__))
+        try:
+            yield client.get_executor(pure=False)
+        finally:
+            client.close()
+            cluster.close()
+
+
+class Recording(cf.ThreadPoolExecutor):
+    """Records the size of every batch submitted."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.batches = []
+
+    def submit(self, fn, *args, **kwargs):
+        self.batches.append(len(args[1]))
+        return super().submit(fn, *args, **kwargs)
+
+
+def ready(p):
+    assert p.init() is True
+    return p
+
+
+def looper(bodies, mode, body=None, **kwargs):
+    body = body or [bodies.double, {"is_even": {"true_processors": bodies.inc,
+                                                "false_processors": bodies.double}}]
+    return ready(cu.SimpleLooper(processors=body, module=bodies, use_aysnc_run=mode, **kwargs))
+
+
+# ==== same results as the sequential loop ======================================
+
+def test_outputs_and_timing_record_match_the_sequential_loop(executor, bodies, log_records):
+    def run(mode):
+        record = {}
+        return looper(bodies, mode).process(ITEMS, time_cost=record), record
+
+    want, want_times = run(False)
+    del log_records[:]
+    got, times = run(executor)
+    assert got == want
+    assert times.keys() == want_times.keys() and all(t > 0 for t in times.values())
+    items_logged = [r.args for r in log_records if r.msg == "Looper '%s[%s]' process, one_data=%s"]
+    assert items_logged == [("SimpleLooper", i, int) for i in ITEMS]
+
+
+def test_first_error_ends_the_loop(executor, bodies):
+    loop = looper(bodies, executor, bodies.fails_at_500)
+    with pytest.raises(ValueError, match="^bad item 500$"):
+        loop.process(ITEMS)
+    assert loop.process(ITEMS[:500]) == ITEMS[:500]  # the executor stays usable
+
+
+@pytest.mark.parametrize("return_exceptions", [False, True])
+def test_stop_run_error_as_in_the_thread_pool_mode(executor, bodies, return_exceptions):
+    body = [bodies.double, "StopRunProcessor"]
+    loop = looper(bodies, executor, body, return_exceptions=return_exceptions)
+    if return_exceptions:
+        assert loop.process(ITEMS) == looper(bodies, False, body, return_exceptions=True).process(ITEMS)
+        return
+    with pytest.raises(cu.StopRunError) as stopped:
+        loop.process(ITEMS)
+    assert stopped.value.message == "stop by StopRunProcessor" and stopped.value.out_data % 2 == 0
+
+
+@pytest.mark.parametrize("body, args, kwargs, what", [
+    (lambda b: [b.double, [b.inc, lambda x, **k: x]], (), {}, "step '<lambda>()'"),
+    (lambda b: b.double, (), {"lock": threading.Lock()}, "keyword argument 'lock'"),
+])
+def test_a_body_that_cannot_travel_is_refused(executor, bodies, body, args, kwargs, what):
+    loop = looper(bodies, executor, body(bodies))
+    with pytest.raises(TypeError) as refused:
+        loop.process(ITEMS, *args, **kwargs)
+    assert str(refused.value).startswith(
+        "SimpleLooper 'SimpleLooper' cannot send its body to the executor: "
+        "{} cannot be pickled (".format(what))
+    assert isinstance(refused.value.__cause__, Exception)
+
+
+def test_nothing_is_submitted_for_a_body_that_cannot_travel(bodies):
+    with Recording(2) as ex:
+        with pytest.raises(TypeError, match="step '<lambda>"):
+            looper(bodies, ex, lambda x, **k: x).process(ITEMS)
+    assert ex.batches == []
+
+
+# ==== batches and cancellation ================================================
+
+@pytest.mark.parametrize("batch_size, count, sizes", [
+    (None, 1000, [125] * 8),  # four tasks per worker
+    (None, 3, [1, 1, 1]),
+    (7, 20, [7, 7, 6]),
+    (50, 0, []),
+])
+def test_batches(bodies, batch_size, count, sizes):
+    with Recording(2) as ex:
+        loop = looper(bodies, ex, bodies.double, batch_size=batch_size)
+        assert loop.process(list(range(count))) == [2 * x for x in range(count)]
+    assert ex.batches == sizes
+
+
+@pytest.mark.parametrize("value, error, message", [
+    (0, ValueError, "batch_size must be at least 1"),
+    ("3", TypeError, "batch_size must be an int or None, not str"),
+    (True, TypeError, "batch_size must be an int or None, not bool"),
+])
+def test_batch_size_is_checked(bodies, value, error, message):
+    with pytest.raises(error, match="^{}$".format(message)):
+        cu.SimpleLooper(processors=bodies.double, batch_size=value)
+
+
+def test_pending_batches_are_cancelled_after_the_first_error(bodies):
+    del bodies.calls[:]
+    with cf.ThreadPoolExecutor(1) as ex:
+        loop = looper(bodies, ex, bodies.counted, batch_size=1)
+        with pytest.raises(ValueError, match="bad item 0"):
+            loop.process(list(range(50)))
+        ran = len(bodies.calls)
+    assert ran < 10 and len(bodies.calls) == ran  # nothing ran on behind the caller's back
