@@ -1,6 +1,7 @@
 """FileCache: the shelf-backed decorator, its statistics and hit line, stable
 keys found again by another process, closing, and reference hygiene."""
 import gc
+import os
 import logging
 import textwrap
 
@@ -129,10 +130,10 @@ WRITER = textwrap.dedent("""
 
 
 def test_another_process_finds_the_results(run_python, path):
-    first = run_python(WRITER, args=[path], env={"PYTHONHASHSEED": "1", "PATH": ""})
+    first = run_python(WRITER, args=[path], env=dict(os.environ, PYTHONHASHSEED="1"))
     assert first.returncode == 0, first.stderr
     assert first.stdout.count("ran ") == 9
-    second = run_python(WRITER, args=[path], env={"PYTHONHASHSEED": "2", "PATH": ""})
+    second = run_python(WRITER, args=[path], env=dict(os.environ, PYTHONHASHSEED="2"))
     assert second.returncode == 0, second.stderr
     assert "ran " not in second.stdout
     assert second.stdout.strip().endswith("calls CacheInfo(hits=9, misses=0, maxsize=0, currsize=9)")
