@@ -56,14 +56,9 @@ bool class_attr_is(const Name& name, PyObject* expected) {
         if (!found && PyErr_Occurred()) throw_error();
         return found == expected;
     }
-    PyObject* found = PyObject_GetAttr(g.cls, name);
-    if (!found) {
-        PyErr_Clear();
-        return false;
-    }
-    bool same = found == expected;
-    Py_DECREF(found);
-    return same;
+    Ref found = Ref::steal(PyObject_GetAttr(g.cls, name));
+    if (!found) PyErr_Clear();
+    return found && found.get() == expected;
 }
 
 // `cls.<name>` is OrderedDict's `expected`: neither LRUCache nor its base
@@ -360,8 +355,7 @@ Ref lru_reduce(PyObject* self) {
     Ref out = check(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = i == 2 ? state.get() : PyTuple_GetItem(reduced.get(), i);
-        Py_INCREF(item);
-        PyTuple_SetItem(out.get(), i, item);
+        PyTuple_SetItem(out.get(), i, Ref::borrow(item).release());
     }
     return out;
 }

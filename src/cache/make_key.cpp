@@ -27,8 +27,7 @@ Ref flatten(PyObject* args, PyObject* kwds, PyObject* mark) {
     Ref key = check(PyTuple_New(n + m + 2 * k));
     Py_ssize_t i = 0;
     auto put = [&](PyObject* item) {
-        Py_INCREF(item);
-        PyTuple_SetItem(key.get(), i++, item);
+        PyTuple_SetItem(key.get(), i++, Ref::borrow(item).release());
     };
     for (Py_ssize_t j = 0; j < n; ++j) put(PyTuple_GetItem(args, j));
     for (Py_ssize_t j = 0; j < m; ++j) put(PyTuple_GetItem(mark, j));

@@ -140,10 +140,9 @@ Py_ssize_t batch_size(PyObject* self, PyObject* executor, Py_ssize_t items) {
 
 void cancel_all(PyObject* futures) noexcept {
     for (Py_ssize_t i = 0, n = PyList_Size(futures); i < n; ++i) {
-        PyObject* r = PyObject_CallMethodObjArgs(PyList_GetItem(futures, i), n_cancel.get(),
-                                                 nullptr);
-        if (r) Py_DECREF(r);
-        else PyErr_Clear();
+        Ref r = Ref::steal(PyObject_CallMethodObjArgs(PyList_GetItem(futures, i),
+                                                      n_cancel.get(), nullptr));
+        if (!r) PyErr_Clear();
     }
 }
 
