@@ -1,4 +1,4 @@
-"""LRUCacheProcessor: the key specification, the store, the debug lines, the
+"""LRUCacheProcessor: the chosen key parts, the store, the debug lines, the
 description and collision-free keys."""
 import pytest
 
