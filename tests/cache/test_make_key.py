@@ -1,4 +1,4 @@
-"""_make_key and _CacheInfo: the specified values and the defaults made once."""
+"""_make_key and _CacheInfo: the keys it returns and the defaults made once."""
 import builtins
 import inspect
 

@@ -52,7 +52,7 @@ def test_elements_and_keywords_form_the_key():
     (["a", True, 1.5, "in_data"], ["in_data", "a"], (True, [], ["a"])),
     ("date", ["date"], (False, [], ["date"])),
 ])
-def test_key_specification_and_description(cache_keys, listed, state):
+def test_key_parts_and_description(cache_keys, listed, state):
     p, _ = make(cache_keys, cache_size=-3)
     assert (p._cache_arg_all_keys, p._cache_arg_keys, p._cache_kwarg_keys) == state
     described = p.as_dict()["LRUCacheProcessor"]
