@@ -1,7 +1,10 @@
 // Shared by the key maker, the in-memory LRU cache and the shelf cache.
 #pragma once
 
+#include "../bridge/closure.hpp"
 #include "../bridge/module.hpp"
+
+#include <memory>
 
 namespace cu::cache {
 
@@ -38,6 +41,12 @@ PyObject* class_dict(PyObject* cls);
 
 // `_CacheInfo(hits, misses, maxsize, currsize)` through the module name.
 Ref cache_info(PyObject* hits, PyObject* misses, PyObject* maxsize, PyObject* currsize);
+
+// The decorated function of a cache's `__call__`: `call` as a function
+// named decorating_function, wrapped with `functools.wraps(func)`, its
+// `cache_info` attribute the cache's bound method.
+Ref decorate(PyObject* cache, PyObject* func, std::unique_ptr<Callback> call,
+             const char* qualname);
 
 // The keyword dict a Python `**kwargs` parameter would see: a new dict.
 Ref fresh_kwargs(PyObject* kwargs);

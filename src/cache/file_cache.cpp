@@ -13,7 +13,7 @@ namespace cu::cache {
 namespace {
 
 const Name n__cache("_cache"), n_shelve("shelve"), n_open("open"), n_close("close"),
-    n___init__("__init__"), n_functools("functools"), n_wraps("wraps"), n_hash("hash"),
+    n___init__("__init__"), n_hash("hash"),
     n_str("str"), n_FileCache("FileCache"), n___module__("__module__"),
     n___qualname__("__qualname__");
 
@@ -195,13 +195,8 @@ const Params call_params{"__call__", call_names, 1, 1, true};
 Ref file_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* func;
     bind(call_params, args, kwargs, &func);
-    Ref wrapper = make_closure(std::make_unique<FileCall>(Ref::borrow(self), Ref::borrow(func)),
-                               "decorating_function",
-                               "FileCache.__call__.<locals>.decorating_function");
-    Ref wraps = call_method(module::global(n_functools).get(), n_wraps, func);
-    Ref wrapped = cu::call(wraps.get(), wrapper.get());
-    setattr(wrapped.get(), n_cache_info, getattr(self, n_cache_info).get());
-    return wrapped;
+    return decorate(self, func, std::make_unique<FileCall>(Ref::borrow(self), Ref::borrow(func)),
+                    "FileCache.__call__.<locals>.decorating_function");
 }
 
 const Name key_names[] = {Name("key")};

@@ -306,13 +306,8 @@ const Params call_params{"__call__", call_names, 1, 1, true};
 Ref lru_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* func;
     bind(call_params, args, kwargs, &func);
-    Ref wrapper = make_closure(std::make_unique<LruCall>(Ref::borrow(self), Ref::borrow(func)),
-                               "decorating_function",
-                               "LRUCache.__call__.<locals>.decorating_function");
-    Ref wraps = call_method(module::global(n_functools).get(), n_wraps, func);
-    Ref wrapped = cu::call(wraps.get(), wrapper.get());
-    setattr(wrapped.get(), n_cache_info, getattr(self, n_cache_info).get());
-    return wrapped;
+    return decorate(self, func, std::make_unique<LruCall>(Ref::borrow(self), Ref::borrow(func)),
+                    "LRUCache.__call__.<locals>.decorating_function");
 }
 
 const Name key_names[] = {Name("key")};
@@ -490,5 +485,14 @@ Ref make_lru_cache() {
 }  // namespace
 
 CU_DEFINITION("LRUCache", make_lru_cache);
+
+Ref decorate(PyObject* cache, PyObject* func, std::unique_ptr<Callback> call,
+             const char* qualname) {
+    Ref wrapper = make_closure(std::move(call), "decorating_function", qualname);
+    Ref wraps = call_method(module::global(n_functools).get(), n_wraps, func);
+    Ref wrapped = cu::call(wraps.get(), wrapper.get());
+    setattr(wrapped.get(), n_cache_info, getattr(cache, n_cache_info).get());
+    return wrapped;
+}
 
 }  // namespace cu::cache
