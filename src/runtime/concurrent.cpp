@@ -11,6 +11,11 @@
 //   unprocessed when it returns; anyio stops its idle worker threads from such
 //   a callback, and they are not daemon threads, so from plain code the loop
 //   is spun once more to let them end (else the interpreter hangs at exit).
+// - Those workers are never joined.  CPython 3.8 keeps the state lock of each
+//   non-daemon thread in threading._shutdown_locks until a join, so every run
+//   would leave its workers' locks there for good; later versions drop the
+//   released ones whenever a thread starts (_maintain_shutdown_locks), and
+//   where that is missing the run does the same after itself.
 #include "concurrent.hpp"
 #include "../bridge/entry.hpp"
 
@@ -21,7 +26,11 @@ namespace {
 const Name n_asyncio("asyncio"), n_gather("gather"), n_run("run"), n_ensure_future("ensure_future"),
     n_add_done_callback("add_done_callback"), n_append("append"),
     n_return_exceptions("return_exceptions"), n__get_running_loop("_get_running_loop"),
-    n_sleep("sleep"), n_cancelled("cancelled"), n_exception("exception");
+    n_sleep("sleep"), n_cancelled("cancelled"), n_exception("exception"),
+    n_threading("threading"), n__maintain_shutdown_locks("_maintain_shutdown_locks"),
+    n__shutdown_locks("_shutdown_locks"), n__shutdown_locks_lock("_shutdown_locks_lock"),
+    n_locked("locked"), n_acquire("acquire"), n_release("release"),
+    n_difference_update("difference_update");
 
 // start_gather(awaitables, finished): inside the running loop, wraps each
 // awaitable in a task that appends itself to `finished` when done, and
@@ -73,6 +82,30 @@ void flush_callbacks(PyObject* asyncio) {
     call_method(asyncio, n_run, pause.get());
 }
 
+// What threading._maintain_shutdown_locks does from 3.9 on: the locks of
+// threads that have ended (released locks) leave threading._shutdown_locks,
+// whose only use is to be waited on at exit.
+void drop_released_shutdown_locks() {
+    Ref threading = check(PyImport_Import(n_threading.get()));
+    if (hasattr(threading.get(), n__maintain_shutdown_locks)) return;
+    Ref locks = getattr_opt(threading.get(), n__shutdown_locks);
+    Ref guard = getattr_opt(threading.get(), n__shutdown_locks_lock);
+    if (!locks || !guard || Py_TYPE(locks.get()) != &PySet_Type) return;
+    call_method(guard.get(), n_acquire);  // waits with the GIL released
+    try {
+        Ref released = list();
+        Ref it = iter(locks.get());
+        while (Ref lock = next(it.get())) {
+            if (!truthy(call_method(lock.get(), n_locked).get())) append(released.get(), lock.get());
+        }
+        call_method(locks.get(), n_difference_update, released.get());
+    } catch (Error&) {
+        call_method(guard.get(), n_release);
+        throw;
+    }
+    call_method(guard.get(), n_release);
+}
+
 }  // namespace
 
 Ref gather_and_run(PyObject* awaitables) {
@@ -89,13 +122,17 @@ Ref gather_and_run(PyObject* awaitables) {
         if (!nested) {
             try {
                 flush_callbacks(asyncio.get());
+                drop_released_shutdown_locks();
             } catch (Error&) {
                 // the run's own error is the one to report
             }
         }
         throw;
     }
-    if (!nested) flush_callbacks(asyncio.get());
+    if (!nested) {
+        flush_callbacks(asyncio.get());
+        drop_released_shutdown_locks();
+    }
 
     for (Py_ssize_t i = 0, n = PyList_Size(finished.get()); i < n; ++i) {
         PyObject* task = PyList_GetItem(finished.get(), i);
