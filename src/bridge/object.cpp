@@ -43,6 +43,25 @@ std::string type_name(PyObject* o) noexcept {
     return out;
 }
 
+void FastMethod::set(PyObject* unbound, PyObject* bound_sample) {
+    constexpr int kFastcall = 0x0080;  // METH_FASTCALL
+    unbound_.set(Ref::borrow(unbound));
+    fn_ = nullptr;
+    if (PyCFunction_Check(bound_sample) &&
+        PyCFunction_GetFlags(bound_sample) == (kFastcall | METH_KEYWORDS))
+        fn_ = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(PyCFunction_GetFunction(bound_sample)));
+}
+
+PyObject* class_dict(PyObject* cls) {
+    static const Name n_gc("gc"), n_get_referents("get_referents"), n___dict__("__dict__");
+    Ref gc = check(PyImport_Import(n_gc));
+    Ref proxy = getattr(cls, n___dict__);
+    Ref found = call_method(gc.get(), n_get_referents, proxy.get());
+    if (!PyList_Check(found.get()) || PyList_Size(found.get()) != 1) return nullptr;
+    PyObject* d = PyList_GetItem(found.get(), 0);
+    return PyDict_CheckExact(d) ? Ref::borrow(d).release() : nullptr;
+}
+
 Ref getattr_opt(PyObject* o, PyObject* name) {
     PyObject* v = PyObject_GetAttr(o, name);
     if (!v) {

@@ -77,6 +77,12 @@ inline void setattr(PyObject* o, const char* name, PyObject* v) {
 }
 inline bool hasattr(PyObject* o, PyObject* name) { return bool(getattr_opt(o, name)); }
 
+// The dict a class keeps its own attributes in, as a new reference (null
+// when it cannot be reached), for guards that probe several names on every
+// call: a probe of it is what attribute look-up finds first for an instance
+// of exactly that class, without the look-up's own cost.  Read-only.
+PyObject* class_dict(PyObject* cls);
+
 // ==== calls ==================================================================
 
 template <class... A>
@@ -90,6 +96,33 @@ template <class... A>
 inline Ref call_method(PyObject* o, PyObject* name, A... args) {
     return check(PyObject_CallMethodObjArgs(o, name, static_cast<PyObject*>(args)..., nullptr));
 }
+
+// A builtin method called through its C function with the arguments in an
+// array, as the interpreter's own call sites call it: no argument tuple is
+// built (under tracemalloc, a new tuple also records a traceback).  Made from
+// the unbound method and the same method bound to a sample instance, which
+// gives the C function.  Only a method of the fast keyword convention is
+// called directly (its flags are stable ABI from 3.10 and have had this value
+// and meaning since 3.7; the 3.8 limited headers just do not name them);
+// any other goes through the method object.  `self` must be an instance of
+// the method's class, as the method object itself would insist.
+class FastMethod {
+public:
+    void set(PyObject* unbound, PyObject* bound_sample);
+    PyObject* get() const noexcept { return unbound_.get(); }
+    Ref operator()(PyObject* self, PyObject* arg) const {
+        if (fn_) {
+            PyObject* args[1] = {arg};
+            return check(fn_(self, args, 1, nullptr));
+        }
+        return call(unbound_.get(), self, arg);
+    }
+
+private:
+    using Fn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+    Keep unbound_;
+    Fn fn_ = nullptr;
+};
 
 // ==== containers =============================================================
 

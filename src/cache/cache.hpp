@@ -35,10 +35,6 @@ Ref store_key(PyObject* args, PyObject* kwargs);
 // building one then runs no code of the caller's.
 bool cache_info_is_own();
 
-// The dict a class keeps its own attributes in (null when it cannot be
-// reached), for guards that check several names on every call.
-PyObject* class_dict(PyObject* cls);
-
 // `_CacheInfo(hits, misses, maxsize, currsize)` through the module name.
 Ref cache_info(PyObject* hits, PyObject* misses, PyObject* maxsize, PyObject* currsize);
 

@@ -35,7 +35,8 @@ struct Made {
     Keep cls, base;
     Keep get, put, cache_info;                        // methods of LRUCache
     Keep hits, misses, maxsize, report_times;         // descriptors of the base
-    Keep move_to_end, popitem, od_reduce;             // OrderedDict's own
+    FastMethod move_to_end, popitem;                  // OrderedDict's own
+    Keep od_reduce;
     PyObject *cls_dict = nullptr, *base_dict = nullptr;  // owned, as Keep
     void *contains = nullptr, *subscript = nullptr, *ass_subscript = nullptr,
          *length = nullptr;
@@ -88,14 +89,32 @@ bool resolves_inherited(PyObject* self, const Name& name, PyObject* expected) {
 
 // An exact LRUCache whose look-up slots, counters and move_to_end are those
 // it was made with: get's steps may then run directly.
-bool plain_store(PyObject* self) {
+bool plain_slots(PyObject* self) {
     PyTypeObject* t = Py_TYPE(self);
-    if ((PyObject*)t != g.cls.get()) return false;
-    if (PyType_GetSlot(t, Py_sq_contains) != g.contains ||
-        PyType_GetSlot(t, Py_mp_subscript) != g.subscript)
+    return (PyObject*)t == g.cls.get() && PyType_GetSlot(t, Py_sq_contains) == g.contains &&
+           PyType_GetSlot(t, Py_mp_subscript) == g.subscript;
+}
+
+bool plain_store(PyObject* self) {
+    return plain_slots(self) && class_attr_is(n_hits, g.hits) &&
+           class_attr_is(n_misses, g.misses) &&
+           resolves_inherited(self, n_move_to_end, g.move_to_end.get());
+}
+
+// What a decorated call's hit uses besides: `get` and `report_times`.  The
+// same proof as plain_store() and resolves(get), with one look at the
+// instance dict for both method names.
+bool plain_call(PyObject* self) {
+    if (!plain_slots(self) || !g.cls_dict || !g.base_dict) return false;
+    if (!class_attr_is(n_get, g.get) || !class_attr_is(n_hits, g.hits) ||
+        !class_attr_is(n_misses, g.misses) || !class_attr_is(n_report_times, g.report_times) ||
+        check_int(PyDict_Contains(g.cls_dict, n_move_to_end)) ||
+        check_int(PyDict_Contains(g.base_dict, n_move_to_end)))
         return false;
-    return class_attr_is(n_hits, g.hits) && class_attr_is(n_misses, g.misses) &&
-           resolves_inherited(self, n_move_to_end, g.move_to_end);
+    PyObject* attrs = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + g.dictoffset);
+    return !attrs || PyDict_Size(attrs) == 0 ||
+           (!check_int(PyDict_Contains(attrs, n_get)) &&
+            !check_int(PyDict_Contains(attrs, n_move_to_end)));
 }
 
 // put's steps besides: storing and the size.
@@ -109,19 +128,20 @@ bool plain_put(PyObject* self) {
 // dict probe then stands for the several look-ups get and put make.
 bool inert(PyObject* o, PyObject* mark, int depth) {
     PyTypeObject* t = Py_TYPE(o);
-    if (t == &PyLong_Type || t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyBool_Type ||
-        t == &PyBytes_Type || o == Py_None || o == mark)
+    if (t == &PyLong_Type || t == &PyUnicode_Type || o == Py_None || o == mark ||
+        t == &PyFloat_Type || t == &PyBool_Type || t == &PyBytes_Type)
         return true;
-    if (t == &PyTuple_Type && depth < 4) {
-        Py_ssize_t n = PyTuple_Size(o);
-        for (Py_ssize_t i = 0; i < n; ++i)
-            if (!inert(PyTuple_GetItem(o, i), mark, depth + 1)) return false;
-        return true;
-    }
-    return false;
+    if (t != &PyTuple_Type || depth >= 4) return false;
+    Py_ssize_t n = PyTuple_Size(o);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!inert(PyTuple_GetItem(o, i), mark, depth + 1)) return false;
+    return true;
 }
 
-bool inert(PyObject* o) { return inert(o, PyTuple_GetItem(kwd_mark(), 0), 0); }
+bool inert(PyObject* o) {
+    static PyObject* const mark = PyTuple_GetItem(kwd_mark(), 0);  // kept by the module
+    return inert(o, mark, 0);
+}
 
 // ==== counters ===============================================================
 
@@ -148,7 +168,7 @@ Ref get_core(PyObject* self, PyObject* key, bool plain, bool inert_key) {
         }
         Ref value = Ref::borrow(found);
         bump(self, &Counters::hits, n_hits, true);
-        call(g.move_to_end.get(), self, key);
+        g.move_to_end(self, key);
         return value;
     }
     // Each step as written, re-checking after every call that may run the
@@ -159,7 +179,7 @@ Ref get_core(PyObject* self, PyObject* key, bool plain, bool inert_key) {
     }
     bump(self, &Counters::hits, n_hits, plain_store(self));
     if (plain_store(self))
-        call(g.move_to_end.get(), self, key);
+        g.move_to_end(self, key);
     else
         call_method(self, n_move_to_end, key);
     return get_item(self, key);
@@ -170,7 +190,7 @@ void put_core(PyObject* self, PyObject* key, PyObject* value, bool plain) {
     bool present;
     if (plain) {
         present = dict_get(self, key) != nullptr;
-        if (present) call(g.move_to_end.get(), self, key);
+        if (present) g.move_to_end(self, key);
     } else {
         present = check_int(PySequence_Contains(self, key)) != 0;
         if (present) call_method(self, n_move_to_end, key);
@@ -196,8 +216,8 @@ void put_core(PyObject* self, PyObject* key, PyObject* value, bool plain) {
         CU_LOG(debug, "LRUCache cache clean, cache_info=%s", info.get());
     }
     // Only the record and the log call above can have run the caller's code.
-    if ((quiet || plain_put(self)) && resolves_inherited(self, n_popitem, g.popitem)) {
-        call(g.popitem.get(), self, Py_False);
+    if ((quiet || plain_put(self)) && resolves_inherited(self, n_popitem, g.popitem.get())) {
+        g.popitem(self, Py_False);
     } else {
         Ref pos = tuple();
         Ref kw = dict();
@@ -219,12 +239,12 @@ public:
                       : cu::call(module::global(n__make_key).get(), args,
                                  fresh_kwargs(kwargs).get());
 
-        bool plain = plain_store(self) && resolves(self, n_get, g.get);
+        bool plain = plain_call(self);
         bool inert_key = plain && inert(key.get());
         Ref result = plain ? get_core(self, key.get(), true, inert_key)
                            : call_method(self, n_get, key.get());
 
-        if (plain && !inert_key) plain = plain_store(self);
+        if (plain && !inert_key) plain = plain_call(self);
         if (report_due(self, plain)) {
             Ref name = getattr(func_.get(), n___name__);
             Ref info = call_method(self, n_cache_info);
@@ -248,9 +268,10 @@ public:
     }
 
 private:
-    // (self.hits + self.misses) % self.report_times == 0
+    // (self.hits + self.misses) % self.report_times == 0; `plain` when
+    // plain_call() holds.
     static bool report_due(PyObject* self, bool plain) {
-        if (plain && class_attr_is(n_report_times, g.report_times)) {
+        if (plain) {
             const Counters& c = counters(self);
             long long total;
             if (c.report_times > 0 && !__builtin_add_overflow(c.hits, c.misses, &total))
@@ -474,8 +495,10 @@ Ref make_lru_cache() {
     g.misses.set(getattr(cls.get(), n_misses));
     g.maxsize.set(getattr(cls.get(), n_maxsize));
     g.report_times.set(getattr(cls.get(), n_report_times));
-    g.move_to_end.set(getattr(od.get(), n_move_to_end));
-    g.popitem.set(getattr(od.get(), n_popitem));
+    Ref sample = cu::call(od.get());
+    g.move_to_end.set(getattr(od.get(), n_move_to_end).get(),
+                      getattr(sample.get(), n_move_to_end).get());
+    g.popitem.set(getattr(od.get(), n_popitem).get(), getattr(sample.get(), n_popitem).get());
     g.od_reduce.set(getattr(od.get(), "__reduce__"));
     g.base.set(base);
     g.cls.set(cls);

@@ -116,16 +116,6 @@ Ref make_cache_info_type() {
 // look-up there is a fraction of the cost of a class attribute look-up, and
 // the hot paths check several names on every call.  Only ever read: a write
 // would bypass the type's attribute cache.
-PyObject* class_dict(PyObject* cls) {
-    static const Name n_gc("gc"), n_get_referents("get_referents"), n___dict__("__dict__");
-    Ref gc = check(PyImport_Import(n_gc));
-    Ref proxy = getattr(cls, n___dict__);
-    Ref found = call_method(gc.get(), n_get_referents, proxy.get());
-    if (!PyList_Check(found.get()) || PyList_Size(found.get()) != 1) return nullptr;
-    PyObject* d = PyList_GetItem(found.get(), 0);
-    return PyDict_CheckExact(d) ? Ref::borrow(d).release() : nullptr;
-}
-
 PyObject* kwd_mark() noexcept { return g_mark.get(); }
 
 bool make_key_is_own() {

@@ -9,11 +9,26 @@ const Name n_logging("logging"), n_Logger("Logger"), n_isEnabledFor("isEnabledFo
 
 struct LoggerClass {
     Keep cls;
+    Keep dict;  // Logger's own attributes, which define the methods below
     Keep is_enabled_for;
     Keep methods[4];  // debug, info, warning, error as defined by the logging module
 };
 
 const Name* const kMethods[4] = {&n_debug, &n_info, &n_warning, &n_error};
+
+// `Logger.<name>` as the logging module defined it, or null when it is
+// something else (the class may have been patched before the first record).
+Ref defined_by_logging(PyObject* logging, PyObject* cls, const Name& name) {
+    static const Name n___globals__("__globals__"), n___qualname__("__qualname__");
+    Ref method = getattr(cls, name);
+    Ref globals = getattr_opt(method.get(), n___globals__);
+    Ref qualname = getattr_opt(method.get(), n___qualname__);
+    Ref expected = check(PyUnicode_FromFormat("Logger.%s", name.text()));
+    if (!globals || globals.get() != getattr(logging, n_dict).get() || !qualname ||
+        !PyUnicode_Check(qualname.get()) || PyUnicode_Compare(qualname.get(), expected.get()) != 0)
+        return Ref();
+    return method;
+}
 
 const LoggerClass* logger_class() {
     static LoggerClass lc;
@@ -21,8 +36,10 @@ const LoggerClass* logger_class() {
     if (!ready) {
         Ref logging = check(PyImport_ImportModule("logging"));
         Ref cls = getattr(logging.get(), n_Logger);
-        lc.is_enabled_for.set(getattr(cls.get(), n_isEnabledFor));
-        for (int i = 0; i < 4; ++i) lc.methods[i].set(getattr(cls.get(), *kMethods[i]));
+        lc.is_enabled_for.set(defined_by_logging(logging.get(), cls.get(), n_isEnabledFor));
+        for (int i = 0; i < 4; ++i)
+            lc.methods[i].set(defined_by_logging(logging.get(), cls.get(), *kMethods[i]));
+        lc.dict.set(Ref::steal(class_dict(cls.get())));
         lc.cls.set(std::move(cls));
         ready = true;
     }
@@ -37,9 +54,16 @@ bool surely_off(PyObject* logger, const Name& method, int levelno) {
     int slot = -1;
     for (int i = 0; i < 4; ++i)
         if (kMethods[i] == &method) slot = i;
-    if (slot < 0) return false;
-    if (getattr(lc->cls.get(), method).get() != lc->methods[slot].get()) return false;
-    if (getattr(lc->cls.get(), n_isEnabledFor).get() != lc->is_enabled_for.get()) return false;
+    if (slot < 0 || !lc->methods[slot] || !lc->is_enabled_for) return false;
+    if (lc->dict) {
+        // Logger defines both itself, so its dict is where look-up finds them.
+        if (dict_get(lc->dict, method) != lc->methods[slot].get() ||
+            dict_get(lc->dict, n_isEnabledFor) != lc->is_enabled_for.get())
+            return false;
+    } else if (getattr(lc->cls.get(), method).get() != lc->methods[slot].get() ||
+               getattr(lc->cls.get(), n_isEnabledFor).get() != lc->is_enabled_for.get()) {
+        return false;
+    }
     Ref attrs = getattr(logger, n_dict);
     if (!PyDict_Check(attrs.get())) return false;
     if (dict_get(attrs.get(), method) || dict_get(attrs.get(), n_isEnabledFor)) return false;
