@@ -27,6 +27,7 @@ from abc import abstractmethod as abstractmethod
 from collections.abc import Iterable as Iterable
 from concurrent.futures import Executor as _Executor
 from html.parser import HTMLParser as HTMLParser
+from inspect import Signature
 from io import StringIO as StringIO
 from types import ModuleType as ModuleType
 from typing import Any as Any
@@ -35,7 +36,7 @@ from typing import Dict as Dict
 from typing import Final as Final
 from typing import List as List
 from typing import Literal as Literal
-from typing import Iterator, NamedTuple, Optional, Set, TypeVar
+from typing import ClassVar, Iterator, NamedTuple, Optional, Set, TypeVar
 from typing import Tuple as Tuple
 from typing import Union as Union
 
@@ -97,6 +98,7 @@ def add_logger_file(file_name: str = "./main.log") -> None: ...
 
 class _EnhanceSafeLoader(yaml.SafeLoader):
     _root: str
+    __signature__: ClassVar[Signature]
     def __init__(self, stream: Any) -> None: ...
     def include_udf(self, node: yaml.nodes.Node) -> Any: ...
     def find_alias(self, node: Any, tokens: List[str]) -> Any: ...
@@ -160,6 +162,7 @@ def print_to_string(*args: Any, **kwargs: Any) -> str: ...
 class MLStripper(HTMLParser):
     strict: bool
     text: StringIO
+    __signature__: ClassVar[Signature]
     def __init__(self) -> None: ...
     def handle_data(self, d: str) -> None: ...
     def get_data(self) -> str: ...
@@ -193,6 +196,7 @@ class LRUCache(_LRUCacheBase):
     hits: int
     misses: int
     report_times: int
+    __signature__: ClassVar[Signature]
     def __init__(self, maxsize: int = 128, report_times: int = 1000) -> None: ...
     def __call__(self, user_function: _F) -> _F: ...
     def get(self, key: Any) -> Any: ...  # type: ignore[override]
@@ -203,6 +207,7 @@ class FileCache:
     hits: int
     misses: int
     _cache: Optional[shelve.Shelf[Any]]
+    __signature__: ClassVar[Signature]
     def __init__(self, filename: str, **kwargs: Any) -> None: ...
     def __del__(self) -> None: ...
     def __call__(self, user_function: _F) -> _F: ...
@@ -218,6 +223,7 @@ class ProcessorBase:
     _spark_session: Any
     _name: Optional[str]
     _ready: Any
+    __signature__: ClassVar[Signature]
     def __init__(self, *args: Any, **kwargs: Any) -> None: ...
     def __del__(self) -> None: ...
     def as_dict(self) -> Dict[str, Any]: ...
@@ -251,6 +257,7 @@ class ARG_TYPE(enum.Enum):
 class StopRunError(Exception):
     message: Any
     out_data: Any
+    __signature__: ClassVar[Signature]
     def __init__(
         self, message: Any = "Stop the execution and return directly", out_data: Any = None
     ) -> None: ...
@@ -382,6 +389,7 @@ class LRUCacheProcessor(ContextProcessor):
 class SQLiteDB:
     db_file_path: Any
     conn: Optional[sqlite3.Connection]
+    __signature__: ClassVar[Signature]
     def __init__(self, db_file_path: Any) -> None: ...
     def __del__(self) -> None: ...
     def open(self) -> None: ...

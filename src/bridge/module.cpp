@@ -1,5 +1,6 @@
 #include "module.hpp"
 #include "closure.hpp"
+#include "signature.hpp"
 
 #include <cstring>
 #include <utility>
@@ -118,6 +119,8 @@ void add_methods(PyObject* cls, PyMethodDef* methods) {
             attr = check(PyDescr_NewMethod((PyTypeObject*)cls, def));
         }
         setattr(cls, def->ml_name, attr.get());
+        if (!(def->ml_flags & (METH_CLASS | METH_STATIC)) && std::strcmp(def->ml_name, "__init__") == 0)
+            give_class_signature(cls, attr.get());
     }
 }
 

@@ -70,6 +70,7 @@ Ref make_function(PyMethodDef* def, std::initializer_list<Annotation> annotation
 // pickling, subclassing with super()).  The C methods of `methods`
 // (null-terminated, static) are then set on it as method descriptors, which
 // also fills the slots of dunders such as __init__, __repr__ and __call__.
+// A C __init__ also gives the class its inspect.signature (signature.hpp).
 Ref make_class(const char* name, PyObject* bases, PyMethodDef* methods,
                const char* doc = nullptr);
 
