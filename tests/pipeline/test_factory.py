@@ -2,7 +2,6 @@
 import abc
 import enum
 import functools
-import inspect
 import pickle
 import types
 
@@ -80,12 +79,6 @@ def test_stop_run_processor_raises_with_its_input():
 
 
 # ==== _create_processor ======================================================
-
-def test_create_processor_signature():
-    assert str(inspect.signature(cu._create_processor)) == (
-        "(processor: 'Union[ProcessorBase, Callable, str]', module: 'ModuleType', args, kwargs)"
-        " -> 'object'")
-
 
 def test_names_are_looked_up_in_the_given_module_then_in_this_one(monkeypatch):
     first = cu._create_processor("StopRunProcessor", None, (), {})
