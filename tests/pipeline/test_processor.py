@@ -2,7 +2,6 @@
 data flow by mode, the run's keyword dictionary and timings, stops, errors,
 overrides and patches, the concurrent mode and memory."""
 import itertools
-import os
 import sys
 import time
 import traceback
@@ -161,13 +160,6 @@ def test_construction_errors(call, error, text, logged, log_records):
         call()
     if logged:
         assert messages(log_records, "ERROR") == [("ERROR", logged)]
-
-
-def test_assertion_is_skipped_under_optimisation(run_python):
-    done = run_python("import common_utils.common_utils as cu\n"
-                      "cu.Processor(len, use_aysnc_run=True)",
-                      env=dict(os.environ, PYTHONOPTIMIZE="1"))
-    assert done.returncode == 0, done.stderr
 
 
 # ==== init ===================================================================

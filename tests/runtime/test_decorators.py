@@ -236,9 +236,11 @@ def test_call_report_skips_failed_calls_and_nests(log_records):
     assert k(3) == 0 and [r.args[1] for r in log_records] == [2, 4]  # innermost first
 
 
-def test_call_report_assertion_is_skipped_under_optimisation(run_python):
+def test_assertions_are_skipped_under_optimisation(run_python):
+    # One child for the module's two asserts: call_report's and Processor's concurrent-mode one.
     done = run_python(
         "import common_utils.common_utils as cu\n"
+        "cu.Processor(len, use_aysnc_run=True)\n"
         "ran = []\n"
         "f = cu.call_report(0)(lambda: ran.append(1))\n"
         "try:\n    f()\nexcept ZeroDivisionError:\n    print('raised after', len(ran))\n",
