@@ -121,22 +121,3 @@ def test_plain_documents_load_as_safe_load(document, flow):
             expected = yaml.safe_load(f)
         with open(path, encoding="utf-8") as f:
             assert yaml.load(f, Loader=cu._EnhanceSafeLoader) == expected
-
-
-def test_repeated_walks_do_not_grow_memory(tmp_path, memory_growth, monkeypatch):
-    write(tmp_path, {"main.yaml": "l: [x, {k: [1]}]\n", "s.yaml": "k: [1]\n"})
-    monkeypatch.setattr(cu, "logger", type("Quiet", (), {"exception": lambda *args: None})())
-    with open(str(tmp_path / "main.yaml")) as f:
-        loader = cu._EnhanceSafeLoader(f)
-        root = loader.get_single_node()
-    loader.constructed_objects, loader.deep_construct = {root: {}}, True
-    include = yaml.ScalarNode("!include", "s.yaml")
-    alias, bad_alias = yaml.ScalarNode("!alias", "l.-1.k"), yaml.ScalarNode("!alias", "l.9")
-
-    def walks():
-        assert loader.alias_udf(alias) == [1] and loader.include_udf(include) == {"k": [1]}
-        with pytest.raises(ValueError):
-            loader.alias_udf(bad_alias)
-
-    traced, _ = memory_growth(walks, 1_000)
-    assert traced < 64 * 1024

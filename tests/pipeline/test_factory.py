@@ -2,7 +2,6 @@
 import abc
 import enum
 import functools
-import inspect
 import pickle
 import types
 
@@ -45,8 +44,6 @@ def test_arg_type_members():
         ("DEFAULT", None), ("FIXED", "fixed"), ("DISABLE", "disable")]
     assert cu.ARG_TYPE(None) is cu.ARG_TYPE.DEFAULT and cu.ARG_TYPE("fixed") is cu.ARG_TYPE.FIXED
     assert pickle.loads(pickle.dumps(cu.ARG_TYPE.FIXED)) is cu.ARG_TYPE.FIXED
-    with pytest.raises(ValueError, match="'other' is not a valid ARG_TYPE"):
-        cu.ARG_TYPE("other")
 
 
 @pytest.mark.parametrize("args, kwargs, message, out_data", [
@@ -80,12 +77,6 @@ def test_stop_run_processor_raises_with_its_input():
 
 
 # ==== _create_processor ======================================================
-
-def test_create_processor_signature():
-    assert str(inspect.signature(cu._create_processor)) == (
-        "(processor: 'Union[ProcessorBase, Callable, str]', module: 'ModuleType', args, kwargs)"
-        " -> 'object'")
-
 
 def test_names_are_looked_up_in_the_given_module_then_in_this_one(monkeypatch):
     first = cu._create_processor("StopRunProcessor", None, (), {})

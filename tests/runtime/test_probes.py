@@ -56,12 +56,3 @@ def test_is_async_context_lets_other_errors_through(monkeypatch):
     monkeypatch.setattr(cu, "asyncio", types.SimpleNamespace(get_running_loop=broken))
     with pytest.raises(ValueError, match="not a loop question"):
         cu.is_async_context()
-
-
-@pytest.mark.parametrize("call", [
-    lambda: cu.is_ipython(1), lambda: cu.is_async_context(1), lambda: cu.is_async_callable(),
-    lambda: cu.is_async_callable(1, 2), lambda: cu.is_async_callable(thing=1),
-])
-def test_wrong_arity(call):
-    with pytest.raises(TypeError):
-        call()
