@@ -87,40 +87,38 @@ bool resolves_inherited(PyObject* self, const Name& name, PyObject* expected) {
     return inherited_is(name, expected) && not_shadowed(self, name);
 }
 
-// An exact LRUCache whose look-up slots, counters and move_to_end are those
-// it was made with: get's steps may then run directly.
+// An exact LRUCache whose look-up slots are those it was made with.
 bool plain_slots(PyObject* self) {
     PyTypeObject* t = Py_TYPE(self);
     return (PyObject*)t == g.cls.get() && PyType_GetSlot(t, Py_sq_contains) == g.contains &&
            PyType_GetSlot(t, Py_mp_subscript) == g.subscript;
 }
 
+bool own_move_to_end(PyObject* self) {
+    return resolves_inherited(self, n_move_to_end, g.move_to_end.get());
+}
+
+// ... and whose counters and move_to_end are its own: get's steps may then
+// run directly.
 bool plain_store(PyObject* self) {
     return plain_slots(self) && class_attr_is(n_hits, g.hits) &&
-           class_attr_is(n_misses, g.misses) &&
-           resolves_inherited(self, n_move_to_end, g.move_to_end.get());
+           class_attr_is(n_misses, g.misses) && own_move_to_end(self);
 }
 
-// What a decorated call's hit uses besides: `get` and `report_times`.  The
-// same proof as plain_store() and resolves(get), with one look at the
-// instance dict for both method names.
+// What a decorated call reads before it knows whether it hit: `get` and the
+// counters that it and the report use.  move_to_end is proven on a hit.
 bool plain_call(PyObject* self) {
-    if (!plain_slots(self) || !g.cls_dict || !g.base_dict) return false;
-    if (!class_attr_is(n_get, g.get) || !class_attr_is(n_hits, g.hits) ||
-        !class_attr_is(n_misses, g.misses) || !class_attr_is(n_report_times, g.report_times) ||
-        check_int(PyDict_Contains(g.cls_dict, n_move_to_end)) ||
-        check_int(PyDict_Contains(g.base_dict, n_move_to_end)))
+    if (!plain_slots(self) || !class_attr_is(n_get, g.get) || !class_attr_is(n_hits, g.hits) ||
+        !class_attr_is(n_misses, g.misses) || !class_attr_is(n_report_times, g.report_times))
         return false;
-    PyObject* attrs = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + g.dictoffset);
-    return !attrs || PyDict_Size(attrs) == 0 ||
-           (!check_int(PyDict_Contains(attrs, n_get)) &&
-            !check_int(PyDict_Contains(attrs, n_move_to_end)));
+    return not_shadowed(self, n_get);
 }
 
-// put's steps besides: storing and the size.
+// put's steps: the test for the key, storing, the size and its bound.
 bool plain_put(PyObject* self) {
     PyTypeObject* t = Py_TYPE(self);
-    return plain_store(self) && PyType_GetSlot(t, Py_mp_ass_subscript) == g.ass_subscript &&
+    return (PyObject*)t == g.cls.get() && PyType_GetSlot(t, Py_sq_contains) == g.contains &&
+           PyType_GetSlot(t, Py_mp_ass_subscript) == g.ass_subscript &&
            PyType_GetSlot(t, Py_mp_length) == g.length && class_attr_is(n_maxsize, g.maxsize);
 }
 
@@ -159,7 +157,9 @@ void bump(PyObject* self, long long Counters::*field, const Name& name, bool pla
 
 // ==== get and put ============================================================
 
-Ref get_core(PyObject* self, PyObject* key, bool plain, bool inert_key) {
+// `pure` is cleared when a step ran code of the caller's, after which the
+// caller's own proofs no longer hold.
+Ref get_core(PyObject* self, PyObject* key, bool plain, bool inert_key, bool& pure) {
     if (plain && inert_key) {
         PyObject* found = dict_get(self, key);
         if (!found) {
@@ -168,11 +168,17 @@ Ref get_core(PyObject* self, PyObject* key, bool plain, bool inert_key) {
         }
         Ref value = Ref::borrow(found);
         bump(self, &Counters::hits, n_hits, true);
-        g.move_to_end(self, key);
-        return value;
+        if (own_move_to_end(self)) {
+            g.move_to_end(self, key);
+            return value;
+        }
+        pure = false;
+        call_method(self, n_move_to_end, key);
+        return get_item(self, key);
     }
     // Each step as written, re-checking after every call that may run the
     // key's own code.
+    pure = false;
     if (!check_int(PySequence_Contains(self, key))) {
         bump(self, &Counters::misses, n_misses, plain_store(self));
         return none();
@@ -190,7 +196,12 @@ void put_core(PyObject* self, PyObject* key, PyObject* value, bool plain) {
     bool present;
     if (plain) {
         present = dict_get(self, key) != nullptr;
-        if (present) g.move_to_end(self, key);
+        if (present && own_move_to_end(self)) {
+            g.move_to_end(self, key);
+        } else if (present) {
+            call_method(self, n_move_to_end, key);
+            plain = plain_put(self);
+        }
     } else {
         present = check_int(PySequence_Contains(self, key)) != 0;
         if (present) call_method(self, n_move_to_end, key);
@@ -209,7 +220,8 @@ void put_core(PyObject* self, PyObject* key, PyObject* value, bool plain) {
     // The record's argument is made before the level test, as a Python call
     // makes it; when making it runs no code of the caller's and the record
     // is sure to be dropped, it is not made at all.
-    bool quiet = plain && resolves(self, n_cache_info, g.cache_info) && cache_info_is_own() &&
+    bool quiet = plain && class_attr_is(n_hits, g.hits) && class_attr_is(n_misses, g.misses) &&
+                 resolves(self, n_cache_info, g.cache_info) && cache_info_is_own() &&
                  !log::may_emit(log::n_debug, log::k_debug);
     if (!quiet) {
         Ref info = call_method(self, n_cache_info);
@@ -239,12 +251,11 @@ public:
                       : cu::call(module::global(n__make_key).get(), args,
                                  fresh_kwargs(kwargs).get());
 
-        bool plain = plain_call(self);
-        bool inert_key = plain && inert(key.get());
-        Ref result = plain ? get_core(self, key.get(), true, inert_key)
+        bool plain = plain_call(self), pure = true;
+        Ref result = plain ? get_core(self, key.get(), true, inert(key.get()), pure)
                            : call_method(self, n_get, key.get());
 
-        if (plain && !inert_key) plain = plain_call(self);
+        if (plain && !pure) plain = plain_call(self);
         if (report_due(self, plain)) {
             Ref name = getattr(func_.get(), n___name__);
             Ref info = call_method(self, n_cache_info);
@@ -337,7 +348,8 @@ const Params get_params{"get", key_names, 1, 1, true};
 Ref lru_get(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* key;
     bind(get_params, args, kwargs, &key);
-    return get_core(self, key, plain_store(self), inert(key));
+    bool pure = true;
+    return get_core(self, key, plain_store(self), inert(key), pure);
 }
 
 const Name put_names[] = {Name("key"), Name("value")};
