@@ -141,11 +141,45 @@ bool loop_running(PyObject* asyncio) {
     return loop.get() != Py_None;
 }
 
-// Lets the loop run the callbacks that finished tasks scheduled.
+// forget_root(asyncio), run as a task of the loop: anyio keeps the root it
+// found in a variable of the loop, and some of its versions keep a finished
+// one there, which holds the loop itself (a loop made for one run, or the
+// loop of a thread that has ended, would never be freed).  A finished root is
+// dropped; anyio looks for a new one anyway.  Then asyncio.sleep(0).
+Ref forget_root(PyObject*, PyObject* asyncio) {
+    static const Name n_get("get"), n_set("set"), n_done("done"), n__root_task("_root_task"),
+        n_backend("anyio._backends._asyncio");
+    PyObject* backend = dict_get(check_borrowed(PyImport_GetModuleDict()), n_backend);
+    if (Ref holder = backend ? Ref::borrow(backend) : Ref()) {
+        if (Ref root_var = getattr_opt(holder.get(), n__root_task)) {
+            Ref root = call_method(root_var.get(), n_get, Py_None);
+            if (root.get() != Py_None && truthy(call_method(root.get(), n_done).get()))
+                call_method(root_var.get(), n_set, Py_None);
+        }
+    }
+    return call(getattr(asyncio, n_sleep).get(), integer(0).get());
+}
+
+PyObject* forget_root_entry(PyObject* self, PyObject* asyncio) noexcept {
+    try {
+        return forget_root(self, asyncio).release();
+    } catch (...) {
+        return translate_exception();
+    }
+}
+
+PyMethodDef forget_root_def = {"forget_root", (PyCFunction)forget_root_entry, METH_O, nullptr};
+
+// One more step of the loop: the callbacks that finished tasks scheduled
+// run, and anyio's finished root is forgotten.
+Ref after_run(PyObject* asyncio) {
+    static Keep fn;
+    if (!fn) fn.set(check(PyCFunction_NewEx(&forget_root_def, nullptr, nullptr)));
+    return deferred_awaitable(tuple(fn.get(), asyncio));
+}
+
 void flush_callbacks(PyObject* asyncio) {
-    Ref zero = integer(0);
-    Ref pause = call(getattr(asyncio, n_sleep).get(), zero.get());
-    call_method(asyncio, n_run, pause.get());
+    call_method(asyncio, n_run, after_run(asyncio).get());
 }
 
 // What threading._maintain_shutdown_locks does from 3.9 on: the locks of
@@ -220,9 +254,8 @@ Ref run_to_end(PyObject* loop, PyObject* main) {
 Ref run_on_own_loop(PyObject* asyncio, PyObject* driver) {
     Ref loop = call(getattr(asyncio, n_new_event_loop).get());
     auto spin_and_close = [&] {
-        Ref pause = call(getattr(asyncio, n_sleep).get(), integer(0).get());
         try {
-            call_method(loop.get(), n_run_until_complete, pause.get());
+            call_method(loop.get(), n_run_until_complete, after_run(asyncio).get());
         } catch (Error&) {
             call_method(loop.get(), n_close);
             throw;
