@@ -193,6 +193,45 @@ def test_concurrent_loop_keeps_item_order(run_python):
     assert done.returncode == 0 and done.stdout.split()[-1:] == ["ok"], done.stderr
 
 
+# A thread-pool run keeps anyio's workers for the whole run (a few threads,
+# not one per item), also when the thread's current event loop is not one it
+# may step: run by a thread of its own (as a cluster client leaves it), or
+# closed.  The loops made for such runs are freed.
+FOREIGN_LOOPS = """
+import asyncio, faulthandler, gc, threading
+import common_utils.common_utils as cu
+faulthandler.dump_traceback_later(60, exit=True)
+workers = set()
+def body(x, **kwargs):
+    workers.add(threading.current_thread())
+    return 2 * x
+lp = cu.SimpleLooper(processors=body, use_aysnc_run=True, ready=True)
+items, want = list(range(300)), [2 * i for i in range(300)]
+assert lp.process(items) == want and lp.process([]) == [] and lp.process(items) == want
+print(len(workers) <= 2 * 40)
+other = asyncio.new_event_loop()
+asyncio.set_event_loop(other)
+threading.Thread(target=other.run_forever, daemon=True).start()
+while not other.is_running():
+    pass
+print(all(lp.process(items) == want for _ in range(20)))
+workers.clear()
+gc.collect()
+print(sum(isinstance(o, asyncio.AbstractEventLoop) for o in gc.get_objects()) <= 3)  # none kept
+closed = asyncio.new_event_loop()
+closed.close()
+asyncio.set_event_loop(closed)
+print(lp.process(items) == want, asyncio.get_event_loop() is closed)
+other.call_soon_threadsafe(other.stop)
+"""
+
+
+def test_concurrent_loop_threads_and_foreign_event_loops(run_python):
+    done = run_python(FOREIGN_LOOPS, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["True"] * 5 and "Exception in callback" not in done.stderr
+
+
 def test_repeated_runs_do_not_grow_memory(memory_growth):
     lp = ready(cu.LoopProcessor(rows, double))
     lazy = ready(cu.SimpleLooper(processors=double, merge_output=False))

@@ -16,9 +16,10 @@ import common_utils.common_utils as cu
 
 ITEMS = list(range(1000))
 
-# A Dask client leaves threads and loop state behind in its process, beside
-# which a later thread-pool loop of the same process has been seen to hang;
-# so the Dask cases run in a pytest of their own.
+# A Dask client leaves its event-loop thread and a stack-sampling thread
+# running in its process after it is closed; their allocations would count in
+# the memory measurements of later tests, so the Dask cases run in a pytest of
+# their own.
 DASK_CHILD = "CU_DASK_CASES"
 
 
