@@ -66,15 +66,7 @@ Ref unmark_root(PyObject* self, PyObject*) {
     return none();
 }
 
-PyObject* unmark_root_entry(PyObject* self, PyObject* future) noexcept {
-    try {
-        return unmark_root(self, future).release();
-    } catch (...) {
-        return translate_exception();
-    }
-}
-
-PyMethodDef unmark_root_def = {"unmark_root", (PyCFunction)unmark_root_entry, METH_O, nullptr};
+PyMethodDef unmark_root_def = CU_O("unmark_root", unmark_root, nullptr);
 
 // Marks the current task (the one that gathers) as the root of the run
 // until `gathered` is done.  The unmarking callback is registered on the
@@ -160,15 +152,7 @@ Ref forget_root(PyObject*, PyObject* asyncio) {
     return call(getattr(asyncio, n_sleep).get(), integer(0).get());
 }
 
-PyObject* forget_root_entry(PyObject* self, PyObject* asyncio) noexcept {
-    try {
-        return forget_root(self, asyncio).release();
-    } catch (...) {
-        return translate_exception();
-    }
-}
-
-PyMethodDef forget_root_def = {"forget_root", (PyCFunction)forget_root_entry, METH_O, nullptr};
+PyMethodDef forget_root_def = CU_O("forget_root", forget_root, nullptr);
 
 // One more step of the loop: the callbacks that finished tasks scheduled
 // run, and anyio's finished root is forgotten.
