@@ -13,17 +13,19 @@
 //   const char* name() const                __name__
 //
 // and may hide the defaults of qualname(), delegate() (an inner iterator that
-// send, throw and close reach as through `yield from`), throw_here() (the
-// thrown exception raised at the suspension point) and finish() (to release
-// more than refs()).  The base calls them through T, never through itself.
+// throw and close reach as through `yield from`, and cr_await shows),
+// throw_here() (the thrown exception raised at the suspension point) and
+// finish() (to release more than refs()).  The base calls them through T,
+// never through itself.
 //
 // Reentrancy.  A step calls out to Python code (a body, an inner iterator, a
-// child's pipes), and that code can reach this object again.  next, send,
-// throw and close are then refused ("already executing"), but the cycle
-// collector's tp_clear and a finish() by the guard of a failed nested step are
-// not, and they release the fields.  So a step copies the fields it hands out
-// into local Refs before it calls out, and reads the fields again only after:
-// what the call uses stays alive whatever happens to the object meanwhile.
+// child's pipes), and that code may reach this object again.  The guard
+// refuses next, send, throw and close meanwhile, but not every path that
+// releases the fields: tp_clear, when the collector breaks a cycle the object
+// is in, finishes it whatever it is doing.  So a step never lends a field to
+// a call that may run Python code: it copies the fields it hands out into
+// local Refs first and reads the fields again only after the call, which
+// keeps what the call uses alive whatever happens to the object meanwhile.
 #pragma once
 
 #include "entry.hpp"
