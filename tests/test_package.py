@@ -1,5 +1,6 @@
 """The installed package: file layout, stub coverage, version."""
 import ast
+import re
 from importlib import metadata
 from pathlib import Path
 
@@ -47,3 +48,18 @@ def test_stub_covers_every_public_name(cu, package_dir):
 
 def test_module_version_matches_distribution(cu):
     assert cu.__version__ == metadata.version("common_utils")
+
+
+def test_reference_counts_are_handled_only_in_the_bridge():
+    src = Path(__file__).resolve().parents[1] / "src"
+    if not src.is_dir():
+        pytest.skip("no source tree beside the tests")
+    by_hand = re.compile(r"\bPy_(X?INCREF|X?DECREF|CLEAR|X?SETREF)\b")
+    found = [
+        "{}:{}".format(path.relative_to(src), n)
+        for path in sorted(src.rglob("*.[ch]*"))
+        if src / "bridge" not in path.parents
+        for n, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1)
+        if by_hand.search(line)
+    ]
+    assert found == []

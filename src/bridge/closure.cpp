@@ -1,6 +1,7 @@
 #include "closure.hpp"
 #include "entry.hpp"
 #include "module.hpp"
+#include "native.hpp"
 
 #include <cstring>
 
@@ -39,16 +40,6 @@ PyMethodDef shared_methods[] = {
     {"__reduce__", (PyCFunction)reduce_by_name, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
-
-template <int (*Clear)(PyObject*)>
-void dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Clear(self);
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(tp);
-}
 
 // The C type carries the native state; a class-statement subclass of it adds
 // the instance __dict__ and weak references, which a type made by

@@ -4,6 +4,8 @@ namespace cu {
 
 namespace {
 
+const Name n_throw("throw"), n_close("close");
+
 PyObject* traceback_type() {
     static Keep t;
     if (!t) {
@@ -14,6 +16,14 @@ PyObject* traceback_type() {
 }
 
 }  // namespace
+
+Ref thrower_of(PyObject* inner) { return getattr_opt(inner, n_throw); }
+Ref closer_of(PyObject* inner) { return getattr_opt(inner, n_close); }
+
+[[noreturn]] void raise_stop() {
+    PyErr_SetNone(PyExc_StopIteration);
+    throw_error();
+}
 
 [[noreturn]] void raise_thrown(PyObject* typ, PyObject* val, PyObject* tb) {
     if (val == Py_None) val = nullptr;

@@ -16,8 +16,6 @@
 #include "../logging/log.hpp"
 #include "../runtime/concurrent.hpp"
 
-#include <new>
-
 namespace cu::pipeline {
 
 namespace {
@@ -95,7 +93,10 @@ Ref run_all(PyObject* self, PyObject* looper_data, PyObject* args, PyObject* kwa
 // `yield from` does.  Either starts iterating only on the first step.
 enum class Kind : unsigned char { loop, delegate };
 
-struct GenFields {
+struct LoopGen : Generator<LoopGen> {
+    static constexpr const char* spec_name = "common_utils.common_utils.loop_generator";
+    static constexpr bool coroutine = false;
+
     Ref owner;    // the LoopProcessor (loop kind only)
     Ref source;   // the iterable, until the first step
     Ref items;    // its iterator, from the first step on
@@ -103,288 +104,46 @@ struct GenFields {
     Ref kwargs;   // (loop kind) keyword arguments for the body
     Py_ssize_t index = 0;
     Kind kind = Kind::loop;
-    bool started = false;
-    bool finished = false;
-    bool running = false;  // inside a step: reentry is refused
+
+    auto refs() { return std::tie(owner, source, items, args, kwargs); }
+
+    const char* name() const { return kind == Kind::loop ? "_loop_process" : "simple_looper"; }
+    const char* qualname() const {
+        return kind == Kind::loop ? "LoopProcessor._loop_process"
+                                  : "SimpleLooper.__init__.<locals>.simple_looper";
+    }
+    PyObject* delegate() const noexcept { return kind == Kind::delegate ? items.get() : nullptr; }
+
+    Ref advance(PyObject* value) {
+        if (source) items = iter(Ref(std::move(source)).get());
+        Ref it = items;
+        if (kind == Kind::delegate && value != Py_None)
+            return call_inner(getattr(it.get(), n_send).get(), tuple(value).get());
+        Ref item = next(it.get());
+        if (kind == Kind::delegate) return item;
+        Ref self = owner;
+        if (!item) {
+            log_over(self.get(), index);
+            return nullptr;
+        }
+        Ref a = args, kw = kwargs;
+        return run_item(self.get(), index++, item.get(), a.get(), kw.get());
+    }
 };
 
-struct GenObject {
-    PyObject_HEAD
-    GenFields f;
-};
-
-GenFields& fields(PyObject* self) { return reinterpret_cast<GenObject*>(self)->f; }
+using LoopType = GeneratorType<LoopGen>;
+PyType_Spec& gen_spec = LoopType::spec;
 
 Ref new_generator(Kind kind, Ref owner, Ref source, Ref args, Ref kwargs) {
-    Ref self = check(PyType_GenericAlloc((PyTypeObject*)g_generator_type.get(), 0));
-    GenFields* f = new (&fields(self.get())) GenFields();
-    f->kind = kind;
-    f->owner = std::move(owner);
-    f->source = std::move(source);
-    f->args = std::move(args);
-    f->kwargs = std::move(kwargs);
+    Ref self = Native<LoopGen>::make(g_generator_type);
+    LoopGen& g = Native<LoopGen>::fields(self.get());
+    g.kind = kind;
+    g.owner = std::move(owner);
+    g.source = std::move(source);
+    g.args = std::move(args);
+    g.kwargs = std::move(kwargs);
     return self;
 }
-
-void finish(GenFields& f) noexcept {
-    f.finished = true;
-    f.owner = nullptr;
-    f.source = nullptr;
-    f.items = nullptr;
-    f.args = nullptr;
-    f.kwargs = nullptr;
-}
-
-[[noreturn]] void already_executing() {
-    raise(PyExc_ValueError, "generator already executing");
-}
-
-// Marks the generator running for the duration of a step; a step that
-// raises also ends the generator, as an exception leaving a generator does.
-class Step {
-public:
-    explicit Step(GenFields& f) : f_(f) {
-        if (f.running) already_executing();
-        f.running = true;
-    }
-    ~Step() {
-        f_.running = false;
-        if (!done_) finish(f_);
-    }
-    void keep_going() noexcept { done_ = true; }
-
-private:
-    GenFields& f_;
-    bool done_ = false;
-};
-
-// The next value, or null at the end (no error set).
-Ref advance(GenFields& f) {
-    if (f.finished) return nullptr;
-    Step step(f);
-    if (!f.started) {
-        f.started = true;
-        Ref source = std::move(f.source);
-        f.items = iter(source.get());
-    }
-    Ref items = f.items;
-    Ref item = next(items.get());
-    if (!item) {
-        if (f.kind == Kind::loop) {
-            Ref owner = f.owner;
-            log_over(owner.get(), f.index);
-        }
-        return nullptr;  // Step ends the generator
-    }
-    if (f.kind == Kind::loop) {
-        Ref owner = f.owner, args = f.args, kwargs = f.kwargs;
-        Py_ssize_t i = f.index++;
-        item = run_item(owner.get(), i, item.get(), args.get(), kwargs.get());
-    }
-    step.keep_going();
-    return item;
-}
-
-// StopIteration for send/throw: the generator's return value is always None.
-[[noreturn]] void stop() {
-    PyErr_SetNone(PyExc_StopIteration);
-    throw_error();
-}
-
-// What the inner iterator's send/throw answered, as `yield from` passes it on.
-Ref delegated(GenFields& f, PyObject* method, PyObject* args) {
-    Step step(f);
-    PyObject* out = PyObject_Call(method, args, nullptr);
-    if (!out) {
-        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-            PyErr_Clear();
-            stop();  // Step ends the generator
-        }
-        throw_error();
-    }
-    step.keep_going();
-    return Ref::steal(out);
-}
-
-Ref gen_send_impl(PyObject* self, PyObject* value) {
-    GenFields& f = fields(self);
-    if (f.running) already_executing();
-    if (!f.finished && value != Py_None) {
-        if (!f.started)
-            raise(PyExc_TypeError, "can't send non-None value to a just-started generator");
-        if (f.kind == Kind::delegate) {
-            Ref items = f.items;
-            Ref method;
-            try {
-                method = getattr(items.get(), n_send);
-            } catch (...) {
-                finish(f);
-                throw;
-            }
-            return delegated(f, method.get(), tuple(value).get());
-        }
-    }
-    Ref out = advance(f);
-    if (!out) stop();
-    return out;
-}
-
-// Closes the inner iterator of a started delegating generator, if it can be.
-void close_inner(GenFields& f) {
-    if (f.kind != Kind::delegate || !f.started || f.finished) return;
-    Ref items = f.items;
-    Ref closer;
-    try {
-        closer = getattr_opt(items.get(), n_close);
-    } catch (...) {
-        finish(f);
-        throw;
-    }
-    if (!closer) return;
-    Step step(f);
-    call(closer.get());
-}
-
-Ref gen_throw_impl(PyObject* self, PyObject* args) {
-    GenFields& f = fields(self);
-    if (f.running) already_executing();
-    PyObject *typ, *val = nullptr, *tb = nullptr;
-    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb)) throw_error();
-    if (f.kind == Kind::delegate && f.started && !f.finished) {
-        if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
-            close_inner(f);
-        } else {
-            Ref items = f.items;
-            Ref thrower;
-            try {
-                thrower = getattr_opt(items.get(), n_throw);
-            } catch (...) {
-                finish(f);
-                throw;
-            }
-            if (thrower) return delegated(f, thrower.get(), args);
-        }
-    }
-    finish(f);
-    raise_thrown(typ, val, tb);
-}
-
-Ref gen_close_impl(PyObject* self) {
-    GenFields& f = fields(self);
-    if (f.running) already_executing();
-    close_inner(f);
-    finish(f);
-    return none();
-}
-
-PyObject* gen_iternext(PyObject* self) noexcept {
-    try {
-        return advance(fields(self)).release();
-    } catch (...) {
-        return translate_exception();
-    }
-}
-
-Ref gen_send(PyObject* self, PyObject* value) { return gen_send_impl(self, value); }
-Ref gen_throw(PyObject* self, PyObject* args, PyObject* kwargs) {
-    if (kwargs && PyDict_Size(kwargs)) raise(PyExc_TypeError, "throw() takes no keyword arguments");
-    return gen_throw_impl(self, args);
-}
-Ref gen_close(PyObject* self) { return gen_close_impl(self); }
-
-const char* qualname_of(PyObject* self) {
-    return fields(self).kind == Kind::loop ? "LoopProcessor._loop_process"
-                                           : "SimpleLooper.__init__.<locals>.simple_looper";
-}
-
-PyObject* gen_repr(PyObject* self) noexcept {
-    return PyUnicode_FromFormat("<generator object %s at %p>", qualname_of(self), self);
-}
-
-PyObject* get_name(PyObject* self, void*) noexcept {
-    return PyUnicode_FromString(fields(self).kind == Kind::loop ? "_loop_process"
-                                                                : "simple_looper");
-}
-
-PyObject* get_qualname(PyObject* self, void*) noexcept {
-    return PyUnicode_FromString(qualname_of(self));
-}
-
-PyObject* get_running(PyObject* self, void*) noexcept {
-    return boolean(fields(self).running).release();
-}
-
-PyObject* gen_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
-    PyErr_SetString(PyExc_TypeError,
-                    "cannot create 'common_utils.common_utils.loop_generator' instances");
-    return nullptr;
-}
-
-int gen_traverse(PyObject* self, visitproc visit, void* arg) {
-    GenFields& f = fields(self);
-    Py_VISIT(f.owner.get());
-    Py_VISIT(f.source.get());
-    Py_VISIT(f.items.get());
-    Py_VISIT(f.args.get());
-    Py_VISIT(f.kwargs.get());
-    return 0;
-}
-
-int gen_clear(PyObject* self) {
-    finish(fields(self));  // Ref assignment empties a field before releasing its value
-    return 0;
-}
-
-void gen_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    gen_clear(self);
-    fields(self).~GenFields();
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(tp);
-}
-
-PyMethodDef gen_methods[] = {
-    CU_O("send", gen_send,
-         "send($self, value, /)\n--\n\n"
-         "Resumes the generator; returns the next value or raises StopIteration."),
-    CU_VARARGS("throw", gen_throw,
-               "throw($self, typ, val=None, tb=None, /)\n--\n\n"
-               "Raises an exception in the generator."),
-    CU_NOARGS("close", gen_close,
-              "close($self, /)\n--\n\n"
-              "Ends the generator; later steps raise StopIteration."),
-    CU_END,
-};
-
-PyGetSetDef gen_getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"gi_running", get_running, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot gen_slots[] = {
-    {Py_tp_iter, (void*)PyObject_SelfIter},  // an iterator of itself
-    {Py_tp_iternext, (void*)gen_iternext},   // one step
-    {Py_tp_methods, gen_methods},            // send, throw, close
-    {Py_tp_getset, gen_getset},              // names, gi_running
-    {Py_tp_repr, (void*)gen_repr},           // <generator object ... at ...>
-    {Py_tp_new, (void*)gen_new},             // made by the loop processors only
-    {Py_tp_traverse, (void*)gen_traverse},   // GC
-    {Py_tp_clear, (void*)gen_clear},         // GC
-    {Py_tp_dealloc, (void*)gen_dealloc},     // release
-    {0, nullptr},
-};
-
-PyType_Spec gen_spec = {
-    "common_utils.common_utils.loop_generator",
-    sizeof(GenObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    gen_slots,
-};
 
 // simple_looper(x, *args, **kwargs): yields what x's iterator yields.
 Ref simple_looper(PyObject*, PyObject* args, PyObject* kwargs) {

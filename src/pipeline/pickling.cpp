@@ -14,6 +14,7 @@
 // __setstate__ resolves such a reference too.
 #include "pipeline.hpp"
 #include "../bridge/entry.hpp"
+#include "../bridge/native.hpp"
 
 namespace cu::pipeline {
 
@@ -26,79 +27,60 @@ const Name n___module__("__module__"), n___qualname__("__qualname__"), n___dict_
 // ==== the reference object ===================================================
 
 // Stands for func(*args) in a pickled state: its reduction is that call.
-struct ReferenceObject {
-    PyObject_HEAD
-    PyObject* func;
-    PyObject* args;
+struct Reference {
+    Ref func;
+    Ref args;
+    auto refs() { return std::tie(func, args); }
 };
 
-Keep g_reference_type;
+using ReferenceType = Native<Reference>;
 
-ReferenceObject* as_reference(PyObject* o) { return reinterpret_cast<ReferenceObject*>(o); }
+Keep g_reference_type;
 
 bool is_reference(PyObject* o) { return Py_TYPE(o) == (PyTypeObject*)g_reference_type.get(); }
 
 Ref new_reference(PyObject* func, PyObject* args) {
-    Ref self = check(PyType_GenericAlloc((PyTypeObject*)g_reference_type.get(), 0));
-    as_reference(self.get())->func = Ref::borrow(func).release();
-    as_reference(self.get())->args = Ref::borrow(args).release();
+    Ref self = ReferenceType::make(g_reference_type);
+    Reference& r = ReferenceType::fields(self.get());
+    r.func = Ref::borrow(func);
+    r.args = Ref::borrow(args);
     return self;
 }
 
 // What unpickling the reference gives.
 Ref resolve(PyObject* ref) {
-    ReferenceObject* r = as_reference(ref);
-    Py_ssize_t n = PyTuple_Size(r->args);
+    Reference& r = ReferenceType::fields(ref);
+    Py_ssize_t n = PyTuple_Size(r.args.get());
     Ref args = check(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* a = PyTuple_GetItem(r->args, i);
+        PyObject* a = PyTuple_GetItem(r.args.get(), i);
         Ref value = is_reference(a) ? resolve(a) : Ref::borrow(a);
         PyTuple_SetItem(args.get(), i, value.release());
     }
-    return call_args(r->func, args.get());
+    return call_args(r.func.get(), args.get());
 }
 
-PyObject* reference_reduce(PyObject* self, PyObject*) noexcept {
-    return PyTuple_Pack(2, as_reference(self)->func, as_reference(self)->args);
-}
-
-int reference_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(as_reference(self)->func);
-    Py_VISIT(as_reference(self)->args);
-    return 0;
-}
-
-int reference_clear(PyObject* self) {
-    Py_CLEAR(as_reference(self)->func);
-    Py_CLEAR(as_reference(self)->args);
-    return 0;
-}
-
-void reference_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    reference_clear(self);
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(tp);
+Ref reference_reduce(PyObject* self) {
+    Reference& r = ReferenceType::fields(self);
+    return tuple(r.func.get(), r.args.get());
 }
 
 PyMethodDef reference_methods[] = {
-    {"__reduce__", (PyCFunction)reference_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    CU_NOARGS("__reduce__", reference_reduce, nullptr),
+    CU_END,
 };
 
 PyType_Slot reference_slots[] = {
-    {Py_tp_methods, reference_methods},            // __reduce__
-    {Py_tp_traverse, (void*)reference_traverse},   // GC
-    {Py_tp_clear, (void*)reference_clear},         // GC
-    {Py_tp_dealloc, (void*)reference_dealloc},     // release
+    {Py_tp_methods, reference_methods},                  // __reduce__
+    {Py_tp_traverse, (void*)ReferenceType::traverse},    // GC
+    {Py_tp_clear, (void*)ReferenceType::clear},          // GC
+    {Py_tp_dealloc, (void*)ReferenceType::dealloc},      // release
     {0, nullptr},
 };
 
 PyType_Spec reference_spec = {
     "common_utils.common_utils.pickled_reference",
-    sizeof(ReferenceObject),
+    sizeof(ReferenceType::Object),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     reference_slots,

@@ -15,7 +15,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <new>
 #include <string>
 
 #include <poll.h>
@@ -266,63 +265,6 @@ int fd_of(PyObject* stream) {
 
 // ==== the generator ==========================================================
 
-struct RunFields {
-    Ref cmd_arr;   // until the first step
-    Ref display;   // the display form of the command
-    Ref process;   // the Popen object, from the first step on
-    Pipe out, err;
-    bool started = false;
-    bool finished = false;
-    bool running = false;  // inside a step: reentry is refused
-};
-
-struct RunObject {
-    PyObject_HEAD
-    RunFields f;
-};
-
-Keep g_run_type;
-
-RunFields& fields(PyObject* self) { return reinterpret_cast<RunObject*>(self)->f; }
-
-void finish(RunFields& f) noexcept {
-    f.finished = true;
-    f.cmd_arr = nullptr;
-    f.display = nullptr;
-    f.process = nullptr;  // Popen's own clean-up reaps a child still running
-    f.out = Pipe();
-    f.err = Pipe();
-}
-
-class Step {
-public:
-    explicit Step(RunFields& f) : f_(f) {
-        if (f.running) raise(PyExc_ValueError, "generator already executing");
-        f.running = true;
-    }
-    ~Step() {
-        f_.running = false;
-        if (!done_) finish(f_);
-    }
-    void keep_going() noexcept { done_ = true; }
-
-private:
-    RunFields& f_;
-    bool done_ = false;
-};
-
-void start(RunFields& f) {
-    f.started = true;
-    Ref cmd_arr = std::move(f.cmd_arr);
-    Ref argv = argument_vector(cmd_arr.get());
-    f.display = display_form(argv.get());
-    CU_LOG(info, "do cmd start: %s", f.display.get());
-    f.process = start_child(argv.get(), true);
-    f.out.fd = fd_of(getattr(f.process.get(), n_stdout).get());
-    f.err.fd = fd_of(getattr(f.process.get(), n_stderr).get());
-    f.out.eof = f.err.eof = false;
-}
-
 // Hands every whole line of standard error to sys.stderr, as it is now.
 void pass_on_errors(Pipe& err) {
     while (Ref line = err.take_line()) {
@@ -331,201 +273,112 @@ void pass_on_errors(Pipe& err) {
     }
 }
 
-// Reads whatever either pipe has, waiting for one of them if need be.
-void pump(RunFields& f) {
-    pollfd fds[2];
-    Pipe* pipes[2];
-    nfds_t n = 0;
-    for (Pipe* p : {&f.out, &f.err}) {
-        if (p->eof) continue;
-        fds[n] = pollfd{p->fd, POLLIN, 0};
-        pipes[n++] = p;
-    }
-    int ready = poll_released(fds, n);
-    check_signals();
-    if (!ready) return;
-    for (nfds_t i = 0; i < n; ++i) {
-        if (fds[i].revents & POLLNVAL) {  // closed under us: polling again would spin
-            errno = EBADF;
-            PyErr_SetFromErrno(PyExc_OSError);
-            throw_error();
-        }
-        if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) pipes[i]->fill();
-    }
-    pass_on_errors(f.err);
-}
+// close() ends the generator and leaves the child to run; Popen's own
+// clean-up reaps it.
+struct CommandOutput : Generator<CommandOutput> {
+    static constexpr const char* spec_name = "common_utils.common_utils.command_output";
+    static constexpr bool coroutine = false;
 
-// The child has closed both pipes: close them here too, reap it, check it.
-void conclude(RunFields& f) {
-    Ref process = f.process, display = f.display;
-    call_method(getattr(process.get(), n_stderr).get(), n_close);
-    call_method(getattr(process.get(), n_stdout).get(), n_close);
-    wait_child(process.get());
-    check_status(process.get(), display.get());
-}
+    Ref cmd_arr;   // until the first step
+    Ref display;   // the display form of the command
+    Ref process;   // the Popen object, from the first step on
+    Pipe out, err;
 
-// The next line of standard output, or null at the end (no error set).
-Ref advance(RunFields& f) {
-    if (f.finished) return nullptr;
-    Step step(f);
-    try {
-        if (!f.started) start(f);
-        for (;;) {
-            if (Ref line = f.out.take_line()) {
-                step.keep_going();
-                return line;
+    auto refs() { return std::tie(cmd_arr, display, process); }
+    const char* name() const { return "cmd_process_return_data"; }
+
+    void finish() noexcept {
+        Generator::finish();
+        out = Pipe();
+        err = Pipe();
+    }
+
+    // The next line of standard output, or null at the end.
+    Ref advance(PyObject*) {
+        try {
+            if (cmd_arr) start();
+            for (;;) {
+                if (Ref line = out.take_line()) return line;
+                if (out.eof && err.eof) break;
+                pump();
             }
-            if (f.out.eof && f.err.eof) break;
-            pump(f);
+            conclude();
+        } catch (Error& e) {
+            if (e.matches(PyExc_KeyboardInterrupt) && process) {
+                Ref child = process;
+                terminate_group(child.get(), e);
+            }
+            throw;
         }
-        conclude(f);
-    } catch (Error& e) {
-        if (e.matches(PyExc_KeyboardInterrupt) && f.process) {
-            Ref process = f.process;
-            terminate_group(process.get(), e);
+        return nullptr;
+    }
+
+    // An exception thrown in while the child runs arrives where a line was
+    // handed out: a KeyboardInterrupt stops the child there as one raised
+    // while reading does.
+    [[noreturn]] void throw_here(PyObject* typ, PyObject* val, PyObject* tb) {
+        Ref child = process;
+        finish();
+        try {
+            raise_thrown(typ, val, tb);
+        } catch (Error& e) {
+            if (child && e.matches(PyExc_KeyboardInterrupt)) terminate_group(child.get(), e);
+            throw;
         }
-        throw;
     }
-    return nullptr;  // Step ends the generator
-}
 
-[[noreturn]] void stop() {
-    PyErr_SetNone(PyExc_StopIteration);
-    throw_error();
-}
-
-Ref run_send(PyObject* self, PyObject* value) {
-    RunFields& f = fields(self);
-    if (f.running) raise(PyExc_ValueError, "generator already executing");
-    if (!f.finished && !f.started && value != Py_None)
-        raise(PyExc_TypeError, "can't send non-None value to a just-started generator");
-    Ref out = advance(f);
-    if (!out) stop();
-    return out;
-}
-
-// An exception thrown in while the child runs arrives where a line was
-// handed out: a KeyboardInterrupt stops the child there as one raised while
-// reading does.
-Ref run_throw(PyObject* self, PyObject* args, PyObject* kwargs) {
-    if (kwargs && PyDict_Size(kwargs)) raise(PyExc_TypeError, "throw() takes no keyword arguments");
-    RunFields& f = fields(self);
-    if (f.running) raise(PyExc_ValueError, "generator already executing");
-    PyObject *typ, *val = nullptr, *tb = nullptr;
-    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb)) throw_error();
-    Ref process = f.started && !f.finished ? f.process : nullptr;
-    finish(f);
-    try {
-        raise_thrown(typ, val, tb);
-    } catch (Error& e) {
-        if (process && e.matches(PyExc_KeyboardInterrupt)) terminate_group(process.get(), e);
-        throw;
+private:
+    void start() {
+        Ref argv = argument_vector(Ref(std::move(cmd_arr)).get());
+        display = display_form(argv.get());
+        CU_LOG(info, "do cmd start: %s", display.get());
+        process = start_child(argv.get(), true);
+        out.fd = fd_of(getattr(process.get(), n_stdout).get());
+        err.fd = fd_of(getattr(process.get(), n_stderr).get());
+        out.eof = err.eof = false;
     }
-}
 
-Ref run_close(PyObject* self) {
-    RunFields& f = fields(self);
-    if (f.running) raise(PyExc_ValueError, "generator already executing");
-    finish(f);
-    return none();
-}
-
-PyObject* run_iternext(PyObject* self) noexcept {
-    try {
-        return advance(fields(self)).release();
-    } catch (...) {
-        return translate_exception();
+    // Reads whatever either pipe has, waiting for one of them if need be.
+    void pump() {
+        pollfd fds[2];
+        Pipe* pipes[2];
+        nfds_t n = 0;
+        for (Pipe* p : {&out, &err}) {
+            if (p->eof) continue;
+            fds[n] = pollfd{p->fd, POLLIN, 0};
+            pipes[n++] = p;
+        }
+        int ready = poll_released(fds, n);
+        check_signals();
+        if (!ready) return;
+        for (nfds_t i = 0; i < n; ++i) {
+            if (fds[i].revents & POLLNVAL) {  // closed under us: polling again would spin
+                errno = EBADF;
+                PyErr_SetFromErrno(PyExc_OSError);
+                throw_error();
+            }
+            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) pipes[i]->fill();
+        }
+        pass_on_errors(err);
     }
-}
 
-PyObject* run_repr(PyObject* self) noexcept {
-    return PyUnicode_FromFormat("<generator object cmd_process_return_data at %p>", self);
-}
-
-PyObject* get_name(PyObject*, void*) noexcept {
-    return PyUnicode_FromString("cmd_process_return_data");
-}
-
-PyObject* get_running(PyObject* self, void*) noexcept {
-    return boolean(fields(self).running).release();
-}
-
-PyObject* run_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
-    PyErr_SetString(PyExc_TypeError,
-                    "cannot create 'common_utils.common_utils.command_output' instances");
-    return nullptr;
-}
-
-int run_traverse(PyObject* self, visitproc visit, void* arg) {
-    RunFields& f = fields(self);
-    Py_VISIT(f.cmd_arr.get());
-    Py_VISIT(f.display.get());
-    Py_VISIT(f.process.get());
-    return 0;
-}
-
-int run_clear(PyObject* self) {
-    finish(fields(self));
-    return 0;
-}
-
-void run_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    run_clear(self);
-    fields(self).~RunFields();
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(tp);
-}
-
-PyMethodDef run_methods[] = {
-    CU_O("send", run_send,
-         "send($self, value, /)\n--\n\n"
-         "Resumes the generator; returns the next line or raises StopIteration."),
-    CU_VARARGS("throw", run_throw,
-               "throw($self, typ, val=None, tb=None, /)\n--\n\n"
-               "Raises an exception in the generator."),
-    CU_NOARGS("close", run_close,
-              "close($self, /)\n--\n\n"
-              "Ends the generator; the child is left to run."),
-    CU_END,
+    // The child has closed both pipes: close them here too, reap it, check it.
+    void conclude() {
+        Ref child = process, shown = display;
+        call_method(getattr(child.get(), n_stderr).get(), n_close);
+        call_method(getattr(child.get(), n_stdout).get(), n_close);
+        wait_child(child.get());
+        check_status(child.get(), shown.get());
+    }
 };
 
-PyGetSetDef run_getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_name, nullptr, nullptr, nullptr},
-    {"gi_running", get_running, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot run_slots[] = {
-    {Py_tp_iter, (void*)PyObject_SelfIter},  // an iterator of itself
-    {Py_tp_iternext, (void*)run_iternext},   // one line
-    {Py_tp_methods, run_methods},            // send, throw, close
-    {Py_tp_getset, run_getset},              // names, gi_running
-    {Py_tp_repr, (void*)run_repr},           // <generator object ... at ...>
-    {Py_tp_new, (void*)run_new},             // made by cmd_process_return_data only
-    {Py_tp_traverse, (void*)run_traverse},   // GC
-    {Py_tp_clear, (void*)run_clear},         // GC
-    {Py_tp_dealloc, (void*)run_dealloc},     // release
-    {0, nullptr},
-};
-
-PyType_Spec run_spec = {
-    "common_utils.common_utils.command_output",
-    sizeof(RunObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    run_slots,
-};
+Keep g_run_type;
 
 Ref cmd_process_return_data(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* cmd_arr;
     bind(data_params, args, kwargs, &cmd_arr);
-    Ref self = check(PyType_GenericAlloc((PyTypeObject*)g_run_type.get(), 0));
-    RunFields* f = new (&fields(self.get())) RunFields();
-    f->cmd_arr = Ref::borrow(cmd_arr);
+    Ref self = Native<CommandOutput>::make(g_run_type);
+    Native<CommandOutput>::fields(self.get()).cmd_arr = Ref::borrow(cmd_arr);
     return self;
 }
 
@@ -616,7 +469,7 @@ PyMethodDef defs[] = {
 };
 
 Ref make_return_data() {
-    g_run_type.set(check(PyType_FromSpec(&run_spec)));
+    g_run_type.set(check(PyType_FromSpec(&GeneratorType<CommandOutput>::spec)));
     return make_function(&defs[0]);
 }
 Ref make_cmd_process() { return make_function(&defs[1]); }
