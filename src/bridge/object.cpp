@@ -66,7 +66,7 @@ Ref getattr_opt(PyObject* o, PyObject* name) {
     return check_or_null(PyObject_GetAttr(o, name), PyExc_AttributeError);
 }
 
-Ref kwargs(std::initializer_list<Kw> items) {
+Ref keywords(std::initializer_list<Kw> items) {
     Ref d = dict();
     for (const Kw& kw : items)
         if (kw.value) set_item(d.get(), kw.name, kw.value);
@@ -77,7 +77,9 @@ Ref call_kw(PyObject* f, std::initializer_list<PyObject*> pos, std::initializer_
     Ref args = check(PyTuple_New((Py_ssize_t)pos.size()));
     Py_ssize_t i = 0;
     for (PyObject* item : pos) PyTuple_SetItem(args.get(), i++, Ref::borrow(item).release());
-    return call_args(f, args.get(), kwargs(kw).get());
+    for (const Kw& item : kw)
+        if (item.value) return call_args(f, args.get(), keywords(kw).get());
+    return call_args(f, args.get());
 }
 
 PyObject* translate_exception() noexcept {

@@ -153,8 +153,9 @@ struct Kw {
     PyObject* value;
 };
 // The dict of keyword arguments `{name: value, ...}`, in the order given.
-Ref kwargs(std::initializer_list<Kw> items);
-// f(*pos, **kw), with the same argument tuple and dict as a hand-built call.
+Ref keywords(std::initializer_list<Kw> items);
+// f(*pos, **kw), with the same argument tuple and dict as a hand-built call
+// (no dict when every keyword is left out).
 Ref call_kw(PyObject* f, std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kw);
 // o.name(*pos, **kw): the attribute is looked up first, as a Python call does.
 inline Ref call_method_kw(PyObject* o, PyObject* name, std::initializer_list<PyObject*> pos,

@@ -76,10 +76,7 @@ Ref init_signature(PyObject* cls) {
     Ref parameter = getattr(inspect.get(), n_Parameter);
     if (kind.get() != getattr(parameter.get(), n_POSITIONAL_ONLY).get()) return nullptr;
     Ref rest = check(PyTuple_GetSlice(params.get(), 1, n));
-    Ref kwargs = dict();
-    set_item(kwargs.get(), n_parameters.get(), rest.get());
-    Ref no_args = tuple();
-    return call_args(getattr(sig.get(), n_replace).get(), no_args.get(), kwargs.get());
+    return call_method_kw(sig.get(), n_replace, {}, {{n_parameters, rest.get()}});
 }
 
 // The interpreter's own error for a missing attribute, naming the attribute
