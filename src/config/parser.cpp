@@ -40,7 +40,7 @@ void unpack2(PyObject* pair, Ref* first, Ref* second) {
 // ==== init_default_parser ====================================================
 
 // A str option of the standard parser: its flags (unused ones null), its
-// default (null: the task name given) and its help.
+// default (null: the task name given, as text), its metavar (null: none) and help.
 struct StrOption {
     const char* flags[3];
     const char* default_;
@@ -48,7 +48,7 @@ struct StrOption {
     const char* help;
 };
 
-// The config file option, under the names of the two switches of change_config_name.
+// The config file option; a true change_config_name takes the second row's flags.
 constexpr const char* config_help = "YAML config file specifying default arguments";
 constexpr StrOption config_options[2] = {
     {{"--config-yaml", "--config", "--config_yaml"}, "", "FILE", config_help},
@@ -72,8 +72,8 @@ void add_str_option(PyObject* parser, const StrOption& option, PyObject* str_typ
     Ref metavar = option.metavar ? str(option.metavar) : Ref();
     Ref pos = check(PyList_AsTuple(flags.get()));
     call_args(getattr(parser, n_add_argument).get(), pos.get(),
-              keywords({{n_type, str_type}, {n_default, default_.get()}, {n_metavar, metavar.get()},
-                      {n_help, str(option.help).get()}}).get());
+              keywords({{n_type, str_type}, {n_default, default_.get()},
+                        {n_metavar, metavar.get()}, {n_help, str(option.help).get()}}).get());
 }
 
 const Name default_parser_names[] = {Name("description"), Name("task_name"),

@@ -6,7 +6,6 @@
 #include "../bridge/module.hpp"
 #include "../logging/log.hpp"
 
-
 namespace cu::runtime {
 
 namespace {
