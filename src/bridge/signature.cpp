@@ -32,12 +32,7 @@ bool is_builtin(PyObject* o) noexcept {
 // `cls.__dict__["__signature__"]`, or null.
 Ref own_entry(PyObject* cls) {
     Ref ns = getattr(cls, n___dict__);
-    PyObject* v = PyObject_GetItem(ns.get(), n___signature__);
-    if (!v) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
-        PyErr_Clear();
-    }
-    return Ref::steal(v);
+    return check_or_null(PyObject_GetItem(ns.get(), n___signature__), PyExc_KeyError);
 }
 
 // The first `__signature__` in the class dicts along the MRO of `cls`, this
@@ -81,10 +76,7 @@ Ref init_signature(PyObject* cls) {
     Ref parameter = getattr(inspect.get(), n_Parameter);
     if (kind.get() != getattr(parameter.get(), n_POSITIONAL_ONLY).get()) return nullptr;
     Ref rest = check(PyTuple_GetSlice(params.get(), 1, n));
-    Ref kwargs = dict();
-    set_item(kwargs.get(), n_parameters.get(), rest.get());
-    Ref no_args = tuple();
-    return call_args(getattr(sig.get(), n_replace).get(), no_args.get(), kwargs.get());
+    return call_method_kw(sig.get(), n_replace, {}, {{n_parameters, rest.get()}});
 }
 
 // The interpreter's own error for a missing attribute, naming the attribute

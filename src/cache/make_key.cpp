@@ -68,10 +68,9 @@ Ref make_signature() {
     PyObject* defaults[5] = {nullptr, g_kwds, g_mark, g_fasttypes, g_hash};
     Ref params = list();
     for (int i = 0; i < 5; ++i) {
-        Ref pos = tuple(make_key_names[i].get(), kind.get());
-        Ref kw = dict();
-        if (defaults[i]) set_item(kw.get(), n_default, defaults[i]);
-        append(params.get(), call_args(parameter.get(), pos.get(), kw.get()).get());
+        Ref param = call_kw(parameter.get(), {make_key_names[i], kind.get()},
+                            {{n_default, defaults[i]}});  // no default for the first
+        append(params.get(), param.get());
     }
     return call(getattr(inspect.get(), n_Signature).get(), params.get());
 }
@@ -96,11 +95,9 @@ Ref make_cache_info_type() {
         n_module("module");
     Ref fields = list();
     for (const char* f : {"hits", "misses", "maxsize", "currsize"}) append(fields.get(), str(f).get());
-    Ref pos = tuple(str("CacheInfo").get(), fields.get());
-    Ref kw = dict();
-    set_item(kw.get(), n_module, module::name_obj());
     Ref namedtuple = getattr(module::global(n_collections).get(), n_namedtuple);
-    Ref cls = call_args(namedtuple.get(), pos.get(), kw.get());
+    Ref cls = call_kw(namedtuple.get(), {str("CacheInfo").get(), fields.get()},
+                      {{n_module, module::name_obj()}});
     g_info_dict = class_dict(cls.get());
     if (g_info_dict) {
         static const Name n___new__("__new__");

@@ -134,23 +134,16 @@ Ref parser_add_bool(PyObject*, PyObject* args, PyObject* kwargs) {
     Ref default_ = Ref::borrow(a[2] ? a[2] : Py_False);
     static const Name positive("--%s"), dash("--no-%s"), underscore("--no_%s");
 
-    Ref option = check(PyUnicode_Format(positive, key));
-    Ref kw = dict();
-    set_item(kw.get(), n_type, module::global(n_str_to_bool).get());
     static const Name optional("?");
-    set_item(kw.get(), n_nargs, optional);
-    set_item(kw.get(), n_const, Py_True);
-    set_item(kw.get(), n_default, default_.get());
-    Ref pos = tuple(option.get());
-    call_args(getattr(parser, n_add_argument).get(), pos.get(), kw.get());
+    Ref option = check(PyUnicode_Format(positive, key));
+    call_method_kw(parser, n_add_argument, {option.get()},
+                   {{n_type, module::global(n_str_to_bool).get()}, {n_nargs, optional},
+                    {n_const, Py_True}, {n_default, default_.get()}});
 
     Ref no_dash = check(PyUnicode_Format(dash, key));
     Ref no_underscore = check(PyUnicode_Format(underscore, key));
-    Ref negative_kw = dict();
-    set_item(negative_kw.get(), n_dest, key);
-    set_item(negative_kw.get(), n_action, n_store_false.get());
-    Ref negatives = tuple(no_dash.get(), no_underscore.get());
-    call_args(getattr(parser, n_add_argument).get(), negatives.get(), negative_kw.get());
+    call_method_kw(parser, n_add_argument, {no_dash.get(), no_underscore.get()},
+                   {{n_dest, key}, {n_action, n_store_false}});
     return none();
 }
 

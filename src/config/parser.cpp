@@ -37,18 +37,44 @@ void unpack2(PyObject* pair, Ref* first, Ref* second) {
     *second = got[1];
 }
 
-// parser.add_argument(*options, **{key: value, ...})
-void add_argument(PyObject* parser, std::initializer_list<PyObject*> options,
-                  std::initializer_list<std::pair<const Name*, PyObject*>> settings) {
-    Ref pos = check(PyTuple_New((Py_ssize_t)options.size()));
-    Py_ssize_t i = 0;
-    for (PyObject* o : options) PyTuple_SetItem(pos.get(), i++, Ref::borrow(o).release());
-    Ref kw = dict();
-    for (auto& [key, value] : settings) set_item(kw.get(), *key, value);
-    call_args(getattr(parser, n_add_argument).get(), pos.get(), kw.get());
-}
-
 // ==== init_default_parser ====================================================
+
+// A str option of the standard parser: its flags (unused ones null), its
+// default (null: the task name given, as text), its metavar (null: none) and help.
+struct StrOption {
+    const char* flags[3];
+    const char* default_;
+    const char* metavar;
+    const char* help;
+};
+
+// The config file option; a true change_config_name takes the second row's flags.
+constexpr const char* config_help = "YAML config file specifying default arguments";
+constexpr StrOption config_options[2] = {
+    {{"--config-yaml", "--config", "--config_yaml"}, "", "FILE", config_help},
+    {{"--my-config-yaml", "--my-config", "--my_config_yaml"}, "", "FILE", config_help},
+};
+// The options after the has_config_yaml and debug switches, in order.
+constexpr StrOption later_options[] = {
+    {{"--log-level", "--log_level"}, "INFO", nullptr, "log level"},
+    {{"--log-dir", "--log_dir"}, "./", nullptr, "log dir"},
+    {{"--task-name", "--task_name"}, nullptr, nullptr, "task name"},
+    {{"--biz_date"}, "", nullptr, "biz_date"},
+};
+
+void add_str_option(PyObject* parser, const StrOption& option, PyObject* str_type,
+                    PyObject* task_name) {
+    Ref flags = list();
+    for (const char* flag : option.flags)
+        if (flag) append(flags.get(), str(flag).get());
+    Ref default_ = option.default_ ? str(option.default_)
+                                   : check(PyObject_Format(task_name, str("").get()));
+    Ref metavar = option.metavar ? str(option.metavar) : Ref();
+    Ref pos = check(PyList_AsTuple(flags.get()));
+    call_args(getattr(parser, n_add_argument).get(), pos.get(),
+              keywords({{n_type, str_type}, {n_default, default_.get()},
+                        {n_metavar, metavar.get()}, {n_help, str(option.help).get()}}).get());
+}
 
 const Name default_parser_names[] = {Name("description"), Name("task_name"),
                                      Name("change_config_name")};
@@ -63,54 +89,20 @@ Ref init_default_parser(PyObject*, PyObject* args, PyObject* kwargs) {
     Ref change_config_name = Ref::borrow(a[2] ? a[2] : Py_False);
 
     Ref argparse = module::global(n_argparse);
-    Ref kw = dict();
-    set_item(kw.get(), n_description, description.get());
-    set_item(kw.get(), n_formatter_class,
-             getattr(argparse.get(), n_ArgumentDefaultsHelpFormatter).get());
-    Ref none_args = tuple();
-    Ref parser = call_args(getattr(argparse.get(), n_ArgumentParser).get(), none_args.get(),
-                           kw.get());
+    Ref parser = call_method_kw(
+        argparse.get(), n_ArgumentParser, {},
+        {{n_description, description.get()},
+         {n_formatter_class, getattr(argparse.get(), n_ArgumentDefaultsHelpFormatter).get()}});
     PyObject* p = parser.get();
 
-    static const Name empty(""), file_metavar("FILE"),
-        config_help("YAML config file specifying default arguments");
+    static const Name n_debug("debug");
     Ref str_type = module::global(n_str);
-    if (truthy(change_config_name.get())) {
-        static const Name a1("--my-config-yaml"), a2("--my-config"), a3("--my_config_yaml");
-        add_argument(p, {a1, a2, a3}, {{&n_type, str_type.get()}, {&n_default, empty},
-                                       {&n_metavar, file_metavar}, {&n_help, config_help}});
-    } else {
-        static const Name a1("--config-yaml"), a2("--config"), a3("--config_yaml");
-        add_argument(p, {a1, a2, a3}, {{&n_type, str_type.get()}, {&n_default, empty},
-                                       {&n_metavar, file_metavar}, {&n_help, config_help}});
-    }
-    {
-        Ref add_bool = module::global(n_parser_add_bool);
-        Ref kw_true = dict();
-        set_item(kw_true.get(), n_default, Py_True);
-        Ref pos = tuple(p, n_has_config_yaml.get());
-        call_args(add_bool.get(), pos.get(), kw_true.get());
-    }
-    {
-        static const Name n_debug("debug");
-        Ref add_bool = module::global(n_parser_add_bool);
-        Ref kw_false = dict();
-        set_item(kw_false.get(), n_default, Py_False);
-        Ref pos = tuple(p, n_debug.get());
-        call_args(add_bool.get(), pos.get(), kw_false.get());
-    }
-    static const Name level1("--log-level"), level2("--log_level"), info("INFO"),
-        level_help("log level"), dir1("--log-dir"), dir2("--log_dir"), here("./"),
-        dir_help("log dir"), task1("--task-name"), task2("--task_name"), task_help("task name"),
-        biz("--biz_date"), biz_help("biz_date");
-    add_argument(p, {level1, level2},
-                 {{&n_type, str_type.get()}, {&n_default, info}, {&n_help, level_help}});
-    add_argument(p, {dir1, dir2},
-                 {{&n_type, str_type.get()}, {&n_default, here}, {&n_help, dir_help}});
-    Ref task_text = check(PyObject_Format(task_name.get(), empty));
-    add_argument(p, {task1, task2},
-                 {{&n_type, str_type.get()}, {&n_default, task_text.get()}, {&n_help, task_help}});
-    add_argument(p, {biz}, {{&n_type, str_type.get()}, {&n_default, empty}, {&n_help, biz_help}});
+    add_str_option(p, config_options[truthy(change_config_name.get())], str_type.get(),
+                   task_name.get());
+    call_kw(module::global(n_parser_add_bool).get(), {p, n_has_config_yaml}, {{n_default, Py_True}});
+    call_kw(module::global(n_parser_add_bool).get(), {p, n_debug}, {{n_default, Py_False}});
+    for (const StrOption& option : later_options)
+        add_str_option(p, option, str_type.get(), task_name.get());
     return parser;
 }
 
@@ -125,17 +117,15 @@ bool add_option_for(PyObject* parser, PyObject* key, PyObject* k_str, PyObject* 
         int_type = module::global(n_int), float_type = module::global(n_float);
     static const Name empty(""), plus("+");
     if (isinstance(v, str_type.get())) {
-        add_argument(parser, {k_str}, {{&n_type, str_type.get()}, {&n_default, empty}});
+        call_method_kw(parser, n_add_argument, {k_str}, {{n_type, str_type.get()}, {n_default, empty}});
     } else if (isinstance(v, bool_type.get())) {
-        Ref kw = dict();
-        set_item(kw.get(), n_default, Py_False);
-        Ref pos = tuple(parser, key);
-        call_args(module::global(n_parser_add_bool).get(), pos.get(), kw.get());
+        call_kw(module::global(n_parser_add_bool).get(), {parser, key}, {{n_default, Py_False}});
     } else if (isinstance(v, int_type.get())) {
-        add_argument(parser, {k_str}, {{&n_type, int_type.get()}, {&n_default, integer(0).get()}});
+        call_method_kw(parser, n_add_argument, {k_str},
+                       {{n_type, int_type.get()}, {n_default, integer(0).get()}});
     } else if (isinstance(v, float_type.get())) {
-        add_argument(parser, {k_str},
-                     {{&n_type, float_type.get()}, {&n_default, floating(0.0).get()}});
+        call_method_kw(parser, n_add_argument, {k_str},
+                       {{n_type, float_type.get()}, {n_default, floating(0.0).get()}});
     } else if (isinstance(v, module::global(n_list).get())) {
         // Only the first element decides the element type.
         PyObject* element_type = nullptr;
@@ -152,16 +142,17 @@ bool add_option_for(PyObject* parser, PyObject* key, PyObject* k_str, PyObject* 
         else
             return false;
         Ref type = element_type ? Ref::borrow(element_type) : module::global(n_str_to_bool);
-        add_argument(parser, {k_str},
-                     {{&n_nargs, plus}, {&n_type, type.get()}, {&n_default, list().get()}});
+        call_method_kw(parser, n_add_argument, {k_str},
+                       {{n_nargs, plus}, {n_type, type.get()}, {n_default, list().get()}});
     } else if (isinstance(v, module::global(n_dict).get())) {
-        add_argument(parser, {k_str},
-                     {{&n_nargs, plus},
-                      {&n_action, module::global(n_list_to_keyvalue).get()},
-                      {&n_default, dict().get()}});
+        call_method_kw(parser, n_add_argument, {k_str},
+                       {{n_nargs, plus},
+                        {n_action, module::global(n_list_to_keyvalue).get()},
+                        {n_default, dict().get()}});
     } else if (v == Py_None) {
         CU_LOG(debug, "parse arg:%s is none, use str instand of None", key);
-        add_argument(parser, {k_str}, {{&n_type, str_type.get()}, {&n_default, Py_None}});
+        call_method_kw(parser, n_add_argument, {k_str},
+                       {{n_type, str_type.get()}, {n_default, Py_None}});
     } else {
         CU_LOG(info, "ACTION: cannot automaic detect data type, argument: %s", key);
         return false;
@@ -200,10 +191,7 @@ const Name yaml_names[] = {Name("given_parser"), Name("parser_args"), Name("task
 const Params yaml_params{"parse_args_and_yaml", yaml_names, 4, 2};
 
 Ref parse_known(PyObject* parser, PyObject* parser_args) {
-    Ref kw = dict();
-    set_item(kw.get(), n_args, parser_args);
-    Ref none_args = tuple();
-    return call_args(getattr(parser, n_parse_known_args).get(), none_args.get(), kw.get());
+    return call_method_kw(parser, n_parse_known_args, {}, {{n_args, parser_args}});
 }
 
 Ref parse_args_and_yaml(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -223,10 +211,8 @@ Ref parse_args_and_yaml(PyObject*, PyObject* args, PyObject* kwargs) {
     if (truthy(getattr(given_configs.get(), n_has_config_yaml).get()) ||
         truthy(config_file.get())) {
         static const Name read_mode("r"), utf8_name("utf-8");
-        Ref kw = dict();
-        set_item(kw.get(), n_encoding, utf8_name);
-        Ref pos = tuple(config_file.get(), read_mode.get());
-        Ref file = call_args(module::global(n_open).get(), pos.get(), kw.get());
+        Ref file = call_kw(module::global(n_open).get(), {config_file.get(), read_mode},
+                           {{n_encoding, utf8_name}});
         with_file(file.get(), [parser](PyObject* f) {
             Ref cfg = load_with_loader(f, true);
             call(module::global(n_parse_args_and_yaml_argument).get(), parser, cfg.get());
@@ -252,8 +238,8 @@ Ref callback_fn_demo(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* parser;
     bind(demo_params, args, kwargs, &parser);
     static const Name option("--input_hdfs"), empty(""), help("input_hdfs");
-    add_argument(parser, {option},
-                 {{&n_type, module::global(n_str).get()}, {&n_default, empty}, {&n_help, help}});
+    call_method_kw(parser, n_add_argument, {option},
+                   {{n_type, module::global(n_str).get()}, {n_default, empty}, {n_help, help}});
     return Ref::borrow(parser);
 }
 
@@ -278,26 +264,16 @@ Ref init_parser(PyObject*, PyObject* args, PyObject* kwargs) {
     Ref change_config_name = Ref::borrow(a[4] ? a[4] : Py_False);
 
     task_name = call_method(kw.get(), n_get, n_default_prefix.get(), task_name.get());
-    Ref parser;
-    {
-        Ref pkw = dict();
-        set_item(pkw.get(), n_description, description.get());
-        set_item(pkw.get(), n_task_name, task_name.get());
-        set_item(pkw.get(), n_change_config_name, change_config_name.get());
-        Ref none_args = tuple();
-        parser = call_args(module::global(n_init_default_parser).get(), none_args.get(),
-                           pkw.get());
-    }
+    Ref parser = call_kw(module::global(n_init_default_parser).get(), {},
+                         {{n_description, description.get()},
+                          {n_task_name, task_name.get()},
+                          {n_change_config_name, change_config_name.get()}});
     if (truthy(callback_fn.get())) parser = call(callback_fn.get(), parser.get());
 
-    Ref result;
-    {
-        Ref pkw = dict();
-        set_item(pkw.get(), n_task_name, task_name.get());
-        set_item(pkw.get(), n_change_config_name, change_config_name.get());
-        Ref pos = tuple(parser.get(), parser_args.get());
-        result = call_args(module::global(n_parse_args_and_yaml).get(), pos.get(), pkw.get());
-    }
+    Ref result = call_kw(module::global(n_parse_args_and_yaml).get(),
+                         {parser.get(), parser_args.get()},
+                         {{n_task_name, task_name.get()},
+                          {n_change_config_name, change_config_name.get()}});
     Ref parsed, unknown;
     unpack2(result.get(), &parsed, &unknown);
     CU_LOG(warning, "unknown_args=%s", unknown.get());

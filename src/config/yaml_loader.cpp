@@ -17,10 +17,7 @@ Ref load_with_loader(PyObject* file, bool loader_by_keyword) {
     Ref loader = module::global(n__EnhanceSafeLoader);
     Ref load = getattr(module::global(n_yaml).get(), n_load);
     if (!loader_by_keyword) return call(load.get(), file, loader.get());
-    Ref kw = dict();
-    set_item(kw.get(), n_Loader, loader.get());
-    Ref pos = tuple(file);
-    return call_args(load.get(), pos.get(), kw.get());
+    return call_kw(load.get(), {file}, {{n_Loader, loader.get()}});
 }
 
 namespace {
@@ -56,8 +53,7 @@ Ref loader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref path = getattr(module::global(n_os).get(), n_path);
     Ref parts = call_method(path.get(), n_split, getattr(stream, n_name).get());
     setattr(self, n__root, get_item(parts.get(), integer(0).get()).get());
-    Ref parent = call((PyObject*)&PySuper_Type, g_loader.get(), self);
-    call_method(parent.get(), n___init__, stream);
+    call_super(g_loader, self, n___init__, stream);
     return none();
 }
 

@@ -14,11 +14,7 @@ Ref strftime(PyObject* when, const char* fmt) {
 }
 
 Ref shifted(PyObject* datetime_mod, PyObject* when, long days) {
-    Ref timedelta = getattr(datetime_mod, n_timedelta);
-    Ref kw = dict();
-    set_item(kw.get(), n_days, integer(days).get());
-    Ref empty = tuple();
-    Ref delta = call_args(timedelta.get(), empty.get(), kw.get());
+    Ref delta = call_method_kw(datetime_mod, n_timedelta, {}, {{n_days, integer(days).get()}});
     return check(PyNumber_Add(when, delta.get()));
 }
 }  // namespace

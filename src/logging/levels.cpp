@@ -64,8 +64,7 @@ Ref add_logger_file(PyObject*, PyObject* args, PyObject* kwargs) {
     static const Name default_file("./main.log");
     if (!file_name) file_name = default_file;
     Ref loggers = family(module::global(n_logging).get());
-    Ref kw = dict();
-    set_item(kw.get(), n_file_name, file_name);
+    Ref kw = keywords({{n_file_name, file_name}});
     for (Py_ssize_t i = 0, n = PyList_Size(loggers.get()); i < n; ++i) {
         Ref pos = tuple(PyList_GetItem(loggers.get(), i));
         call_args(module::global(n_logger_append_file).get(), pos.get(), kw.get());

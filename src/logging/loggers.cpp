@@ -28,11 +28,7 @@ const Name n_os("os"), n_sys("sys"), n_logging("logging"), n_environ("environ"),
 // logging.Formatter(fmt=<record format>, datefmt=None)
 Ref make_formatter(PyObject* logging) {
     static const Name record_format(kRecordFormat);
-    Ref kw = dict();
-    set_item(kw.get(), n_fmt, record_format);
-    set_item(kw.get(), n_datefmt, Py_None);
-    Ref empty = tuple();
-    return call_args(getattr(logging, n_Formatter).get(), empty.get(), kw.get());
+    return call_method_kw(logging, n_Formatter, {}, {{n_fmt, record_format}, {n_datefmt, Py_None}});
 }
 
 // ==== _get_velox_logger ======================================================
@@ -47,22 +43,13 @@ Ref get_velox_logger(PyObject*) {
     Ref fromlist = tuple(n_logger.get());
     PyObject* mod = PyImport_ImportModuleLevelObject(n_velox, module::ns(), nullptr,
                                                      fromlist.get(), 0);
-    if (mod) {
-        Ref velox = Ref::steal(mod);
-        PyObject* found = PyObject_GetAttr(velox.get(), n_logger);
-        if (found) return Ref::steal(found);
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            PyErr_SetString(PyExc_ImportError, "cannot import name 'logger' from 'velox'");
-        }
-    }
-    if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_error();
-    PyErr_Clear();
+    // A velox without `logger` fails the import as an ImportError would.
+    if (Ref velox = check_or_null(mod, PyExc_ImportError))
+        if (Ref found = check_or_null(PyObject_GetAttr(velox.get(), n_logger), PyExc_AttributeError))
+            return found;
     static const Name message("velox not installed, use default logger");
-    Ref kw = dict();
-    set_item(kw.get(), n_file, getattr(module::global(n_sys).get(), n_stderr).get());
-    Ref args = tuple(message.get());
-    call_args(module::global(n_print).get(), args.get(), kw.get());
+    Ref stderr_ = getattr(module::global(n_sys).get(), n_stderr);
+    call_kw(module::global(n_print).get(), {message}, {{n_file, stderr_.get()}});
     return none();
 }
 
@@ -136,11 +123,8 @@ Ref logger_append_file(PyObject*, PyObject* args, PyObject* kwargs) {
     } else {
         formatter = make_formatter(logging.get());
     }
-    Ref kw = dict();
     static const Name append_mode("a");
-    set_item(kw.get(), n_mode, append_mode);
-    Ref pos = tuple(file_name.get());
-    Ref handler = call_args(file_handler_cls.get(), pos.get(), kw.get());
+    Ref handler = call_kw(file_handler_cls.get(), {file_name.get()}, {{n_mode, append_mode}});
     call_method(handler.get(), n_setFormatter, formatter.get());
     call_method(logger, n_addHandler, handler.get());
     return Ref::borrow(logger);

@@ -60,8 +60,7 @@ Ref unmark_root(PyObject* self, PyObject*) {
     PyObject* task = PyTuple_GetItem(self, 0);
     PyObject* marker = PyTuple_GetItem(self, 1);
     Ref removed = call_method(task, n_remove_done_callback, marker);
-    long count = PyLong_AsLong(removed.get());
-    if (count == -1 && PyErr_Occurred()) throw_error();
+    long count = as_long(removed.get());
     for (long i = 1; i < count; ++i) call_method(task, n_add_done_callback, marker);
     return none();
 }
@@ -104,9 +103,8 @@ Ref start_gather(PyObject*, PyObject* args) {
         call_method(task.get(), n_add_done_callback, on_done.get());
         PyTuple_SetItem(tasks.get(), i, task.release());
     }
-    Ref kw = dict();
-    set_item(kw.get(), n_return_exceptions, Py_True);
-    Ref gathered = call_args(getattr(asyncio.get(), n_gather).get(), tasks.get(), kw.get());
+    Ref gathered = call_args(getattr(asyncio.get(), n_gather).get(), tasks.get(),
+                             keywords({{n_return_exceptions, Py_True}}).get());
     mark_root(asyncio.get(), gathered.get());
     return gathered;
 }

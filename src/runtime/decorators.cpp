@@ -6,8 +6,6 @@
 #include "../bridge/module.hpp"
 #include "../logging/log.hpp"
 
-#include <climits>
-
 namespace cu::runtime {
 
 namespace {
@@ -35,13 +33,11 @@ public:
         Ref formatted = check(PyObject_Format(name.get(), empty_spec));
         Ref message = check(PyUnicode_FromFormat("Call to deprecated function %U.",
                                                  formatted.get()));
-        Ref kw = dict();
-        set_item(kw.get(), n_category, module::global(n_DeprecationWarning).get());
         // This wrapper has no Python frame of its own, so level 1 is already
         // the line that called the deprecated function.
-        set_item(kw.get(), n_stacklevel, integer(1).get());
-        Ref pos = tuple(message.get());
-        call_args(warn.get(), pos.get(), kw.get());
+        call_kw(warn.get(), {message.get()},
+                {{n_category, module::global(n_DeprecationWarning).get()},
+                 {n_stacklevel, integer(1).get()}});
 
         filter(n_default);
         return call_args(func_.get(), args, kwargs);
@@ -84,11 +80,7 @@ long long exact_int(const char* function, const char* param, PyObject* value) {
     if (!PyLong_CheckExact(value))
         raisef(PyExc_TypeError, "%s() argument '%s' must be int, not %s", function, param,
                type_name(value).c_str());
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (v == -1 && PyErr_Occurred()) throw_error();
-    if (overflow) return overflow > 0 ? LLONG_MAX : LLONG_MIN;
-    return v;
+    return as_long_long_clamped(value);
 }
 
 Ref wrap(PyObject* target, Ref wrapper) {
@@ -182,10 +174,9 @@ private:
 // float(sleep), except that text which does not parse is a wrong type here
 // rather than a bad value.
 Ref sleep_seconds(PyObject* sleep) {
-    if (PyObject* f = PyNumber_Float(sleep)) return Ref::steal(f);
     bool text = PyUnicode_Check(sleep) || PyBytes_Check(sleep) || PyByteArray_Check(sleep);
-    if (!text || !PyErr_ExceptionMatches(PyExc_ValueError)) throw_error();
-    PyErr_Clear();
+    if (!text) return check(PyNumber_Float(sleep));
+    if (Ref f = check_or_null(PyNumber_Float(sleep), PyExc_ValueError)) return f;
     raisef(PyExc_TypeError, "retry() argument 'sleep' must be a real number, not %s",
            type_name(sleep).c_str());
 }
@@ -222,9 +213,7 @@ public:
         if (!start.patched && !end.patched) {
             cost_ += end.seconds - start.seconds;
         } else {
-            double spent = PyFloat_AsDouble(elapsed(start, end).get());
-            if (spent == -1 && PyErr_Occurred()) throw_error();
-            cost_ += spent;
+            cost_ += as_double(elapsed(start, end).get());
         }
         ++count_;
         // Only reachable with assertions off: the modulo fails as Python's does.

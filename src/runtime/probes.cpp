@@ -29,14 +29,9 @@ Ref is_ipython(PyObject*) {
 
 Ref is_async_context(PyObject*) {
     Ref asyncio = module::global(n_asyncio);
-    PyObject* loop = PyObject_CallMethodObjArgs(asyncio.get(), n_get_running_loop, nullptr);
-    if (loop) {
-        Ref keep = Ref::steal(loop);
-        return boolean(true);
-    }
-    if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) throw_error();
-    PyErr_Clear();
-    return boolean(false);
+    Ref loop = check_or_null(PyObject_CallMethodObjArgs(asyncio.get(), n_get_running_loop, nullptr),
+                             PyExc_RuntimeError);
+    return boolean(bool(loop));
 }
 
 // ==== is_async_callable ======================================================

@@ -44,8 +44,7 @@ Ref print_to_string(PyObject*, PyObject* args, PyObject* kwargs) {
     Ref print = module::global(n_print);
     // print(*args, file=output, **kwargs): a second `file` is the call site's
     // own "multiple values" error.
-    Ref kw = dict();
-    set_item(kw.get(), n_file, output.get());
+    Ref kw = keywords({{n_file, output.get()}});
     if (kwargs) star_kwargs(kw.get(), kwargs, Callee{print.get()});
     call_args(print.get(), args, kw.get());
     Ref contents = call_method(output.get(), n_getvalue);
@@ -59,8 +58,7 @@ const Params init_params{"__init__", nullptr, 0, 0, true};
 
 Ref stripper_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     bind(init_params, args, kwargs, nullptr);
-    Ref parent = call((PyObject*)&PySuper_Type, g_ml_stripper.get(), self);
-    call_method(parent.get(), n___init__);
+    call_super(g_ml_stripper, self, n___init__);
     call_method(self, n_reset);
     setattr(self, n_strict, Py_False);
     setattr(self, n_convert_charrefs, Py_True);

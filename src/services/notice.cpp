@@ -27,10 +27,8 @@ Ref default_timeout() { return integer(10); }
 void warn_on_status(PyObject* response, PyObject* url) {
     Ref status = getattr_opt(response, n_status_code);
     if (!status || !PyLong_Check(status.get())) return;
-    int overflow = 0;
-    long code = PyLong_AsLongAndOverflow(status.get(), &overflow);
-    if (code == -1 && PyErr_Occurred()) throw_error();
-    if (overflow == 0 && code >= 200 && code < 300) return;
+    long long code = as_long_long_clamped(status.get());
+    if (code >= 200 && code < 300) return;
     CU_LOG(warning, "send notice failed, status=%s url=%s", status.get(), url);
 }
 
@@ -43,20 +41,13 @@ void post_notice(const Name& kind, PyObject* content, PyObject* url, PyObject* t
     set_item(body.get(), kind, inner.get());
 
     Ref dumps = getattr(module::global(n_json).get(), n_dumps);
-    Ref dumps_kw = dict();
-    set_item(dumps_kw.get(), n_ensure_ascii, Py_False);
-    Ref dumps_args = tuple(body.get());
-    Ref text = call_args(dumps.get(), dumps_args.get(), dumps_kw.get());
+    Ref text = call_kw(dumps.get(), {body.get()}, {{n_ensure_ascii, Py_False}});
     CU_LOG(debug, "send data: %s", text.get());
 
     Ref post = getattr(module::global(n_requests).get(), n_post);
     static const Name utf8("utf-8");
     Ref data = call_method(text.get(), n_encode, utf8.get());
-    Ref post_kw = dict();
-    set_item(post_kw.get(), n_data, data.get());
-    set_item(post_kw.get(), n_timeout, timeout);
-    Ref post_args = tuple(url);
-    Ref response = call_args(post.get(), post_args.get(), post_kw.get());
+    Ref response = call_kw(post.get(), {url}, {{n_data, data.get()}, {n_timeout, timeout}});
     warn_on_status(response.get(), url);
 }
 
@@ -117,10 +108,7 @@ Ref sorted_items(PyObject* data) {
         Ref op = check(PyImport_ImportModule("operator"));
         first.set(call(getattr(op.get(), "itemgetter").get(), integer(0).get()));
     }
-    Ref kw = dict();
-    set_item(kw.get(), n_key, first.get());
-    Ref no_args = tuple();
-    call_args(getattr(items.get(), n_sort).get(), no_args.get(), kw.get());
+    call_method_kw(items.get(), n_sort, {}, {{n_key, first.get()}});
     return items;
 }
 
@@ -158,14 +146,10 @@ Ref send_notice_kv(PyObject*, PyObject* args, PyObject* kwargs) {
                            a[3] ? a[3] : empty.get());
     CU_LOG(debug, "content data: \n%s", text.get());
 
-    Ref markdown = module::global(n_send_notice_markdown);
-    if (!a[4]) return call(markdown.get(), text.get(), a[1]);
     // The timeout goes on only when given, so a replacement bound under the
     // old two-parameter signature keeps working for callers that never set one.
-    Ref kw = dict();
-    set_item(kw.get(), n_timeout, a[4]);
-    Ref pos = tuple(text.get(), a[1]);
-    return call_args(markdown.get(), pos.get(), kw.get());
+    return call_kw(module::global(n_send_notice_markdown).get(), {text.get(), a[1]},
+                   {{n_timeout, a[4]}});
 }
 
 PyMethodDef defs[] = {

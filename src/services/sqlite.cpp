@@ -49,10 +49,7 @@ Ref db_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     setattr(self, n_db_file_path, path);
 
     Ref sqlite3 = module::global(n_sqlite3);
-    Ref kw = dict();
-    set_item(kw.get(), n_check_same_thread, Py_False);
-    Ref pos = tuple(path);
-    Ref conn = call_args(getattr(sqlite3.get(), n_connect).get(), pos.get(), kw.get());
+    Ref conn = call_method_kw(sqlite3.get(), n_connect, {path}, {{n_check_same_thread, Py_False}});
     setattr(self, n_conn, conn.get());
 
     setattr(conn_of(self).get(), n_isolation_level, Py_None);
