@@ -1,4 +1,5 @@
-// Module entry: runs the module body once, top to bottom.
+// Module entry: runs the module body once, top to bottom, and the start-up
+// steps that the body table (definitions.cpp) places between its definitions.
 #include "frame.hpp"
 #include "../bridge/entry.hpp"
 
@@ -21,21 +22,17 @@ PyModuleDef module_def = {
     nullptr,
 };
 
-void run_body() {
-    check_definition_table();
-    run_imports();
-    set_script_constants();
-    define_rows(1, 1);
-    call_method(module::global(n_nest_asyncio).get(), n_apply);
-    call_method(module::global(n_tracemalloc).get(), n_start);
-    define_rows(2, 6);
+}  // namespace
+
+// Process-wide: lets asyncio.run nest inside a running event loop.
+void apply_nested_loop_patch() { call_method(module::global(n_nest_asyncio).get(), n_apply); }
+
+void start_tracemalloc() { call_method(module::global(n_tracemalloc).get(), n_start); }
+
+void bind_module_logger() {
     Ref logger = call(module::global(n_get_logger).get(), module::name_obj());
     module::bind("logger", logger.get());
-    set_date_constants();
-    define_rows(7, definition_count());
 }
-
-}  // namespace
 
 }  // namespace cu::frame
 
