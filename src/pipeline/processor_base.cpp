@@ -29,6 +29,17 @@ Keep g_base_name;   // ProcessorBase.name as set on the class
 
 bool has_base_name(PyObject* p) { return resolves_to(p, n_name, g_base_name.get()); }
 
+Ref step_name(PyObject* p) {
+    if (has_base_name(p)) return base_name_of(p);
+    return call_method(p, n_name);
+}
+
+void require_callable(PyObject* fn) {
+    if (PyCallable_Check(fn)) return;
+    Ref text = str_of(fn);
+    raisef(PyExc_ValueError, "function '%U' is not callable", text.get());
+}
+
 Ref call_process(PyObject* p, PyObject* args, PyObject* kwargs) {
     if (resolves_to(p, n_process, g_fp_process.get()))
         return call_args(getattr(p, n__user_function).get(), args, kwargs);
@@ -190,10 +201,7 @@ Ref fp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* user_function;
     bind(fp_call_params, args, kwargs, &user_function);
     Ref keep = Ref::borrow(user_function);
-    if (!PyCallable_Check(user_function)) {
-        Ref text = str_of(user_function);
-        raisef(PyExc_ValueError, "function '%U' is not callable", text.get());
-    }
+    require_callable(user_function);
     if (isinstance(user_function, module::global(n_ProcessorBase).get())) {
         Ref text = str_of(user_function);
         raisef(PyExc_ValueError, "'%U' is a ProcessorBase object", text.get());
