@@ -63,12 +63,21 @@ PyObject* class_dict(PyObject* cls) {
 }
 
 Ref getattr_opt(PyObject* o, PyObject* name) {
-    PyObject* v = PyObject_GetAttr(o, name);
-    if (!v) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-        PyErr_Clear();
-    }
-    return Ref::steal(v);
+    return check_or_null(PyObject_GetAttr(o, name), PyExc_AttributeError);
+}
+
+Ref kwargs(std::initializer_list<Kw> items) {
+    Ref d = dict();
+    for (const Kw& kw : items)
+        if (kw.value) set_item(d.get(), kw.name, kw.value);
+    return d;
+}
+
+Ref call_kw(PyObject* f, std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kw) {
+    Ref args = check(PyTuple_New((Py_ssize_t)pos.size()));
+    Py_ssize_t i = 0;
+    for (PyObject* item : pos) PyTuple_SetItem(args.get(), i++, Ref::borrow(item).release());
+    return call_args(f, args.get(), kwargs(kw).get());
 }
 
 PyObject* translate_exception() noexcept {

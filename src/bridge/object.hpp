@@ -5,6 +5,8 @@
 
 #include "ref.hpp"
 
+#include <climits>
+#include <initializer_list>
 #include <string>
 
 namespace cu {
@@ -63,6 +65,53 @@ inline bool equal(PyObject* a, PyObject* b) {
     return check_int(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
 }
 
+// Python ints as C integers: the value, or `Error` (a wrong type, or an
+// OverflowError with the interpreter's own wording for that C type).
+inline long as_long(PyObject* o) {
+    long v = PyLong_AsLong(o);
+    if (v == -1 && PyErr_Occurred()) throw_error();
+    return v;
+}
+inline Py_ssize_t as_ssize_t(PyObject* o) {
+    Py_ssize_t v = PyLong_AsSsize_t(o);
+    if (v == -1 && PyErr_Occurred()) throw_error();
+    return v;
+}
+// The value held to the long long range: an int beyond it gives the nearest
+// bound instead of an OverflowError.
+inline long long as_long_long_clamped(PyObject* o) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (v == -1 && PyErr_Occurred()) throw_error();
+    return overflow == 0 ? v : overflow > 0 ? LLONG_MAX : LLONG_MIN;
+}
+inline double as_double(PyObject* o) {
+    double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) throw_error();
+    return v;
+}
+
+// ==== one expected error =====================================================
+
+// For a C-API call that may fail in an expected way, as `try: ... except
+// exc: ...` in Python: the failed call's error, if it is an `exc` (or a
+// subclass), is cleared; any other error throws unchanged.
+inline void clear_expected(PyObject* exc) {
+    if (!PyErr_ExceptionMatches(exc)) throw_error();
+    PyErr_Clear();
+}
+// The new reference a call returned, or a null Ref when it failed with `exc`.
+inline Ref check_or_null(PyObject* result, PyObject* exc) {
+    if (!result) clear_expected(exc);
+    return Ref::steal(result);
+}
+// The same for a call that reports by status: false when it failed with `exc`.
+inline bool check_int_or_false(int status, PyObject* exc) {
+    if (status >= 0) return true;
+    clear_expected(exc);
+    return false;
+}
+
 // ==== attributes =============================================================
 
 inline Ref getattr(PyObject* o, PyObject* name) { return check(PyObject_GetAttr(o, name)); }
@@ -95,6 +144,32 @@ inline Ref call_args(PyObject* f, PyObject* args, PyObject* kwargs = nullptr) {
 template <class... A>
 inline Ref call_method(PyObject* o, PyObject* name, A... args) {
     return check(PyObject_CallMethodObjArgs(o, name, static_cast<PyObject*>(args)..., nullptr));
+}
+
+// One keyword argument of a call: its name and a borrowed value.  A null
+// value leaves the keyword out, as a caller that passes it only when it has one.
+struct Kw {
+    PyObject* name;
+    PyObject* value;
+};
+// The dict of keyword arguments `{name: value, ...}`, in the order given.
+Ref kwargs(std::initializer_list<Kw> items);
+// f(*pos, **kw), with the same argument tuple and dict as a hand-built call.
+Ref call_kw(PyObject* f, std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kw);
+// o.name(*pos, **kw): the attribute is looked up first, as a Python call does.
+inline Ref call_method_kw(PyObject* o, PyObject* name, std::initializer_list<PyObject*> pos,
+                          std::initializer_list<Kw> kw) {
+    return call_kw(getattr(o, name).get(), pos, kw);
+}
+
+// super(cls, self), for a method defined on `cls` that reaches its bases, and
+// super(cls, self).name(*args).
+inline Ref super_of(PyObject* cls, PyObject* self) {
+    return call((PyObject*)&PySuper_Type, cls, self);
+}
+template <class... A>
+inline Ref call_super(PyObject* cls, PyObject* self, PyObject* name, A... args) {
+    return call_method(super_of(cls, self).get(), name, args...);
 }
 
 // A builtin method called through its C function with the arguments in an

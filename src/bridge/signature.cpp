@@ -32,12 +32,7 @@ bool is_builtin(PyObject* o) noexcept {
 // `cls.__dict__["__signature__"]`, or null.
 Ref own_entry(PyObject* cls) {
     Ref ns = getattr(cls, n___dict__);
-    PyObject* v = PyObject_GetItem(ns.get(), n___signature__);
-    if (!v) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
-        PyErr_Clear();
-    }
-    return Ref::steal(v);
+    return check_or_null(PyObject_GetItem(ns.get(), n___signature__), PyExc_KeyError);
 }
 
 // The first `__signature__` in the class dicts along the MRO of `cls`, this
