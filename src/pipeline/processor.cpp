@@ -137,31 +137,35 @@ void log_created(PyObject* self, PyObject* processors) {
            own_name.get(), count.get(), names.get());
 }
 
-Ref processor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    InitArgs a = bind_init(args, kwargs);
-    init_base(g_processor.get(), self, a.extra.get(), a.kw.get());
-    if (PyDict_DelItem(a.kw.get(), n_name) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
-        PyErr_Clear();
-    }
-    store_settings(self, a);
-    check_async_mode(self);
-    Ref processors = a.processors;
-    if (!is_list_or_tuple(processors.get())) {
-        processors = list();
-        append(processors.get(), a.processors.get());
+// The specification list ([processors] unless a list or tuple), after the
+// module is checked.
+Ref spec_list(const InitArgs& a) {
+    Ref specs = a.processors;
+    if (!is_list_or_tuple(specs.get())) {
+        specs = list();
+        append(specs.get(), a.processors.get());
     }
     if (Py_TYPE(a.module.get()) != (PyTypeObject*)module::global(n_ModuleType).get()) {
         Ref text = str_of(a.module.get());
         raisef(PyExc_ValueError, "'%U' is not a Module", text.get());
     }
+    return specs;
+}
+
+Ref processor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    InitArgs a = bind_init(args, kwargs);
+    init_base(g_processor.get(), self, a.extra.get(), a.kw.get());
+    check_int_or_false(PyDict_DelItem(a.kw.get(), n_name), PyExc_KeyError);
+    store_settings(self, a);
+    check_async_mode(self);
+    Ref specs = spec_list(a);
     setattr(self, n__processors, list().get());
-    Ref items = iter(processors.get());
+    Ref items = iter(specs.get());
     while (Ref element = next(items.get())) {
         Ref step = build_step(element.get(), a.module.get(), a.extra.get(), a.kw.get());
         call_method(getattr(self, n__processors).get(), n_append, step.get());
     }
-    log_created(self, processors.get());
+    log_created(self, specs.get());
     return none();
 }
 
@@ -429,8 +433,7 @@ Ref processor_process(PyObject* self, PyObject* args, PyObject* kwargs) {
 // ==== description ============================================================
 
 Ref processor_as_dict(PyObject* self) {
-    Ref parent = call((PyObject*)&PySuper_Type, g_processor.get(), self);
-    Ref base = call_method(parent.get(), n_as_dict);
+    Ref base = call_super(g_processor.get(), self, n_as_dict);
     Ref values = check(PyMapping_Values(base.get()));
     Ref inner = get_item(values.get(), integer(0).get());
     set_item(inner.get(), "input_arg_type",

@@ -184,11 +184,8 @@ Ref fp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* user_function;
     bind(fp_init_params, args, kwargs, &user_function);
     Ref keep = Ref::borrow(user_function);
-    Ref parent = call((PyObject*)&PySuper_Type, g_function_processor.get(), self);
-    Ref ready_kw = dict();
-    set_item(ready_kw.get(), n_ready, Py_True);
-    Ref no_args = tuple();
-    call_args(getattr(parent.get(), n___init__).get(), no_args.get(), ready_kw.get());
+    Ref base_init = getattr(super_of(g_function_processor.get(), self).get(), n___init__);
+    call_kw(base_init.get(), {}, {{n_ready, Py_True}});
     setattr(self, n__user_function, Py_None);
     if (user_function && user_function != Py_None) call(self, user_function);
     return none();

@@ -144,15 +144,13 @@ bool init_sub_pipelines(PyObject* self, const Name* const* attrs, int count,
 }
 
 void init_base(PyObject* cls, PyObject* self, PyObject* args, PyObject* kwargs) {
-    Ref parent = call((PyObject*)&PySuper_Type, cls, self);
     Ref kw = check(PyDict_Copy(kwargs));
-    call_args(getattr(parent.get(), n___init__).get(), args, kw.get());
+    call_args(getattr(super_of(cls, self).get(), n___init__).get(), args, kw.get());
 }
 
 // The value of the single entry of super(cls, self).as_dict().
 Ref base_description(PyObject* cls, PyObject* self) {
-    Ref parent = call((PyObject*)&PySuper_Type, cls, self);
-    Ref outer = call_method(parent.get(), n_as_dict);
+    Ref outer = call_super(cls, self, n_as_dict);
     Ref values = check(PyMapping_Values(outer.get()));
     return get_item(values.get(), integer(0).get());
 }
@@ -212,8 +210,7 @@ void run_class_init(PyObject* cls, PyObject* self, PyObject* args, PyObject* kwa
                     const Name& key, PyObject* value) {
     Ref init = getattr(cls, n___init__);
     Ref pos = prepend(self, args);
-    Ref kw = dict();
-    set_item(kw.get(), key, value);
+    Ref kw = cu::kwargs({{key, value}});
     if (kwargs) {
         if (dict_get(kwargs, key))
             raisef(PyExc_TypeError, "__init__() got multiple values for keyword argument '%s'",
