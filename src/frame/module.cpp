@@ -1,4 +1,5 @@
-// Module entry: runs the module body once, top to bottom.
+// Module entry: runs the module body once, top to bottom, and the start-up
+// steps that the body table (definitions.cpp) places between its definitions.
 #include "frame.hpp"
 #include "../bridge/entry.hpp"
 
@@ -24,6 +25,11 @@ PyModuleDef module_def = {
     nullptr,
 };
 
+}  // namespace
+
+// Process-wide: lets asyncio.run nest inside a running event loop.
+void apply_nested_loop_patch() { call_method(module::global(n_nest_asyncio).get(), n_apply); }
+
 // Importing starts tracemalloc for the whole process, which makes every later
 // allocation of the caller dearer.  A job that does not trace memory opts out
 // with COMMON_UTILS_TRACEMALLOC=0, read here, before the start.
@@ -33,21 +39,10 @@ void start_tracemalloc() {
     call_method(module::global(n_tracemalloc).get(), n_start);
 }
 
-void run_body() {
-    check_definition_table();
-    run_imports();
-    set_script_constants();
-    define_rows(1, 1);
-    call_method(module::global(n_nest_asyncio).get(), n_apply);
-    start_tracemalloc();
-    define_rows(2, 6);
+void bind_module_logger() {
     Ref logger = call(module::global(n_get_logger).get(), module::name_obj());
     module::bind("logger", logger.get());
-    set_date_constants();
-    define_rows(7, definition_count());
 }
-
-}  // namespace
 
 }  // namespace cu::frame
 

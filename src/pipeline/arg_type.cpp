@@ -17,12 +17,10 @@ Ref make_arg_type() {
     append(members.get(), tuple(str("DEFAULT").get(), Py_None).get());
     append(members.get(), tuple(str("FIXED").get(), fixed.get()).get());
     append(members.get(), tuple(str("DISABLE").get(), disable.get()).get());
-    Ref kw = dict();
-    set_item(kw.get(), n_module, module::name_obj());
-    set_item(kw.get(), n_qualname, str("ARG_TYPE").get());
-    Ref pos = tuple(str("ARG_TYPE").get(), members.get());
+    Ref name = str("ARG_TYPE");
     Ref enum_cls = getattr(module::global(n_enum).get(), n_Enum);
-    Ref cls = call_args(enum_cls.get(), pos.get(), kw.get());
+    Ref cls = call_kw(enum_cls.get(), {name.get(), members.get()},
+                      {{n_module, module::name_obj()}, {n_qualname, name.get()}});
     g_arg_default.set(getattr(cls.get(), "DEFAULT"));
     g_arg_fixed.set(getattr(cls.get(), "FIXED"));
     g_arg_disable.set(getattr(cls.get(), "DISABLE"));

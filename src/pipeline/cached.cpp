@@ -32,8 +32,8 @@ Ref cached_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         raisef(PyExc_TypeError, "__init__() argument 'cache_size' must be int, not %s",
                type_name(cache_size.get()).c_str());
 
-    Ref parent = call((PyObject*)&PySuper_Type, g_cached.get(), self);
-    call_args(getattr(parent.get(), n___init__).get(), rest_args.get(), rest_kwargs.get());
+    Ref base_init = getattr(super_of(g_cached.get(), self).get(), n___init__);
+    call_args(base_init.get(), rest_args.get(), rest_kwargs.get());
 
     if (PyUnicode_Check(cache_keys.get()) || PyLong_Check(cache_keys.get())) {
         Ref wrapped = list();
@@ -68,11 +68,8 @@ Ref cached_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     setattr(self, n__cache_kwarg_keys, kwarg_keys.get());
     setattr(self, n__cache_arg_all_keys, boolean(whole).get());
     setattr(self, n__cache_arg_keys, arg_keys.get());
-    Ref kw = dict();
-    set_item(kw.get(), n_maxsize, cache_size.get());
-    Ref no_args = tuple();
-    setattr(self, n__cache,
-            call_args(module::global(n_LRUCache).get(), no_args.get(), kw.get()).get());
+    Ref cache = call_kw(module::global(n_LRUCache).get(), {}, {{n_maxsize, cache_size.get()}});
+    setattr(self, n__cache, cache.get());
     return none();
 }
 

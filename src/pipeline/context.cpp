@@ -43,11 +43,10 @@ Ref import_steps_module(PyObject* module_ref) {
         while (Ref handler = next(handlers.get())) {
             if (!isinstance(handler.get(), file_handler.get())) continue;
             Ref file_name = getattr(handler.get(), n_baseFilename);
-            Ref kw = dict();
-            set_item(kw.get(), n_file_name, file_name.get());
-            Ref pos = tuple(getattr(imported.get(), log::n_logger).get());
-            Ref appended = call_args(module::global(n_logger_append_file).get(), pos.get(),
-                                     kw.get());
+            Ref append_file = module::global(n_logger_append_file);
+            Ref target = getattr(imported.get(), log::n_logger);
+            Ref appended = call_kw(append_file.get(), {target.get()},
+                                   {{n_file_name, file_name.get()}});
             setattr(imported.get(), log::n_logger, appended.get());
         }
         call_method(getattr(imported.get(), log::n_logger).get(), n_setLevel,
@@ -102,16 +101,11 @@ Ref context_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
 
     // super().__init__(processors, *args, model_args=model_args, module=module, **kwargs)
-    Ref pos = check(PyTuple_New(1 + PyTuple_Size(extra_args.get())));
-    PyTuple_SetItem(pos.get(), 0, processors.release());
-    for (Py_ssize_t i = 0; i < PyTuple_Size(extra_args.get()); ++i)
-        PyTuple_SetItem(pos.get(), i + 1, Ref::borrow(PyTuple_GetItem(extra_args.get(), i)).release());
-    Ref call_kw = dict();
-    set_item(call_kw.get(), n_model_args, model_args.get());
-    set_item(call_kw.get(), n_module, module.get());
+    Ref pos = prepend(processors.get(), extra_args.get());
+    Ref call_kw = cu::kwargs({{n_model_args, model_args.get()}, {n_module, module.get()}});
     check_int(PyDict_Update(call_kw.get(), kw.get()));
-    Ref parent = call((PyObject*)&PySuper_Type, g_context_processor.get(), self);
-    call_args(getattr(parent.get(), n___init__).get(), pos.get(), call_kw.get());
+    Ref base_init = getattr(super_of(g_context_processor.get(), self).get(), n___init__);
+    call_args(base_init.get(), pos.get(), call_kw.get());
     return none();
 }
 

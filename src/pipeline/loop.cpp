@@ -34,11 +34,6 @@ Keep g_loop_async;       // LoopProcessor._loop_process_async as set on that cla
 Keep g_simple_looper;    // SimpleLooper's looper
 Keep g_generator_type;   // what _loop_process and simple_looper return
 
-Ref percent(const Name& fmt, PyObject* a) { return check(PyUnicode_Format(fmt, tuple(a).get())); }
-Ref percent(const Name& fmt, PyObject* a, PyObject* b) {
-    return check(PyUnicode_Format(fmt, tuple(a, b).get()));
-}
-
 // ==== one item ===============================================================
 
 // self.name() is called for every item, as the debug line's argument is; the
@@ -147,14 +142,7 @@ Ref new_generator(Kind kind, Ref owner, Ref source, Ref args, Ref kwargs) {
 
 // simple_looper(x, *args, **kwargs): yields what x's iterator yields.
 Ref simple_looper(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const Name n_x("x");
-    PyObject* x = PyTuple_Size(args) ? PyTuple_GetItem(args, 0) : nullptr;
-    PyObject* by_keyword = kwargs ? dict_get(kwargs, n_x) : nullptr;
-    if (x && by_keyword)
-        raise(PyExc_TypeError, "simple_looper() got multiple values for argument 'x'");
-    if (!x) x = by_keyword;
-    if (!x)
-        raise(PyExc_TypeError, "simple_looper() missing 1 required positional argument: 'x'");
+    PyObject* x = bind_x("simple_looper", args, kwargs);
     return new_generator(Kind::delegate, nullptr, Ref::borrow(x), nullptr, nullptr);
 }
 
@@ -178,9 +166,7 @@ Ref take_batch_size(PyObject* kwargs) {
     if (!PyLong_Check(value.get()) || PyBool_Check(value.get()))
         raisef(PyExc_TypeError, "batch_size must be an int or None, not %s",
                type_name(value.get()).c_str());
-    Py_ssize_t size = PyLong_AsSsize_t(value.get());
-    if (size == -1 && PyErr_Occurred()) throw_error();
-    if (size < 1) raise(PyExc_ValueError, "batch_size must be at least 1");
+    checked_batch_size(value.get());
     return value;
 }
 
@@ -197,9 +183,7 @@ Ref loop_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref use_async = Ref::borrow(a[3] ? a[3] : Py_False);
     Ref batch = take_batch_size(kw.get());
 
-    Ref parent = call((PyObject*)&PySuper_Type, g_loop.get(), self);
-    call_args(getattr(parent.get(), n___init__).get(), extra.get(),
-              check(PyDict_Copy(kw.get())).get());
+    init_base(g_loop.get(), self, extra.get(), kw.get());
 
     if (!truthy(looper.get())) {
         CU_LOG(error, "processor '%s' looper is empty. looper=%s",
@@ -215,10 +199,8 @@ Ref loop_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     setattr(self, n__use_aysnc_run, use_async.get());
     setattr(self, n__batch_size, batch.get());
 
-    name_sub_pipeline(self, kw.get(), s_looper);
-    setattr(self, n__looper, new_sub_pipeline(looper.get(), extra.get(), kw.get()).get());
-    name_sub_pipeline(self, kw.get(), s_processors);
-    setattr(self, n__processors, new_sub_pipeline(processors.get(), extra.get(), kw.get()).get());
+    add_sub_pipeline(self, n__looper, s_looper, looper.get(), extra.get(), kw.get());
+    add_sub_pipeline(self, n__processors, s_processors, processors.get(), extra.get(), kw.get());
 
     CU_LOG(debug, "looper create over. `%s` looper=%s processors=%s", class_name(self).get(),
            call_method(self, n_name).get(), getattr(self, n__processors).get());
@@ -316,10 +298,8 @@ Ref loop_process(PyObject* self, PyObject* args, PyObject* kwargs) {
     bind_var(process_params, args, kwargs, &in_data, &extra, &kw);
     Ref input = Ref::borrow(in_data ? in_data : Py_None);
 
-    if (!truthy(call_method(self, n_is_ready).get())) {
-        static const Name fmt("Looper '%s' is not ready");
-        raise(PyExc_ValueError, percent(fmt, call_method(self, n_name).get()).get());
-    }
+    static const Name not_ready("Looper '%s' is not ready");
+    if (!truthy(call_method(self, n_is_ready).get())) raise_not_ready(self, not_ready);
     Ref looper_data = sub_process(getattr(self, n__looper).get(),
                                   prepend(input.get(), extra.get()).get(), kw.get());
     if (!isinstance(looper_data.get(), module::global(n_Iterable).get())) {

@@ -22,6 +22,13 @@
 
 namespace cu::pipeline {
 
+Py_ssize_t checked_batch_size(PyObject* value) {
+    Py_ssize_t size = PyNumber_AsSsize_t(value, PyExc_OverflowError);
+    if (size == -1 && PyErr_Occurred()) throw_error();
+    if (size < 1) raise(PyExc_ValueError, "batch_size must be at least 1");
+    return size;
+}
+
 namespace {
 
 const Name n_pickle("pickle"), n_dumps("dumps"), n_loads("loads"), n_Executor("Executor"),
@@ -114,12 +121,7 @@ Ref culprit(PyObject* pickle, PyObject* p, int depth = 0) {
 
 Py_ssize_t batch_size(PyObject* self, PyObject* executor, Py_ssize_t items) {
     Ref chosen = getattr_opt(self, n__batch_size);
-    if (chosen && chosen.get() != Py_None) {
-        Py_ssize_t size = PyNumber_AsSsize_t(chosen.get(), PyExc_OverflowError);
-        if (size == -1 && PyErr_Occurred()) throw_error();
-        if (size < 1) raise(PyExc_ValueError, "batch_size must be at least 1");
-        return size;
-    }
+    if (chosen && chosen.get() != Py_None) return checked_batch_size(chosen.get());
     Py_ssize_t workers = 0;
     Ref declared = getattr_opt(executor, n__max_workers);
     if (declared && PyLong_Check(declared.get())) {

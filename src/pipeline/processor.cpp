@@ -43,14 +43,6 @@ bool assertions_enabled() {
     return !truthy(getattr(flags, n_optimize).get());
 }
 
-
-// p.name(); the base method is called straight from its descriptor when
-// nothing overrides or shadows it, which spares the bound-method object.
-Ref step_name(PyObject* p) {
-    if (has_base_name(p)) return base_name_of(p);
-    return call_method(p, n_name);
-}
-
 // ==== construction ===========================================================
 
 const Name init_names[] = {Name("processors"), Name("module"), Name("input_arg_type"),
@@ -58,82 +50,81 @@ const Name init_names[] = {Name("processors"), Name("module"), Name("input_arg_t
                            Name("return_exceptions")};
 const Params init_params{"__init__", init_names, 6, 1};
 
-Ref processor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+// The constructor's arguments, defaults filled in; `kw` is its own **kwargs.
+struct InitArgs {
+    Ref processors, module, input_arg_type, update_global, use_async, return_exceptions;
+    Ref extra, kw;
+};
+
+InitArgs bind_init(PyObject* args, PyObject* kwargs) {
     PyObject* a[6];
-    Ref extra_args, kw;
-    bind_var(init_params, args, kwargs, a, &extra_args, &kw);
-    Ref processors = Ref::borrow(a[0]);
-    Ref module = Ref::borrow(a[1] ? a[1] : g_default_module.get());
-    Ref input_arg_type = Ref::borrow(a[2] ? a[2] : Py_None);
-    Ref update_global = Ref::borrow(a[3] ? a[3] : Py_False);
-    Ref use_async = Ref::borrow(a[4] ? a[4] : Py_False);
-    Ref return_exceptions = Ref::borrow(a[5] ? a[5] : Py_False);
+    InitArgs out;
+    bind_var(init_params, args, kwargs, a, &out.extra, &out.kw);
+    out.processors = Ref::borrow(a[0]);
+    out.module = Ref::borrow(a[1] ? a[1] : g_default_module.get());
+    out.input_arg_type = Ref::borrow(a[2] ? a[2] : Py_None);
+    out.update_global = Ref::borrow(a[3] ? a[3] : Py_False);
+    out.use_async = Ref::borrow(a[4] ? a[4] : Py_False);
+    out.return_exceptions = Ref::borrow(a[5] ? a[5] : Py_False);
+    return out;
+}
 
-    // super().__init__(*args, **kwargs): the base gets its own copy.
-    Ref parent = call((PyObject*)&PySuper_Type, g_processor.get(), self);
-    Ref base_kw = check(PyDict_Copy(kw.get()));
-    call_args(getattr(parent.get(), n___init__).get(), extra_args.get(), base_kw.get());
-    if (PyDict_DelItem(kw.get(), n_name) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
-        PyErr_Clear();
-    }
-
-    setattr(self, n__update_global_kwargs, update_global.get());
-    setattr(self, n__return_exceptions, return_exceptions.get());
-    Ref arg_type = call(module::global(n_ARG_TYPE).get(), input_arg_type.get());
+// The settings as attributes; every step built from a class gets the module.
+void store_settings(PyObject* self, const InitArgs& a) {
+    setattr(self, n__update_global_kwargs, a.update_global.get());
+    setattr(self, n__return_exceptions, a.return_exceptions.get());
+    Ref arg_type = call(module::global(n_ARG_TYPE).get(), a.input_arg_type.get());
     setattr(self, n__input_arg_type, arg_type.get());
-    setattr(self, n__use_aysnc_run, use_async.get());
-    set_item(kw.get(), n_module, module.get());
+    setattr(self, n__use_aysnc_run, a.use_async.get());
+    set_item(a.kw.get(), n_module, a.module.get());
+}
 
-    if (truthy(getattr(self, n__use_aysnc_run).get()) && assertions_enabled()) {
-        Ref current = getattr(self, n__input_arg_type);
-        Ref cls = module::global(n_ARG_TYPE);
-        if (!equal(current.get(), getattr(cls.get(), n_FIXED).get()) &&
-            !equal(current.get(), getattr(cls.get(), n_DISABLE).get()))
-            raise(PyExc_AssertionError, "Async run only supports FIXED or DISABLE input_arg_type");
+// assert mode in (FIXED, DISABLE) for a concurrent run.
+void check_async_mode(PyObject* self) {
+    if (!truthy(getattr(self, n__use_aysnc_run).get()) || !assertions_enabled()) return;
+    Ref current = getattr(self, n__input_arg_type);
+    Ref cls = module::global(n_ARG_TYPE);
+    if (!equal(current.get(), getattr(cls.get(), n_FIXED).get()) &&
+        !equal(current.get(), getattr(cls.get(), n_DISABLE).get()))
+        raise(PyExc_AssertionError, "Async run only supports FIXED or DISABLE input_arg_type");
+}
+
+bool is_list_or_tuple(PyObject* obj) {
+    return isinstance(obj, (PyObject*)&PyList_Type) || isinstance(obj, (PyObject*)&PyTuple_Type);
+}
+
+// A one-entry dict {spec: keywords}: the spec, its keywords merged into p_kwargs.
+Ref one_entry_spec(PyObject* element, PyObject* p_kwargs) {
+    if (length(element) != 1) {
+        CU_LOG(error, "process create error, get multiple args=%s", element);
+        Ref text = str_of(element);
+        raisef(PyExc_ValueError, "process create  error, get multiple args=%U", text.get());
     }
+    Ref pairs = check(PySequence_List(call_method(element, n_items).get()));
+    Ref pair = get_item(pairs.get(), integer(0).get());
+    Ref spec = get_item(pair.get(), integer(0).get());
+    call_method(p_kwargs, n_update, get_item(pair.get(), integer(1).get()).get());
+    return spec;
+}
 
-    if (!isinstance(processors.get(), (PyObject*)&PyList_Type) &&
-        !isinstance(processors.get(), (PyObject*)&PyTuple_Type)) {
-        Ref wrapped = list();
-        append(wrapped.get(), processors.get());
-        processors = wrapped;
+// The step one element of the specification list stands for.
+Ref build_step(PyObject* element, PyObject* module, PyObject* extra, PyObject* kw) {
+    Ref p_kwargs = check(PyDict_Copy(kw));
+    Ref description = Ref::borrow(element);
+    if (isinstance(element, (PyObject*)&PyDict_Type)) {
+        description = one_entry_spec(element, p_kwargs.get());
+    } else if (is_list_or_tuple(element)) {
+        set_item(p_kwargs.get(), n_processors, element);
+        description = module::global(n_Processor);
     }
+    return call(module::global(n__create_processor).get(), description.get(), module,
+                extra, p_kwargs.get());
+}
 
-    if (Py_TYPE(module.get()) != (PyTypeObject*)module::global(n_ModuleType).get()) {
-        Ref text = str_of(module.get());
-        raisef(PyExc_ValueError, "'%U' is not a Module", text.get());
-    }
-
-    setattr(self, n__processors, list().get());
-    Ref items = iter(processors.get());
-    while (Ref element = next(items.get())) {
-        Ref p_kwargs = check(PyDict_Copy(kw.get()));
-        Ref description = element;
-        if (isinstance(element.get(), (PyObject*)&PyDict_Type)) {
-            if (length(element.get()) != 1) {
-                CU_LOG(error, "process create error, get multiple args=%s", element.get());
-                Ref text = str_of(element.get());
-                raisef(PyExc_ValueError, "process create  error, get multiple args=%U",
-                       text.get());
-            }
-            Ref pairs = check(PySequence_List(call_method(element.get(), n_items).get()));
-            Ref pair = get_item(pairs.get(), integer(0).get());
-            description = get_item(pair.get(), integer(0).get());
-            call_method(p_kwargs.get(), n_update, get_item(pair.get(), integer(1).get()).get());
-        } else if (isinstance(element.get(), (PyObject*)&PyList_Type) ||
-                   isinstance(element.get(), (PyObject*)&PyTuple_Type)) {
-            set_item(p_kwargs.get(), n_processors, element.get());
-            description = module::global(n_Processor);
-        }
-        Ref step = call(module::global(n__create_processor).get(), description.get(), module.get(),
-                        extra_args.get(), p_kwargs.get());
-        call_method(getattr(self, n__processors).get(), n_append, step.get());
-    }
-
+void log_created(PyObject* self, PyObject* processors) {
     Ref steps = getattr(self, n__processors);
     if (length(steps.get()) == 0) {
-        CU_LOG(error, "processors list is empty! ori processors=%s", processors.get());
+        CU_LOG(error, "processors list is empty! ori processors=%s", processors);
         raise(PyExc_ValueError, "processors list is empty");
     }
     Ref cls_name = class_name(self);
@@ -144,31 +135,50 @@ Ref processor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     while (Ref p = next(it.get())) append(names.get(), step_name(p.get()).get());
     CU_LOG(debug, "Processor create over `%s` name=%s list[%s]=%s", cls_name.get(),
            own_name.get(), count.get(), names.get());
+}
+
+// The specification list ([processors] unless a list or tuple), after the
+// module is checked.
+Ref spec_list(const InitArgs& a) {
+    Ref specs = a.processors;
+    if (!is_list_or_tuple(specs.get())) {
+        specs = list();
+        append(specs.get(), a.processors.get());
+    }
+    if (Py_TYPE(a.module.get()) != (PyTypeObject*)module::global(n_ModuleType).get()) {
+        Ref text = str_of(a.module.get());
+        raisef(PyExc_ValueError, "'%U' is not a Module", text.get());
+    }
+    return specs;
+}
+
+Ref processor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    InitArgs a = bind_init(args, kwargs);
+    init_base(g_processor.get(), self, a.extra.get(), a.kw.get());
+    check_int_or_false(PyDict_DelItem(a.kw.get(), n_name), PyExc_KeyError);
+    store_settings(self, a);
+    check_async_mode(self);
+    Ref specs = spec_list(a);
+    setattr(self, n__processors, list().get());
+    Ref items = iter(specs.get());
+    while (Ref element = next(items.get())) {
+        Ref step = build_step(element.get(), a.module.get(), a.extra.get(), a.kw.get());
+        call_method(getattr(self, n__processors).get(), n_append, step.get());
+    }
+    log_created(self, specs.get());
     return none();
 }
 
 // ==== init ===================================================================
 
 Ref processor_init_steps(PyObject* self) {
-    bool ok = true;
-    long count = 0;
     Ref steps = getattr(self, n__processors);
-    Ref it = iter(steps.get());
-    while (Ref p = next(it.get())) {
-        if (truthy(call_method(p.get(), n_is_ready).get())) continue;
-        CU_LOG(info, "start init processor: %s", step_name(p.get()).get());
-        if (!truthy(call_method(p.get(), n_init).get())) {
-            CU_LOG(error, "processor %s init failed", step_name(p.get()).get());
-            ok = false;
-        }
-        ++count;
-    }
-    if (ok) call_method(self, n_set_ready, Py_True);
+    ChildrenInit done = init_children(self, steps.get());
     Ref own_name = call_method(self, n_name);
     Ref total = integer((long)length(getattr(self, n__processors).get()));
     CU_LOG(debug, "processor '%s' init over. flag=%s total=%s init_num=%s", own_name.get(),
-           boolean(ok).get(), total.get(), integer(count).get());
-    return boolean(ok);
+           boolean(done.ok).get(), total.get(), integer(done.count).get());
+    return boolean(done.ok);
 }
 
 // ==== one step ===============================================================
@@ -188,112 +198,127 @@ bool caught_by(Error& err, PyObject* target) {
     return err.matches(target);
 }
 
-// timing[name] = elapsed, or += when present, on an exact dict.
-void add_time(PyObject* timing, PyObject* name, PyObject* elapsed) {
-    PyObject* before = dict_get(timing, name);
-    if (!before) {
-        set_item(timing, name, elapsed);
-        return;
+// The step's positional arguments by mode: (), (in_data,) or (out_data,).
+// `spare` may be a one-item tuple the caller already holds; it stands in when
+// it holds the very object to pass.
+Ref step_args(PyObject* self, PyObject* in_data, PyObject* out_data, PyObject* spare) {
+    PyObject* arg = nullptr;
+    switch (mode_of(getattr(self, n__input_arg_type).get())) {
+        case Mode::disable: return tuple();
+        case Mode::fixed: arg = in_data; break;
+        case Mode::plain: arg = out_data; break;
     }
-    Ref keep = Ref::borrow(before);
-    Ref sum = check(PyNumber_InPlaceAdd(keep.get(), elapsed));
-    set_item(timing, name, sum.get());
+    if (spare && PyTuple_GetItem(spare, 0) == arg) return Ref::borrow(spare);
+    return tuple(arg);
+}
+
+// The start record logs the types of the data, never the data.  Only what no
+// user code can see (the type tuple, the key view of a plain dict) is skipped
+// when the record would be dropped anyway.
+void log_step_start(PyObject* p, PyObject* p_args, PyObject* g_kwargs) {
+    Ref name = step_name(p);
+    if (PyDict_CheckExact(g_kwargs) && !log::may_emit(log::n_debug, log::k_debug)) return;
+    Ref types = tuple();
+    if (PyTuple_Size(p_args)) types = tuple((PyObject*)Py_TYPE(PyTuple_GetItem(p_args, 0)));
+    Ref keys = call_method(g_kwargs, n_keys);
+    CU_LOG(debug, "Processor '%s' start. args=%s kwargs=%s", name.get(), types.get(), keys.get());
+}
+
+// p.process(*p_args, g_kwargs=g_kwargs, **g_kwargs)
+Ref call_step(PyObject* p, PyObject* p_args, PyObject* g_kwargs) {
+    Ref kw = g_spare_step_kwargs.take();
+    set_item(kw.get(), n_g_kwargs, g_kwargs);
+    star_kwargs(kw.get(), g_kwargs, Callee{nullptr, p, &n_process});
+    Ref result = call_process(p, p_args, kw.get());
+    g_spare_step_kwargs.give(std::move(kw));
+    return result;
 }
 
 Ref time_record(PyObject* g_kwargs) {
     return get_item(g_kwargs, module::global(n_TIME_KEY).get());
 }
 
-// The step's name is asked for at every use, as each use is a call of
-// p.name() that an override may observe; only what no user code can see
-// (the type tuple, the key view of a plain dict) is skipped when the record
-// would be dropped anyway.
-//
-// `spare` may be a one-item tuple the caller already holds; it stands in for
-// the step's argument tuple when it holds the very object to pass.
-Ref one_process(PyObject* self, PyObject* p, PyObject* in_data, PyObject* out_data,
-                PyObject* g_kwargs, PyObject* spare = nullptr) {
-    Ref p_args;
-    PyObject* arg = nullptr;
-    switch (mode_of(getattr(self, n__input_arg_type).get())) {
-        case Mode::disable: p_args = tuple(); break;
-        case Mode::fixed: arg = in_data; break;
-        case Mode::plain: arg = out_data; break;
-    }
-    if (arg)
-        p_args = spare && PyTuple_GetItem(spare, 0) == arg ? Ref::borrow(spare) : tuple(arg);
-    {
-        Ref name = step_name(p);
-        if (!PyDict_CheckExact(g_kwargs) || log::may_emit(log::n_debug, log::k_debug)) {
-            Ref types = tuple();
-            if (PyTuple_Size(p_args.get()))
-                types = tuple((PyObject*)Py_TYPE(PyTuple_GetItem(p_args.get(), 0)));
-            Ref keys = call_method(g_kwargs, n_keys);
-            CU_LOG(debug, "Processor '%s' start. args=%s kwargs=%s", name.get(), types.get(),
-                   keys.get());
-        }
-    }
-    runtime::Stamp start = runtime::time_now();
-
-    Ref result;
-    try {
-        // p.process(*p_args, g_kwargs=g_kwargs, **g_kwargs)
-        Ref kw = g_spare_step_kwargs.take();
-        set_item(kw.get(), n_g_kwargs, g_kwargs);
-        star_kwargs(kw.get(), g_kwargs, Callee{nullptr, p, &n_process});
-        result = call_process(p, p_args.get(), kw.get());
-        g_spare_step_kwargs.give(std::move(kw));
-    } catch (Error& err) {
-        Handling handling(err);
-        if (caught_by(err, module::global(n_StopRunError).get())) {
-            Ref elapsed = runtime::elapsed(start, runtime::time_now());
-            Ref timing = time_record(g_kwargs);
-            Ref name = step_name(p);
-            check_int(PyObject_SetItem(timing.get(), name.get(), elapsed.get()));
-            PyObject* stop = err.value();
-            // Python evaluates the arguments left to right; C++ needs telling.
-            Ref log_name = step_name(p);
-            Ref message = getattr(stop, n_message);
-            Ref out = getattr(stop, n_out_data);
-            CU_LOG(debug, "Processor stopped by '%s', message=%s out_data=%s time=%.4fs",
-                   log_name.get(), message.get(), out.get(), elapsed.get());
-            if (truthy(getattr(self, n__return_exceptions).get())) return getattr(stop, n_out_data);
-            throw;
-        }
-        if (caught_by(err, module::global(n_Exception).get())) {
-            CU_LOG(error, "Processor '%s' process failed, err=%s", step_name(p).get(),
-                   err.value());
-            throw;
-        }
-        throw;
-    }
-
-    Ref elapsed = runtime::elapsed(start, runtime::time_now());
-    if (PyDict_CheckExact(g_kwargs) && has_base_name(p)) {
-        // The base name() and exact dicts run no user code between the reads
-        // of the name, so it is read once for the three of them.
+// The step's entry of the timing record, as Python code writes it:
+//     g_kwargs[TIME_KEY][p.name()] = elapsed           (a stopped step)
+//     if p.name() not in g_kwargs[TIME_KEY]: ... = elapsed
+//     else: g_kwargs[TIME_KEY][p.name()] += elapsed    (a finished step)
+// Every name is asked for at each use: each is a call of p.name() that an
+// override may observe.  With the base name() and exact dicts no user code
+// runs between the reads, so the name is read once and returned for the end
+// record; otherwise the result is null.
+Ref record_time(PyObject* p, PyObject* g_kwargs, PyObject* elapsed, bool finished) {
+    if (finished && PyDict_CheckExact(g_kwargs) && has_base_name(p)) {
         Ref name = base_name_of(p);
         Ref timing = time_record(g_kwargs);
         if (PyDict_CheckExact(timing.get())) {
-            add_time(timing.get(), name.get(), elapsed.get());
-            CU_LOG(debug, "Processor '%s' end. time=%.4fs", name.get(), elapsed.get());
-            return result;
+            Ref value = Ref::borrow(dict_get(timing.get(), name.get()));
+            value = value ? check(PyNumber_InPlaceAdd(value.get(), elapsed)) : Ref::borrow(elapsed);
+            set_item(timing.get(), name.get(), value.get());
+            return name;
         }
     }
-    Ref seen_name = step_name(p);
-    Ref seen_timing = time_record(g_kwargs);
-    if (!check_int(PySequence_Contains(seen_timing.get(), seen_name.get()))) {
-        Ref timing = time_record(g_kwargs);
-        Ref name = step_name(p);
-        check_int(PyObject_SetItem(timing.get(), name.get(), elapsed.get()));
-    } else {
-        Ref timing = time_record(g_kwargs);
-        Ref name = step_name(p);
-        Ref sum = check(PyNumber_InPlaceAdd(get_item(timing.get(), name.get()).get(),
-                                            elapsed.get()));
-        check_int(PyObject_SetItem(timing.get(), name.get(), sum.get()));
+    bool add = false;
+    if (finished) {
+        Ref seen_name = step_name(p);
+        add = check_int(PySequence_Contains(time_record(g_kwargs).get(), seen_name.get()));
     }
-    CU_LOG(debug, "Processor '%s' end. time=%.4fs", step_name(p).get(), elapsed.get());
+    Ref timing = time_record(g_kwargs);
+    Ref name = step_name(p);
+    Ref value = add ? check(PyNumber_InPlaceAdd(get_item(timing.get(), name.get()).get(), elapsed))
+                    : Ref::borrow(elapsed);
+    check_int(PyObject_SetItem(timing.get(), name.get(), value.get()));
+    return nullptr;
+}
+
+// A StopRunError ended the step: its time replaces the recorded one, and its
+// out_data is the step's output when this pipeline returns exceptions; null
+// when the caller re-raises.
+Ref stopped_step(PyObject* self, PyObject* p, PyObject* stop, PyObject* g_kwargs,
+                 runtime::Stamp start) {
+    Ref elapsed = runtime::elapsed(start, runtime::time_now());
+    record_time(p, g_kwargs, elapsed.get(), false);
+    // Python evaluates the arguments left to right; C++ needs telling.
+    Ref name = step_name(p);
+    Ref message = getattr(stop, n_message);
+    Ref out = getattr(stop, n_out_data);
+    CU_LOG(debug, "Processor stopped by '%s', message=%s out_data=%s time=%.4fs", name.get(),
+           message.get(), out.get(), elapsed.get());
+    if (truthy(getattr(self, n__return_exceptions).get())) return getattr(stop, n_out_data);
+    return nullptr;
+}
+
+// The step raised: its output when a StopRunError becomes one, else null (the
+// caller re-raises).  Only an Exception is logged.
+Ref step_failed(PyObject* self, PyObject* p, Error& err, PyObject* g_kwargs,
+                runtime::Stamp start) {
+    if (caught_by(err, module::global(n_StopRunError).get()))
+        return stopped_step(self, p, err.value(), g_kwargs, start);
+    if (caught_by(err, module::global(n_Exception).get()))
+        CU_LOG(error, "Processor '%s' process failed, err=%s", step_name(p).get(), err.value());
+    return nullptr;
+}
+
+void finish_step(PyObject* p, PyObject* g_kwargs, runtime::Stamp start) {
+    Ref elapsed = runtime::elapsed(start, runtime::time_now());
+    Ref name = record_time(p, g_kwargs, elapsed.get(), true);
+    if (!name) name = step_name(p);
+    CU_LOG(debug, "Processor '%s' end. time=%.4fs", name.get(), elapsed.get());
+}
+
+Ref one_process(PyObject* self, PyObject* p, PyObject* in_data, PyObject* out_data,
+                PyObject* g_kwargs, PyObject* spare = nullptr) {
+    Ref p_args = step_args(self, in_data, out_data, spare);
+    log_step_start(p, p_args.get(), g_kwargs);
+    runtime::Stamp start = runtime::time_now();
+    Ref result;
+    try {
+        result = call_step(p, p_args.get(), g_kwargs);
+    } catch (Error& err) {
+        Handling handling(err);
+        if (Ref out = step_failed(self, p, err, g_kwargs, start)) return out;
+        throw;
+    }
+    finish_step(p, g_kwargs, start);
     return result;
 }
 
@@ -309,89 +334,106 @@ Ref processor_one_process(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // ==== run ====================================================================
 
-Ref processor_process(PyObject* self, PyObject* args, PyObject* kwargs) {
+// process(in_data=None, /, g_kwargs=<shared>, **kwargs), bound by hand: the
+// call's own keywords go to a dict of the module's own.
+struct RunArgs {
+    Ref in_data, g_kwargs, call_kwargs;
+};
+
+RunArgs bind_process(PyObject* args, PyObject* kwargs) {
     Py_ssize_t nargs = PyTuple_Size(args);
     if (nargs > 2)
         raisef(PyExc_TypeError, "process() takes from 1 to 3 positional arguments but %zd were given",
                nargs + 1);
     require_str_keywords(kwargs, "process");
-    Ref in_data = Ref::borrow(nargs > 0 ? PyTuple_GetItem(args, 0) : Py_None);
-    Ref g_arg = Ref::borrow(nargs > 1 ? PyTuple_GetItem(args, 1) : nullptr);
-    Ref call_kwargs = g_spare_run_kwargs.take();  // **kwargs: always a dict of our own
-    if (kwargs) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (PyUnicode_Compare(key, n_g_kwargs) == 0) {
-                if (g_arg)
-                    raise(PyExc_TypeError, "process() got multiple values for argument 'g_kwargs'");
-                g_arg = Ref::borrow(value);
-                continue;
-            }
-            set_item(call_kwargs.get(), key, value);
+    RunArgs out{Ref::borrow(nargs > 0 ? PyTuple_GetItem(args, 0) : Py_None),
+                Ref::borrow(nargs > 1 ? PyTuple_GetItem(args, 1) : nullptr),
+                g_spare_run_kwargs.take()};
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (kwargs && PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (PyUnicode_Compare(key, n_g_kwargs) != 0) {
+            set_item(out.call_kwargs.get(), key, value);
+        } else if (out.g_kwargs) {
+            raise(PyExc_TypeError, "process() got multiple values for argument 'g_kwargs'");
+        } else {
+            out.g_kwargs = Ref::borrow(value);
         }
     }
-    Ref g_kwargs = g_arg ? g_arg : Ref::borrow(g_default_g_kwargs.get());
+    if (!out.g_kwargs) out.g_kwargs = Ref::borrow(g_default_g_kwargs.get());
+    return out;
+}
 
-    if (!truthy(call_method(self, n_is_ready).get())) {
-        // "processor '%s' is not ready" % self.name()
-        static const Name fmt("processor '%s' is not ready");
-        Ref name = call_method(self, n_name);
-        raise(PyExc_ValueError, check(PyUnicode_Format(fmt, name.get())).get());
-    }
-    Ref g = truthy(getattr(self, n__update_global_kwargs).get()) ? g_kwargs : call_kwargs;
-    Ref made_timing;
+// The run's keyword dictionary, given a timing record unless it holds one;
+// `made_timing` keeps the record made here.
+Ref run_kwargs(PyObject* self, const RunArgs& a, Ref& made_timing) {
+    Ref g = truthy(getattr(self, n__update_global_kwargs).get()) ? a.g_kwargs : a.call_kwargs;
     if (!check_int(PySequence_Contains(g.get(), module::global(n_TIME_KEY).get()))) {
         made_timing = g_spare_timing.take();
         check_int(PyObject_SetItem(g.get(), module::global(n_TIME_KEY).get(), made_timing.get()));
     }
+    return g;
+}
 
-    Ref out_data = in_data;
-    Ref steps = getattr(self, n__processors);
-
-    if (!truthy(getattr(self, n__use_aysnc_run).get())) {
-        // process(x) already holds the tuple (x,) that a step given x needs.
-        PyObject* spare = nargs == 1 ? args : nullptr;
-        auto run_step = [&](PyObject* p) {
-            // self._one_process is looked up for every step: a step may rebind it.
-            if (resolves_to(self, n__one_process, g_one_process.get()))
-                out_data = one_process(self, p, in_data.get(), out_data.get(), g.get(), spare);
-            else
-                out_data = call(getattr(self, n__one_process).get(), p, in_data.get(),
-                                out_data.get(), g.get());
-        };
-        if (PyList_CheckExact(steps.get())) {
-            // Index by index, as list iteration does, without an iterator object.
-            for (Py_ssize_t i = 0; i < PyList_Size(steps.get()); ++i)
-                run_step(Ref::borrow(PyList_GetItem(steps.get(), i)).get());
-        } else {
-            Ref it = iter(steps.get());
-            while (Ref p = next(it.get())) run_step(p.get());
-        }
-        // The run's dicts are kept for the next run when nothing took them.
-        g = nullptr;
-        g_spare_run_kwargs.give(std::move(call_kwargs));
-        g_spare_timing.give(std::move(made_timing));
-        return out_data;
+// Each step on the previous step's output.  `spare` is process()'s own
+// argument tuple when it is (in_data,), the tuple a step given in_data needs.
+Ref run_in_order(PyObject* self, PyObject* steps, PyObject* in_data, PyObject* g,
+                 PyObject* spare) {
+    Ref out_data = Ref::borrow(in_data);
+    auto run_step = [&](PyObject* p) {
+        // self._one_process is looked up for every step: a step may rebind it.
+        if (resolves_to(self, n__one_process, g_one_process.get()))
+            out_data = one_process(self, p, in_data, out_data.get(), g, spare);
+        else
+            out_data = call(getattr(self, n__one_process).get(), p, in_data, out_data.get(), g);
+    };
+    if (PyList_CheckExact(steps)) {
+        // Index by index, as list iteration does, without an iterator object.
+        for (Py_ssize_t i = 0; i < PyList_Size(steps); ++i)
+            run_step(Ref::borrow(PyList_GetItem(steps, i)).get());
+    } else {
+        Ref it = iter(steps);
+        while (Ref p = next(it.get())) run_step(p.get());
     }
+    return out_data;
+}
 
+// All steps at once in worker threads; the last step's output.
+Ref run_at_once(PyObject* self, PyObject* steps, PyObject* in_data, PyObject* g) {
     Ref awaitables = list();
-    Ref it = iter(steps.get());
+    Ref it = iter(steps);
     while (Ref p = next(it.get())) {
         Ref run = module::global(n_run_in_threadpool);
         Ref runner = getattr(self, n__one_process);
-        append(awaitables.get(), call(run.get(), runner.get(), p.get(), in_data.get(),
-                                      out_data.get(), g.get()).get());
+        append(awaitables.get(),
+               call(run.get(), runner.get(), p.get(), in_data, in_data, g).get());
     }
     Ref results = runtime::gather_and_run(awaitables.get());
     return get_item(results.get(), integer(-1).get());
 }
 
+Ref processor_process(PyObject* self, PyObject* args, PyObject* kwargs) {
+    RunArgs a = bind_process(args, kwargs);
+    static const Name not_ready("processor '%s' is not ready");
+    if (!truthy(call_method(self, n_is_ready).get())) raise_not_ready(self, not_ready);
+    Ref made_timing;
+    Ref g = run_kwargs(self, a, made_timing);
+    Ref steps = getattr(self, n__processors);
+    if (truthy(getattr(self, n__use_aysnc_run).get()))
+        return run_at_once(self, steps.get(), a.in_data.get(), g.get());
+    PyObject* spare = PyTuple_Size(args) == 1 ? args : nullptr;
+    Ref out = run_in_order(self, steps.get(), a.in_data.get(), g.get(), spare);
+    // The run's dicts are kept for the next run when nothing took them.
+    g = nullptr;
+    g_spare_run_kwargs.give(std::move(a.call_kwargs));
+    g_spare_timing.give(std::move(made_timing));
+    return out;
+}
+
 // ==== description ============================================================
 
 Ref processor_as_dict(PyObject* self) {
-    Ref parent = call((PyObject*)&PySuper_Type, g_processor.get(), self);
-    Ref base = call_method(parent.get(), n_as_dict);
+    Ref base = call_super(g_processor.get(), self, n_as_dict);
     Ref values = check(PyMapping_Values(base.get()));
     Ref inner = get_item(values.get(), integer(0).get());
     set_item(inner.get(), "input_arg_type",

@@ -29,6 +29,17 @@ Keep g_base_name;   // ProcessorBase.name as set on the class
 
 bool has_base_name(PyObject* p) { return resolves_to(p, n_name, g_base_name.get()); }
 
+Ref step_name(PyObject* p) {
+    if (has_base_name(p)) return base_name_of(p);
+    return call_method(p, n_name);
+}
+
+void require_callable(PyObject* fn) {
+    if (PyCallable_Check(fn)) return;
+    Ref text = str_of(fn);
+    raisef(PyExc_ValueError, "function '%U' is not callable", text.get());
+}
+
 Ref call_process(PyObject* p, PyObject* args, PyObject* kwargs) {
     if (resolves_to(p, n_process, g_fp_process.get()))
         return call_args(getattr(p, n__user_function).get(), args, kwargs);
@@ -173,11 +184,8 @@ Ref fp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* user_function;
     bind(fp_init_params, args, kwargs, &user_function);
     Ref keep = Ref::borrow(user_function);
-    Ref parent = call((PyObject*)&PySuper_Type, g_function_processor.get(), self);
-    Ref ready_kw = dict();
-    set_item(ready_kw.get(), n_ready, Py_True);
-    Ref no_args = tuple();
-    call_args(getattr(parent.get(), n___init__).get(), no_args.get(), ready_kw.get());
+    Ref base_init = getattr(super_of(g_function_processor.get(), self).get(), n___init__);
+    call_kw(base_init.get(), {}, {{n_ready, Py_True}});
     setattr(self, n__user_function, Py_None);
     if (user_function && user_function != Py_None) call(self, user_function);
     return none();
@@ -190,10 +198,7 @@ Ref fp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* user_function;
     bind(fp_call_params, args, kwargs, &user_function);
     Ref keep = Ref::borrow(user_function);
-    if (!PyCallable_Check(user_function)) {
-        Ref text = str_of(user_function);
-        raisef(PyExc_ValueError, "function '%U' is not callable", text.get());
-    }
+    require_callable(user_function);
     if (isinstance(user_function, module::global(n_ProcessorBase).get())) {
         Ref text = str_of(user_function);
         raisef(PyExc_ValueError, "'%U' is a ProcessorBase object", text.get());

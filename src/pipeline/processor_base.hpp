@@ -23,6 +23,12 @@ Ref call_process(PyObject* p, PyObject* args, PyObject* kwargs);
 bool has_base_name(PyObject* p);
 // ProcessorBase.name(p) without the method call.
 Ref base_name_of(PyObject* p);
+// p.name(); the base method is read straight from the instance when nothing
+// overrides or shadows it, which spares the bound-method object.
+Ref step_name(PyObject* p);
+
+// ValueError "function '<fn>' is not callable" unless `fn` is callable.
+void require_callable(PyObject* fn);
 
 // type(self).__name__ as Python code reads it: self.__class__.__name__.
 Ref class_name(PyObject* self);

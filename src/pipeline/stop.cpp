@@ -23,7 +23,7 @@ Ref error_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const Name default_message("Stop the execution and return directly");
     setattr(self, n_message, a[0] ? a[0] : default_message.get());
     setattr(self, n_out_data, a[1] ? a[1] : Py_None);
-    Ref parent = call((PyObject*)&PySuper_Type, g_stop_run_error.get(), self);
+    Ref parent = super_of(g_stop_run_error.get(), self);
     Ref message = getattr(self, n_message);
     call_method(parent.get(), n___init__, message.get());
     return none();
@@ -61,10 +61,7 @@ Ref stop_process(PyObject* self, PyObject* args, PyObject* kwargs) {
     // "stop by %s" % self._name: the name is the format's argument itself.
     static const Name fmt("stop by %s");
     Ref message = check(PyUnicode_Format(fmt, getattr(self, n__name).get()));
-    Ref kw = dict();
-    set_item(kw.get(), n_out_data, keep_in_data.get());
-    Ref pos = tuple(message.get());
-    Ref error = call_args(cls.get(), pos.get(), kw.get());
+    Ref error = call_kw(cls.get(), {message.get()}, {{n_out_data, keep_in_data.get()}});
     if (!PyExceptionInstance_Check(error.get()))
         raise(PyExc_TypeError, "exceptions must derive from BaseException");
     PyErr_SetObject((PyObject*)Py_TYPE(error.get()), error.get());
