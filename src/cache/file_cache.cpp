@@ -23,7 +23,7 @@ namespace {
 const Name n__cache("_cache"), n_shelve("shelve"), n_open("open"), n_close("close"),
     n___init__("__init__"), n_hash("hash"),
     n_str("str"), n_FileCache("FileCache"), n___module__("__module__"),
-    n___qualname__("__qualname__"), n__lock("_lock"), n_os("os"), n_fspath("fspath"),
+    n___qualname__("__qualname__"), n__file_lock("_file_lock"), n_os("os"), n_fspath("fspath"),
     n_pread("pread"), n_pwrite("pwrite"), n_fcntl("fcntl"), n_flock("flock"),
     n_atexit("atexit"), n_register("register"), n_unregister("unregister"), n_sync("sync"),
     n_dict("dict"), n__modified("_modified"), n_flag("flag");
@@ -134,7 +134,7 @@ Ref shelf(PyObject* self) { return getattr(self, n__cache); }
 // on the way out, and a process killed at any moment leaves every entry it
 // had finished storing readable.
 
-constexpr const char* kLockName = "common_utils.FileCache._lock";
+constexpr const char* kLockName = "common_utils.FileCache._file_lock";
 
 struct SharedFile {
     Ref fd;                          // the lock file's descriptor, null when there is none
@@ -162,7 +162,7 @@ void drop_shared(PyObject* capsule) noexcept {
 }
 
 SharedFile* shared(PyObject* self) {
-    Ref capsule = getattr_opt(self, n__lock);
+    Ref capsule = getattr_opt(self, n__file_lock);
     if (!capsule || !PyCapsule_IsValid(capsule.get(), kLockName)) return nullptr;
     return static_cast<SharedFile*>(PyCapsule_GetPointer(capsule.get(), kLockName));
 }
@@ -264,13 +264,19 @@ void settle(PyObject* store, bool replaced) {
     if (db) setattr(db.get(), n__modified, Py_False);
 }
 
+// The `flag` option when it asks for a new, empty file ("n..."), else null.
+PyObject* truncating_flag(PyObject* options) {
+    PyObject* flag = dict_get(options, n_flag);
+    bool truncates = flag && is_exact_str(flag) && PyUnicode_GetLength(flag) > 0 &&
+                     PyUnicode_ReadChar(flag, 0) == 'n';
+    return truncates ? flag : nullptr;
+}
+
 // shelve.open(filename, **options); a reopening never truncates again.
 Ref open_store(SharedFile& sf, bool first) {
     Ref options = check(PyDict_Copy(sf.options.get()));
     if (!first) {
-        PyObject* flag = dict_get(options.get(), n_flag);
-        if (flag && is_exact_str(flag) && PyUnicode_GetLength(flag) > 0 &&
-            PyUnicode_ReadChar(flag, 0) == 'n') {
+        if (PyObject* flag = truncating_flag(options.get())) {
             Ref rest = check(PyUnicode_Substring(flag, 1, PyUnicode_GetLength(flag)));
             Ref created = check(PyUnicode_FromFormat("c%U", rest.get()));
             set_item(options.get(), n_flag, created.get());
@@ -463,17 +469,23 @@ Ref file_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     sf.lock_path = lock_path_of(filename);
     Ref capsule = check(PyCapsule_New(owned.get(), kLockName, drop_shared));
     owned.release();
-    setattr(self, n__lock, capsule.get());
+    setattr(self, n__file_lock, capsule.get());
     open_lock(sf);
 
-    if (sf.fd) flock(sf, LOCK_EX);
+    std::uint64_t generation = 0;
+    if (sf.fd) {
+        flock(sf, LOCK_EX);
+        generation = read_generation(sf);
+        // Emptying the file is a store that other processes' lookups must not overlap.
+        if (truncating_flag(sf.options.get())) write_generation(sf, generation + 1);
+    }
     try {
         bool made;
         Ref store = open_settled(sf, true, made);
         setattr(self, n__cache, store.get());
         if (sf.fd) {
-            sf.seen = read_generation(sf) + (made ? 2 : 0);
-            if (made) write_generation(sf, sf.seen);  // the others reread it
+            if (made) write_generation(sf, generation += 2);  // the others reread it
+            sf.seen = read_generation(sf);
             flock(sf, LOCK_UN);
         }
     } catch (...) {
