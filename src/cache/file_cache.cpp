@@ -24,7 +24,7 @@ const Name n__cache("_cache"), n_shelve("shelve"), n_open("open"), n_close("clos
     n___init__("__init__"), n_hash("hash"),
     n_str("str"), n_FileCache("FileCache"), n___module__("__module__"),
     n___qualname__("__qualname__"), n__file_lock("_file_lock"), n_os("os"), n_fspath("fspath"),
-    n_pread("pread"), n_pwrite("pwrite"), n_fcntl("fcntl"), n_flock("flock"),
+    n_fcntl("fcntl"), n_flock("flock"),
     n_atexit("atexit"), n_register("register"), n_unregister("unregister"), n_sync("sync"),
     n_dict("dict"), n__modified("_modified"), n_flag("flag");
 
@@ -114,25 +114,26 @@ Ref shelf(PyObject* self) { return getattr(self, n__cache); }
 
 // ==== one file, several processes ============================================
 //
-// Every process that opens the shelf, reads it or writes it does so under an
-// advisory lock on a file beside it (`<filename>.lock`): shared for lookups,
-// exclusive for opening, storing and closing.  Opening under the lock means a
-// second process never finds a file that another one has created but not yet
-// written.  The lock file also holds a generation number that every store
-// raises; a process whose shelf was opened at an older generation reopens it
-// before using it, since a dbm may hold part of the file in memory (dbm.dumb
-// keeps its whole index there and would neither see the other processes'
-// entries nor find the current place of a value rewritten in place).
+// Processes open, store into and close one shelf file in turn, under an
+// exclusive advisory lock on a file beside it (`<filename>.lock`); lookups
+// take it shared, and only when a store may overlap them (see
+// try_unlocked).  Opening under the lock means that no process finds a file
+// that another one has created but not yet written.  The lock file also
+// holds a generation number that every store raises; a process whose shelf
+// was opened at an older generation reopens it before using it, since a dbm
+// may hold part of the file in memory (dbm.dumb keeps its whole index there
+// and would neither see the other processes' entries nor find the current
+// place of a value rewritten in place).
 //
 // dbm.dumb writes its in-memory index back on close whenever it was changed,
 // which would overwrite the entries other processes added since.  A key it
 // stores for the first time is appended to its index file at once, so after
 // such a store the shelf holds nothing the file lacks: it is marked unchanged
-// again, and its close writes nothing.  A store that replaces a value syncs
-// first, since the index file still holds the old value's place.  The file
-// is thus rewritten only when a new file is made or a value replaced, never
-// on the way out, and a process killed at any moment leaves every entry it
-// had finished storing readable.
+// again, and its close writes nothing.  A store that replaces a value is
+// followed by a sync, since the index file still holds the old value's place.
+// The index file is thus rewritten only when a file is made or a value
+// replaced, never on the way out, and a process killed while storing new
+// keys leaves every entry it had finished storing readable.
 
 constexpr const char* kLockName = "common_utils.FileCache._file_lock";
 

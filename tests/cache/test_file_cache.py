@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -193,8 +194,10 @@ def start(tmp_path, runs, count):
     children = [subprocess.Popen([sys.executable, "-c", SHARER, path, name, str(count)],
                                  cwd=str(tmp_path), stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE, text=True) for path, name in runs]
+    deadline = time.monotonic() + 60
     while not all(os.path.exists(path + "." + name) for path, name in runs):
-        assert all(child.poll() is None for child in children)
+        assert all(child.poll() is None for child in children) and time.monotonic() < deadline
+        time.sleep(0.01)
     return children
 
 
