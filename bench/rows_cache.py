@@ -81,6 +81,7 @@ atexit.register(shutil.rmtree, _DIR, True)
 FILE_CACHE = cu.FileCache(os.path.join(_DIR, "ours"))
 FILE_ONE = FILE_CACHE(one)
 FILE_ONE("key")
+FILE_NONE = FILE_CACHE(lambda x: None)  # a miss that stores nothing
 SHELF = shelve.open(os.path.join(_DIR, "theirs"))
 SHELF["key"] = "key"
 # Registered after the removal of the directory, so run before it.
@@ -93,6 +94,11 @@ def shelf_hit(key):
     if key in SHELF:
         return SHELF[key]
     return None
+
+
+def shelf_miss(key):
+    """What a miss must do at least: the presence test."""
+    return key in SHELF
 
 
 def _piped(x, **kwargs):
@@ -127,5 +133,10 @@ ROWS = [
         "FileCache hit, one str argument vs shelf test and read",
         functools.partial(FILE_ONE, "key"),
         functools.partial(shelf_hit, "key"),
+    ),
+    (
+        "FileCache miss, one str argument vs shelf test",
+        functools.partial(FILE_NONE, "absent"),
+        functools.partial(shelf_miss, "absent"),
     ),
 ]

@@ -1,9 +1,15 @@
 """FileCache: the shelf-backed decorator, its statistics and hit line, stable
-keys found again by another process, closing, and reference hygiene."""
+keys found again by another process, several processes on one file, closing
+(at exit too), and reference hygiene."""
 import gc
 import os
 import logging
+import shelve
+import signal
+import subprocess
+import sys
 import textwrap
+import time
 
 import pytest
 
@@ -91,6 +97,16 @@ def test_shelve_options_are_passed_on(path):
         cu.FileCache(path, bogus=1)
 
 
+def test_a_shelf_written_before_opens_and_hits(path):
+    with shelve.open(path) as old:  # keys as FileCache has always written them
+        old.update({"x": ["str key"], "\x1f0x5": ["int key"]})
+    c = cu.FileCache(path)
+    try:
+        assert (c.get("x"), c.get(5), c.cache_info()) == (["str key"], ["int key"], (2, 0, 0, 2))
+    finally:
+        c.close()
+
+
 def test_close_and_finaliser_close_the_shelf(path):
     c = cu.FileCache(path)
     shelf = c._cache
@@ -130,8 +146,10 @@ WRITER = textwrap.dedent("""
 
 
 def test_another_process_finds_the_results(run_python, path):
+    # The cache is still open at exit: it is closed before the interpreter
+    # tears down what closing needs, quietly.
     first = run_python(WRITER, args=[path], env=dict(os.environ, PYTHONHASHSEED="1"))
-    assert first.returncode == 0, first.stderr
+    assert (first.returncode, first.stderr) == (0, "")
     assert first.stdout.count("ran ") == 9
     second = run_python(WRITER, args=[path], env=dict(os.environ, PYTHONHASHSEED="2"))
     assert second.returncode == 0, second.stderr
@@ -147,6 +165,68 @@ def test_hits_and_misses_do_not_grow_memory(cache, memory_growth):
         f(0)       # a hit
         f(1)       # a miss: None is not stored
 
-    traced, rss = memory_growth(call, 50_000)
+    traced, rss = memory_growth(call, 20_000)
     assert traced < 64 * 1024 and rss < 2 * 1024 * 1024
     assert f.cache_info().currsize == 1
+
+
+# Each child waits for the others before opening, so that they create the
+# file together, then stores keys of its own and keys that all of them share.
+VALUE = "lambda key: [key, 'v' * (sum(map(ord, key)) % 900)]"
+SHARER = textwrap.dedent("""
+    import os, sys, time
+    import common_utils.common_utils as cu
+
+    path, name, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    open(path + "." + name, "w").close()
+    while not os.path.exists(path + ".go"):
+        time.sleep(0.001)
+    f = cu.FileCache(path)(%s)
+    for i in range(count):
+        f("{}-{}".format(name, i))
+        f("shared-{}".format(i // 2))
+        print(i, flush=True)
+""") % VALUE
+
+
+def start(tmp_path, runs, count):
+    """Starts a SHARER per (path, name) pair; returns once all wait to go."""
+    children = [subprocess.Popen([sys.executable, "-c", SHARER, path, name, str(count)],
+                                 cwd=str(tmp_path), stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True) for path, name in runs]
+    deadline = time.monotonic() + 60
+    while not all(os.path.exists(path + "." + name) for path, name in runs):
+        assert all(child.poll() is None for child in children) and time.monotonic() < deadline
+        time.sleep(0.01)
+    return children
+
+
+def stored(path):
+    c = cu.FileCache(path)
+    try:
+        return {key: c._cache[key] for key in c._cache.keys()}
+    finally:
+        c.close()
+
+
+def test_processes_sharing_one_new_file_keep_every_entry(tmp_path, path):
+    names, count = ["a", "b", "c"], 20
+    children = start(tmp_path, [(path, name) for name in names], count)
+    open(path + ".go", "w").close()
+    for child in children:
+        assert child.communicate(timeout=60)[1] == "" and child.returncode == 0
+    keys = ["{}-{}".format(n, i) for n in names for i in range(count)]
+    keys += ["shared-{}".format(i) for i in range(count // 2)]
+    assert stored(path) == {key: eval(VALUE)(key) for key in keys}
+
+
+def test_writers_killed_midway_leave_every_finished_entry(tmp_path):
+    trials = {str(tmp_path / str(n)): n for n in [1, 3, 7, 20, 45]}
+    children = dict(zip(trials, start(tmp_path, [(p, "a") for p in trials], 1000)))
+    for p, child in children.items():  # the kills land in every phase of a store
+        open(p + ".go", "w").close()
+        done = [child.stdout.readline() for _ in range(trials[p])]
+        child.send_signal(signal.SIGKILL)
+        done += child.communicate(timeout=60)[0].split()
+        entries = stored(p)
+        assert all(entries["a-" + i.strip()][0] == "a-" + i.strip() for i in done)
