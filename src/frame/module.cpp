@@ -2,6 +2,9 @@
 #include "frame.hpp"
 #include "../bridge/entry.hpp"
 
+#include <cstdlib>
+#include <cstring>
+
 namespace cu::frame {
 
 namespace {
@@ -21,13 +24,22 @@ PyModuleDef module_def = {
     nullptr,
 };
 
+// Importing starts tracemalloc for the whole process, which makes every later
+// allocation of the caller dearer.  A job that does not trace memory opts out
+// with COMMON_UTILS_TRACEMALLOC=0, read here, before the start.
+void start_tracemalloc() {
+    const char* opt_out = std::getenv("COMMON_UTILS_TRACEMALLOC");
+    if (opt_out && std::strcmp(opt_out, "0") == 0) return;
+    call_method(module::global(n_tracemalloc).get(), n_start);
+}
+
 void run_body() {
     check_definition_table();
     run_imports();
     set_script_constants();
     define_rows(1, 1);
     call_method(module::global(n_nest_asyncio).get(), n_apply);
-    call_method(module::global(n_tracemalloc).get(), n_start);
+    start_tracemalloc();
     define_rows(2, 6);
     Ref logger = call(module::global(n_get_logger).get(), module::name_obj());
     module::bind("logger", logger.get());
