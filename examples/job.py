@@ -134,7 +134,7 @@ def main():
         # Before anything is written: a scheduler that does not answer ends the job here.
         try:
             client = dask_client(args.scheduler, args.scheduler_timeout)
-        except OSError as exc:
+        except (ImportError, OSError) as exc:  # no dask[distributed], no answer
             logger.error("%s", exc)
             return 2
         order_steps().EXECUTOR = client.get_executor(pure=False)
