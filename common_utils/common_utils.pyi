@@ -41,7 +41,7 @@ from typing import Tuple as Tuple
 from typing import Union as Union
 
 import anyio as anyio
-import nest_asyncio as nest_asyncio  # type: ignore  # ships no type information
+import nest_asyncio2 as nest_asyncio  # type: ignore  # ships no type information
 import requests as requests
 import yaml as yaml
 

@@ -3,14 +3,17 @@
     python examples/job.py --config examples/config/job.yaml [--biz_date 20261206]
         [--records 4000] [--max_records 1000] [--concurrent] [--debug]
         [--labels team=sales run=nightly] [--notify-url http://127.0.0.1:8000/hook]
-        [--trace_memory]
+        [--trace_memory] [--scheduler tcp://HOST:8786 | --scheduler local] [--scheduler-timeout 30]
 
 It makes the day's order file (a few thousand orders, some of them bad),
 builds its pipeline from the YAML step list, routes good orders to the
 `orders` table of a SQLite file and bad ones to `rejects`, and prints a
 report read back from the database.  Paths in the configuration are taken
-relative to the working directory.
+relative to the working directory.  With --scheduler the batches of the
+routing loop run on the workers of that Dask scheduler (`local`: a
+LocalCluster started for the run); the rows stored are the same.
 """
+import asyncio
 import datetime
 import os
 import random
@@ -31,7 +34,48 @@ def job_options(parser):
                         help="post the summary to this webhook when given")
     parser.add_argument("--labels", nargs="+", action=cu.list_to_keyvalue2, default={},
                         help="key=value labels stored with the run")
+    parser.add_argument("--scheduler", default="",
+                        help="route the batches on the Dask scheduler at this address "
+                             "(tcp://HOST:PORT), or on a LocalCluster with `local`")
+    parser.add_argument("--scheduler-timeout", "--scheduler_timeout", type=float, default=30,
+                        help="seconds to wait for the scheduler's answer")
     return parser
+
+
+def dask_client(address, timeout):
+    """A client of the Dask scheduler at `address` (`local`: of a LocalCluster
+    that closes with it); OSError when the scheduler does not answer within
+    `timeout` seconds."""
+    import distributed
+    import distributed.comm
+
+    if address == "local":
+        client = distributed.Client(threads_per_worker=1, dashboard_address=None)
+    else:
+        # The client's own timeout does not bound every Dask release's handshake.
+        async def answers():
+            comm = await asyncio.wait_for(distributed.comm.connect(address, timeout=timeout),
+                                          timeout)
+            await comm.close()
+        try:
+            asyncio.run(answers())
+        except (OSError, asyncio.TimeoutError) as exc:
+            raise OSError("no Dask scheduler answered at {} within {:g} s ({})".format(
+                address, timeout, str(exc) or type(exc).__name__)) from exc
+        client = distributed.Client(address, timeout=timeout)
+    # Workers on other machines get the job's step module from here.
+    client.upload_file(os.path.join(HERE, "order_steps.py"))
+    return client
+
+
+def rate_cache_info(client):
+    """The rate cache's statistics: this process's, or summed over the cluster's workers."""
+    def info():
+        import order_steps
+
+        return tuple(order_steps.eur_rate.cache_info())
+    here = order_steps().eur_rate.cache_info()
+    return type(here)(*map(sum, zip(*client.run(info).values()))) if client else here
 
 
 def make_orders(path, records, seed, biz_date, shared):
@@ -85,6 +129,16 @@ def main():
     cu.add_logger_file(log_file)
     cu.set_logger_level("DEBUG" if args.debug else args.log_level)
 
+    client = None
+    if args.scheduler:
+        # Before anything is written: a scheduler that does not answer ends the job here.
+        try:
+            client = dask_client(args.scheduler, args.scheduler_timeout)
+        except (ImportError, OSError) as exc:  # no dask[distributed], no answer
+            logger.error("%s", exc)
+            return 2
+        order_steps().EXECUTOR = client.get_executor(pure=False)
+
     input_file = os.path.abspath("orders_{}.csv".format(args.biz_date))
     make_orders(input_file, args.records, args.seed, args.biz_date, args.shared)
     db_file = os.path.abspath(args.db_file)
@@ -103,16 +157,19 @@ def main():
     times = {}
     counts = pipeline.process(input_file, time_cost=times, settings=args, db=db)
 
-    report = build_report(args, db, counts, times, input_file, log_file, db_file)
+    report = build_report(args, db, counts, times, input_file, log_file, db_file,
+                          rate_cache_info(client))
     print(report["text"])
     if args.notify_url:
         cu.send_notice_kv(report["summary"], args.notify_url,
                           begin_info="orders job {}".format(args.biz_date), end_info="done")
     db.close()
+    if client:
+        client.close()
     return 0
 
 
-def build_report(args, db, counts, times, input_file, log_file, db_file):
+def build_report(args, db, counts, times, input_file, log_file, db_file, info):
     day = args.biz_date
     total, amount = db.query("SELECT COUNT(*), ROUND(COALESCE(SUM(amount_eur), 0), 2) FROM orders"
                              " WHERE biz_date = ?", (day,))[0]
@@ -123,9 +180,9 @@ def build_report(args, db, counts, times, input_file, log_file, db_file):
                            " WHERE biz_date = ? GROUP BY category ORDER BY category", (day,))
     routed = total + rejected
     cut = args.records - routed
-    info = order_steps().eur_rate.cache_info()
     lines = [
-        "orders job {}{}".format(day, " (concurrent)" if args.concurrent else ""),
+        "orders job {}{}".format(day, " (on the Dask scheduler {})".format(args.scheduler)
+                                 if args.scheduler else " (concurrent)" if args.concurrent else ""),
         "  records in      {:>8}".format(args.records),
         "  records out     {:>8}   {:>12.2f} EUR".format(total, amount),
         "  rejected        {:>8}".format(rejected),
@@ -154,7 +211,9 @@ def build_report(args, db, counts, times, input_file, log_file, db_file):
 
 
 def order_steps():
-    return sys.modules["order_steps"]
+    import order_steps  # beside this script
+
+    return order_steps
 
 
 if __name__ == "__main__":

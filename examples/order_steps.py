@@ -14,6 +14,7 @@ from common_utils import common_utils as cu
 logger = cu.get_logger("orders_steps")
 
 RATES = {}  # currency -> EUR, from the shared configuration
+EXECUTOR = None  # set by the job: a concurrent.futures executor the batches run on
 
 
 def read_orders(path, settings, **kwargs):
@@ -88,7 +89,9 @@ def is_valid(order, **kwargs):
     return order["error"] is None
 
 
-def to_record(order, **kwargs):
+def to_record(order, settings, **kwargs):
+    if not RATES:  # a cluster's worker, which has not read the orders
+        RATES.update(settings.shared["rates"])
     rate = eur_rate(order["currency"], order["day"])
     return {"order_id": order["order_id"], "day": order["day"], "category": order["category"],
             "currency": order["currency"], "amount": order["amount"],
@@ -107,7 +110,8 @@ def batches(orders, settings, **kwargs):
 class BatchRouter(cu.LoopProcessor):
     """Routes every order of every batch: good ones become records, bad ones
     rejects.  With `concurrent` in its model arguments the batches run at once
-    in worker threads; the output keeps the batch order either way."""
+    in worker threads, with EXECUTOR set on that executor (in other processes
+    or machines); the output keeps the batch order either way."""
 
     def __init__(self, model_args=None, **kwargs):
         kwargs.setdefault("name", "BatchRouter")
@@ -115,9 +119,13 @@ class BatchRouter(cu.LoopProcessor):
             looper=batches,
             processors={"SimpleLooper": {"processors": {
                 "is_valid": {"true_processors": to_record, "false_processors": to_reject}}}},
-            use_aysnc_run=bool(model_args.concurrent),
+            use_aysnc_run=EXECUTOR or bool(model_args.concurrent),
             model_args=model_args,
             **kwargs)
+
+    def process(self, in_data=None, settings=None, time_cost=None, **kwargs):
+        # Only what the routing needs goes along: the database stays here.
+        return super().process(in_data, settings=settings, time_cost=time_cost)
 
 
 def store_results(routed, settings, db, **kwargs):

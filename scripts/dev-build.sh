@@ -10,7 +10,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 if [ ! -x "$venv/bin/python" ]; then
   "$py" -m venv "$venv"
   "$venv/bin/pip" install -q --upgrade pip >/dev/null
-  "$venv/bin/pip" install -q scikit-build-core pytest hypothesis PyYAML requests anyio nest_asyncio
+  "$venv/bin/pip" install -q scikit-build-core pytest hypothesis PyYAML requests anyio nest-asyncio2
 fi
 rm -rf "/tmp/cu-dist-$tag"
 "$venv/bin/pip" wheel "$here" --no-deps --no-build-isolation -q -w "/tmp/cu-dist-$tag" \

@@ -1,5 +1,10 @@
 // The library imports of the module body, bound as module attributes in order.
 // None is guarded: a missing package ends the import of this module.
+//
+// The nested-event-loop patch comes from the maintained `nest_asyncio2`,
+// bound under the name `nest_asyncio` callers know: the unmaintained
+// `nest_asyncio` replaces asyncio.run with a function that has no
+// `loop_factory` parameter (3.12+), which breaks every library that passes it.
 #include "frame.hpp"
 
 #include <string>
@@ -11,6 +16,7 @@ namespace {
 struct Import {
     const char* module;
     const char* names[9];  // names taken from the module; none: bind the module itself
+    const char* as = nullptr;  // `import module as <as>`: the module bound under this name
 };
 
 const Import kImports[] = {
@@ -42,7 +48,7 @@ const Import kImports[] = {
     {"yaml", {}},
     {"subprocess", {}},
     {"signal", {}},
-    {"nest_asyncio", {}},
+    {"nest_asyncio2", {}, "nest_asyncio"},
     {"anyio.to_thread", {}},  // binds the top-level package `anyio`
     {"tracemalloc", {}},
 };
@@ -81,7 +87,7 @@ void run_imports() {
             Ref top = check(PyImport_ImportModuleLevel(imp.module, globals, nullptr, nullptr, 0));
             std::string top_name(imp.module);
             top_name = top_name.substr(0, top_name.find('.'));
-            module::bind(top_name.c_str(), top.get());
+            module::bind(imp.as ? imp.as : top_name.c_str(), top.get());
             continue;
         }
         Ref fromlist = list();

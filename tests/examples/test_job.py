@@ -4,6 +4,7 @@ import csv
 import http.server
 import json
 import os
+import socket
 import sqlite3
 import subprocess
 import sys
@@ -17,13 +18,13 @@ CATEGORIES = {"books", "games", "garden", "kitchen", "music", "toys"}
 CURRENCIES = {"EUR", "USD", "GBP", "JPY"}
 
 
-def run_job(cwd, *extra):
+def run_job(cwd, *extra, status=0):
     cmd = [sys.executable, os.path.join(EXAMPLES, "job.py"), "--config",
            os.path.join(EXAMPLES, "config", "job.yaml"), "--records", "600", "--batch_size", "64",
            "--biz_date", DAY, *extra]
     proc = subprocess.run(cmd, cwd=str(cwd), stdin=subprocess.DEVNULL, capture_output=True,
                           text=True, timeout=300)
-    assert proc.returncode == 0, proc.stdout[-2000:] + proc.stderr[-2000:]
+    assert proc.returncode == status, proc.stdout[-2000:] + proc.stderr[-2000:]
     return proc.stdout
 
 
@@ -81,6 +82,28 @@ def test_job_routes_bad_rows_aside_and_reports_what_it_stored(tmp_path):
     run_job(conc, "--concurrent")
     assert "memory tracing  on\n" in run_job(conc, "--concurrent", "--trace_memory")
     assert stored(conc) == (orders, rejects)
+
+
+def test_on_a_dask_cluster_the_same_rows_are_stored(tmp_path):
+    pytest.importorskip("distributed", reason="dask[distributed] is not installed for "
+                                              "this interpreter")
+    if os.environ.get("CU_SANITIZER"):
+        pytest.skip("Dask's spawned workers do not run under the sanitizers")
+    seq, dask, lost = tmp_path / "seq", tmp_path / "dask", tmp_path / "lost"
+    seq.mkdir(), dask.mkdir(), lost.mkdir()
+    run_job(seq)
+    report = run_job(dask, "--scheduler", "local")
+    assert stored(dask) == stored(seq)
+    assert report_value(report, "records out") == len(stored(seq)[0])
+    # A scheduler that takes the connection and never answers: the job ends
+    # in its time-out, names the address and writes nothing.
+    with socket.socket() as silent:
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(1)
+        address = "tcp://127.0.0.1:{}".format(silent.getsockname()[1])
+        out = run_job(lost, "--scheduler", address, "--scheduler-timeout", "2", status=2)
+    assert "no Dask scheduler answered at {} within 2 s".format(address) in out
+    assert not (lost / "orders.db").exists()
 
 
 class _Hook(http.server.BaseHTTPRequestHandler):

@@ -1,6 +1,12 @@
+import contextlib
 import importlib
+import json
+import os
+import signal
+import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -80,3 +86,63 @@ def bodies(tmp_path_factory):
     finally:
         sys.path.remove(str(where))
         sys.modules.pop("cu_loop_bodies", None)
+
+
+# ==== a Dask cluster of separate processes ======================================
+
+class CommandLineCluster:
+    """A scheduler and two workers started with Dask's own command line, as on
+    several machines: each a process group of its own on 127.0.0.1, each worker
+    an interpreter of its own importing the installed module, the loop bodies
+    on its PYTHONPATH.  `stop()` ends every group, whatever state it is in."""
+
+    def __init__(self, where, bodies_dir):
+        self.where, self.processes, self.address = where, [], None
+        self.env = dict(os.environ, PYTHONPATH=bodies_dir)
+
+    def spawn(self, *args):
+        # A lost pytest leaves nothing either: the scheduler closes after an
+        # idle spell, the workers when their scheduler is gone.
+        self.processes.append(subprocess.Popen(
+            [sys.executable, "-m", "dask", *args], cwd=str(self.where), env=self.env,
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=True))
+
+    def start(self, timeout=120):
+        info = self.where / "scheduler.json"
+        self.spawn("scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+                   "--scheduler-file", str(info), "--idle-timeout", "900")
+        deadline = time.monotonic() + timeout
+        while not info.is_file() or not info.read_text().strip().endswith("}"):
+            if self.processes[0].poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("the Dask scheduler did not start (exit {})".format(
+                    self.processes[0].poll()))
+            time.sleep(0.2)
+        self.address = json.loads(info.read_text())["address"]
+        for _ in range(2):
+            self.spawn("worker", self.address, "--host", "127.0.0.1", "--nthreads", "1",
+                       "--no-nanny", "--no-dashboard", "--death-timeout", "60",
+                       "--local-directory", str(self.where))
+
+    def stop(self):
+        # Workers first: one whose scheduler is gone is slow to stop.
+        for p in reversed(self.processes):
+            for sig, wait in ((signal.SIGTERM, 20), (signal.SIGKILL, 10)):
+                with contextlib.suppress(ProcessLookupError):
+                    os.killpg(p.pid, sig)
+                with contextlib.suppress(subprocess.TimeoutExpired):
+                    p.wait(wait)
+                    break
+
+
+@pytest.fixture(scope="session")
+def dask_cluster(request, bodies, tmp_path_factory):
+    if os.environ.get("CU_SANITIZER"):
+        pytest.skip("Dask's workers do not run under the sanitizers")
+    pytest.importorskip("distributed", reason="dask[distributed] is not installed for "
+                                              "this interpreter")
+    cluster = CommandLineCluster(tmp_path_factory.mktemp("cluster"),
+                                 os.path.dirname(bodies.__file__))
+    request.addfinalizer(cluster.stop)  # before anything starts: a failed start is ended too
+    cluster.start()
+    return cluster

@@ -1,5 +1,6 @@
 """LoopProcessor on a concurrent.futures executor: a thread pool, a process
-pool and a Dask cluster give what the sequential loop gives (outputs in
+pool, a Dask LocalCluster and a Dask cluster of processes started from the
+command line give what the sequential loop gives (outputs in
 order, errors, the timing record); batches, cancellation after the first
 error, and bodies that cannot travel."""
 import concurrent.futures as cf
@@ -35,41 +36,38 @@ def started_in(path):
         os.chdir(before)
 
 
-@pytest.fixture(scope="module", params=["thread", "process", "dask"])
+@pytest.fixture(scope="module", params=["thread", "process", "dask", "cluster"])
 def executor(request, bodies, tmp_path_factory):
     where = tmp_path_factory.mktemp(request.param)
     if request.param == "thread":
         with cf.ThreadPoolExecutor(2) as ex:
             yield ex
-    elif request.param == "process":
+        return
+    if request.param == "process":
         with started_in(where):
             ex = cf.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn"))
             ex.submit(os.getpid).result()  # the workers start now
         with ex:
             yield ex
-    else:
-        if os.environ.get("CU_SANITIZER"):
-            pytest.skip("Dask's spawned workers do not run under the sanitizers")
-        if not os.environ.get(DASK_CHILD):
-            pytest.skip("the Dask cases run in an interpreter of their own (see below)")
-        distributed = pytest.importorskip(
-            "distributed", reason="dask[distributed] is not installed for this interpreter")
-        try:
+        return
+    # dask: a LocalCluster of two worker processes; cluster: a scheduler and
+    # two workers started from the command line (conftest.py).
+    if os.environ.get("CU_SANITIZER"):
+        pytest.skip("Dask's spawned workers do not run under the sanitizers")
+    if not os.environ.get(DASK_CHILD):
+        pytest.skip("the Dask cases run in an interpreter of their own (see below)")
+    distributed = pytest.importorskip(
+        "distributed", reason="dask[distributed] is not installed for this interpreter")
+    with contextlib.ExitStack() as stack:
+        if request.param == "dask":
             with started_in(where):
-                cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1,
-                                                   processes=True, dashboard_address=None)
-                client = distributed.Client(cluster)
-        except TypeError as exc:
-            if "loop_factory" not in str(exc):
-                raise
-            pytest.skip("Dask {} calls asyncio.run(loop_factory=...), which the asyncio.run "
-                        "patched by nest_asyncio at import does not take".format(
-                            distributed.__version__))
-        try:
-            yield client.get_executor(pure=False)
-        finally:
-            client.close()
-            cluster.close()
+                scheduler = stack.enter_context(distributed.LocalCluster(
+                    n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None))
+        else:
+            scheduler = request.getfixturevalue("dask_cluster").address
+        client = stack.enter_context(distributed.Client(scheduler, timeout=60))
+        client.wait_for_workers(2, timeout=120)
+        yield client.get_executor(pure=False)
 
 
 class Recording(cf.ThreadPoolExecutor):
@@ -195,7 +193,8 @@ def test_dask_cases_in_an_interpreter_of_their_own(request, tmp_path):
     proc = subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-rs", "-p", "no:cacheprovider",
          "--rootdir", str(config.rootpath), "-c", str(config.inipath),
-         "-k", "dask and not interpreter_of_their_own", os.path.abspath(__file__)],
+         "-k", "(dask or cluster) and not interpreter_of_their_own and not outlives",
+         os.path.abspath(__file__), os.path.join(os.path.dirname(__file__), "test_cluster.py")],
         cwd=str(tmp_path), env=dict(os.environ, **{DASK_CHILD: "1"}), stdin=subprocess.DEVNULL,
         capture_output=True, text=True, timeout=900)
     summary = proc.stdout.strip().splitlines()[-1] if proc.stdout.strip() else ""
