@@ -131,6 +131,7 @@ print(json.dumps({"reports": seen, "calls": THREADS * RUNS * 5000}))
 """
 
 
+@pytest.mark.long
 @pytest.mark.parametrize("script", [PIPELINES, LRU, REPORT], ids=["pipelines", "lru_cache", "call_report"])
 def test_threads_at_once(script, run_python):
     runs = 2 if SANITIZED else 5
