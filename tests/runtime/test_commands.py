@@ -146,7 +146,7 @@ INTERRUPTED = textwrap.dedent("""
         except ChildProcessError:
             pass
         grandchild = int(open(pidfile).read().split()[1])
-        for _ in range(100):  # it ends; whoever adopted it reaps it
+        for _ in range(400):  # it ends; whoever adopted it reaps it (slowly on a loaded machine)
             try:
                 if open("/proc/%d/stat" % grandchild).read().split(") ")[1][0] == "Z":
                     break
