@@ -16,10 +16,11 @@ pytest's header that it loaded the wheel's very module.  The quick run takes
 leak and stress sweeps); the long run (CU_LONG=1, `scripts/test.sh --long`)
 runs the suite on every CPython from 3.8 on (the sweeps too on 3.8 and the
 newest), then the whole suite once more against a second build with
-AddressSanitizer and UBSan on the newest, and checks the
-wheel's symbols with abi3audit and the type stub against the module with
-stubtest.  The summary closes with one line, "total: N passed, N failed,
-N skipped", over every pytest run.
+AddressSanitizer and UBSan on the newest, and checks the wheel's symbols with
+abi3audit and the type stub against the module with stubtest.  The summary
+closes with one line, "total: N passed, N failed, N skipped", over every
+pytest run; a pytest run that fails or selects no test (exit 5) fails its
+session and the summary.
 
 Interpreters come from pyenv: the newest final release of each 3.x from 3.8
 on.  Venvs live in build/nox, wheels, build trees and logs in build/ci (both
@@ -317,7 +318,7 @@ def build(session, rec):
 
 
 def tests(session, rec):
-    """The whole suite against the wheel, installed unchanged."""
+    """The suite against the wheel, installed unchanged."""
     wheel, sha = built_wheel(session)
     so = install_wheel(session, wheel, sha, *test_requirements())
     # The long run sweeps on the oldest and the newest interpreter.
