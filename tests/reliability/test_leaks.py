@@ -223,8 +223,8 @@ def commands():
 
 # name -> (maker, calls); a maker gets the fixtures its parameters name.
 PATHS = {
-    "Processor, five steps": (lambda: pipeline(FIVE_STEPS), 100_000),
-    "Processor, rebound logger": (rebound_logger, 100_000),
+    "Processor, five steps": (lambda: pipeline(FIVE_STEPS), 50_000),
+    "Processor, rebound logger": (rebound_logger, 50_000),
     "Processor, stop": (lambda: pipeline([inc, cu.StopRunProcessor(ready=True), step]), 20_000),
     "Processor, failure": (lambda: pipeline([inc, fail]), 20_000),
     "Processor, build": (lambda: lambda: cu.Processor([inc, [step], {"StopRunProcessor": {}}]).init(),
@@ -307,7 +307,7 @@ for which, fn in [("calls", calls), ("errors", errors), ("velox_absent", lambda:
     for _ in range(2000):
         fn()
     before = snapshot()
-    for _ in range(100000):
+    for _ in range(50000):
         fn()
     traced, rss, *refs = [b - a for a, b in zip(before, snapshot())]
     result[which] = {"traced": traced, "rss": rss, "refs": refs,
