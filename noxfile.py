@@ -1,25 +1,31 @@
 """The project's test sessions.
 
-    nox                           every session below, then the summary
+    nox                           the quick run: build, tests-3.8, tests-<newest>, summary
+    CU_LONG=1 nox                 the long run: every session below, then the summary
     nox -s tests-3.8              one session (the sessions it needs run first)
-    nox -t tests                  the plain suite on every interpreter
+    nox -t tests                  the suite on every interpreter
     nox -s tests-3.8 -- -x -k logging   arguments after -- go to pytest
     nox -N                        venvs made anew (by default they are reused)
     nox -R                        venvs reused and nothing reinstalled but the wheel
 
 One abi3 wheel is built with the oldest supported interpreter (3.8: its
 headers keep anything newer out of the module) and installed unchanged into a
-3.8 venv and a venv of the newest installed CPython; the whole suite runs in
-each, and each run proves from pytest's header that it loaded the wheel's very
-module.  A second build with AddressSanitizer and UBSan runs the suite once
-more on the newest interpreter.  abi3audit checks the wheel's symbols and
-stubtest the type stub against the module.  The summary closes with one line,
-"total: N passed, N failed, N skipped", over every pytest run.
+venv of each interpreter; the suite runs in each, and each run proves from
+pytest's header that it loaded the wheel's very module.  The quick run takes
+3.8 and the newest CPython and leaves out the tests marked `long` (the fuzz,
+leak and stress sweeps); the long run (CU_LONG=1, `scripts/test.sh --long`)
+runs the suite on every CPython from 3.8 on (the sweeps too on 3.8 and the
+newest), then the whole suite once more against a second build with
+AddressSanitizer and UBSan on the newest, and checks the wheel's symbols with
+abi3audit and the type stub against the module with stubtest.  The summary
+closes with one line, "total: N passed, N failed, N skipped", over every
+pytest run; a pytest run that fails or selects no test (exit 5) fails its
+session and the summary.
 
-Interpreters come from pyenv: the newest 3.8.x and the newest final 3.x
-release.  Venvs live in build/nox, wheels, build trees and logs in build/ci
-(both gitignored).  Environment: PYTEST_ADDOPTS (pytest's own: extra arguments
-for every run), CU_SUITE_TIMEOUT (seconds per pytest run, default 1800).
+Interpreters come from pyenv: the newest final release of each 3.x from 3.8
+on.  Venvs live in build/nox, wheels, build trees and logs in build/ci (both
+gitignored).  Environment: PYTEST_ADDOPTS (pytest's own: extra arguments for
+every run), CU_SUITE_TIMEOUT (seconds per pytest run, default 1800), CU_LONG.
 """
 
 import functools
@@ -45,6 +51,7 @@ ROOT = Path(__file__).resolve().parent
 WORK = ROOT / "build" / "ci"
 LOGS = WORK / "logs"
 SUITE_TIMEOUT = int(os.environ.get("CU_SUITE_TIMEOUT", "1800"))  # a hang must not eat the CI budget
+LONG = os.environ.get("CU_LONG", "") not in ("", "0")
 
 nox.options.envdir = str(ROOT / "build" / "nox")
 nox.options.default_venv_backend = "venv"
@@ -72,20 +79,23 @@ def _pyenv_root():
 
 
 def _interpreters():
+    """The newest final release of each CPython 3.x from 3.8 on, oldest first."""
     # Final CPython releases only: no free-threaded (3.13.0t), pre-release or other builds.
     versions = sorted(
         (tuple(map(int, p.name.split("."))), p / "bin" / "python3")
         for p in (_pyenv_root() / "versions").glob("3.*")
         if re.fullmatch(r"3\.\d+\.\d+", p.name) and os.access(p / "bin" / "python3", os.X_OK))
-    oldest = [v for v in versions if v[0][:2] == (3, 8)]
-    if not oldest:
+    newest = {v[:2]: (v, python) for v, python in versions if v[:2] >= (3, 8)}
+    if (3, 8) not in newest:
         raise SystemExit("noxfile: no CPython 3.8 under {}/versions".format(_pyenv_root()))
-    return oldest[-1], versions[-1]
+    return [newest[minor] for minor in sorted(newest)]
 
 
-(V_OLD, PY_OLD), (V_NEW, PY_NEW) = _interpreters()
+INTERPRETERS = _interpreters()
+(V_OLD, PY_OLD), (V_NEW, PY_NEW) = INTERPRETERS[0], INTERPRETERS[-1]
 OLD = "{}.{}".format(*V_OLD)
 NEW = "{}.{}".format(*V_NEW)
+VERSIONS = ["{}.{}".format(*v) for v, _ in INTERPRETERS]
 
 
 # ==== steps and the summary ==================================================
@@ -102,7 +112,9 @@ class Step:
 
 
 STEPS = {}  # session name -> Step, for the sessions this nox process ran
-STEP_SESSIONS = ["build", "tests-" + OLD, "tests-" + NEW, "sanitize", "abi3audit", "stubtest"]
+QUICK_SESSIONS = ["build", "tests-" + OLD, "tests-" + NEW]
+LONG_SESSIONS = ["build", *("tests-" + v for v in VERSIONS), "sanitize", "abi3audit", "stubtest"]
+STEP_SESSIONS = LONG_SESSIONS if LONG else QUICK_SESSIONS
 
 
 def step(func):
@@ -240,17 +252,18 @@ def install_wheel(session, wheel, want_sha, *packages):
     return so
 
 
-def suite(session, rec, label, want_so, want_sha, env=None):
-    """The whole suite with the venv's pytest entry script, configured by the
+def suite(session, rec, label, want_so, want_sha, env=None, sweeps=LONG):
+    """The suite with the venv's pytest entry script, configured by the
     repository's pyproject.toml but run from a scratch directory of its own:
     files that tests write relative to the working directory stay apart from
-    the repository and from the other runs."""
+    the repository and from the other runs.  Without sweeps, the tests marked
+    `long` (tests/conftest.py) are left out."""
     scratch = WORK / "run-{}".format(label)
     shutil.rmtree(scratch, ignore_errors=True)
     scratch.mkdir(parents=True)
     log = LOGS / "pytest-{}.log".format(label)
     args = [Path(session.bin) / "pytest", "--rootdir", ROOT, "-c", ROOT / "pyproject.toml",
-            *session.posargs, ROOT / "tests"]
+            *([] if sweeps else ["-m", "not long"]), *session.posargs, ROOT / "tests"]
     rc = run_logged(session, args, log, env=dict(os.environ, **(env or {})), cwd=scratch,
                     timeout=SUITE_TIMEOUT)
     text = log.read_text(errors="replace")
@@ -305,14 +318,15 @@ def build(session, rec):
 
 
 def tests(session, rec):
-    """The whole suite against the wheel, installed unchanged."""
+    """The suite against the wheel, installed unchanged."""
     wheel, sha = built_wheel(session)
     so = install_wheel(session, wheel, sha, *test_requirements())
-    suite(session, rec, session.name, so, sha)
+    # The long run sweeps on the oldest and the newest interpreter.
+    suite(session, rec, session.name, so, sha, sweeps=LONG and session.name in QUICK_SESSIONS)
 
 
 # One session per interpreter, named after its minor version.
-for _version, _python in ((OLD, PY_OLD), (NEW, PY_NEW)):
+for _version, (_, _python) in zip(VERSIONS, INTERPRETERS):
     nox.session(python=str(_python), name="tests-" + _version, requires=["build"],
                 tags=["tests"])(step(tests))
 
@@ -483,7 +497,7 @@ def summary(session):
 
     print("\n==== summary")
     passed = failures = skipped = 0
-    for name in STEP_SESSIONS:
+    for name in [*STEP_SESSIONS, *(n for n in STEPS if n not in STEP_SESSIONS)]:
         rec = STEPS.get(name)
         if rec is None:  # not selected, or a session it needs failed
             print("{:<28} not run".format(name))

@@ -37,14 +37,19 @@ SANITIZED = bool(os.environ.get("CU_SANITIZER"))
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "process_memory: measures the process size; skipped under the sanitizers")
+    config.addinivalue_line(
+        "markers", "long: a sweep (fuzz, leaks, stress) left to the long run; tests that use "
+        "`memory_growth` or carry `process_memory` have it too")
 
 
+@pytest.hookimpl(tryfirst=True)
 def pytest_collection_modifyitems(config, items):
-    if not SANITIZED:
-        return
     skip = pytest.mark.skip(reason="the process size means nothing under ASan")
     for item in items:
-        if item.get_closest_marker("process_memory"):
+        measures = item.get_closest_marker("process_memory")
+        if measures or "memory_growth" in getattr(item, "fixturenames", ()):
+            item.add_marker(pytest.mark.long)
+        if SANITIZED and measures:
             item.add_marker(skip)
 
 
@@ -128,7 +133,7 @@ def memory_growth(cu):
     assert tracemalloc.is_tracing()
 
     def measure(fn, n):
-        for _ in range(max(n // 10, 1000)):
+        for _ in range(max(n // 10, min(n, 1000))):
             fn()
         gc.collect()
         traced, rss = tracemalloc.get_traced_memory()[0], _rss_bytes()

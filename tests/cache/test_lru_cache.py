@@ -232,53 +232,14 @@ def test_recursion_and_clearing_from_inside():
     assert [f(1), f(1), f(2)] == [1, 1, 2] and c.cache_info() == (1, 2, 128, 1)
 
 
-class Hostile:
-    """A key whose hash and equality fail or call back into the cache."""
-
-    def __init__(self, cache, mode):
-        self.cache, self.mode = cache, mode
-
-    def __hash__(self):
-        if self.mode == "hash-raises":
-            raise RuntimeError("hash")
-        if self.mode == "reenter":
-            self.cache.get("other")
-            self.cache.clear()
-        return 1
-
-    def __eq__(self, other):
-        if self.mode == "eq-raises":
-            raise RuntimeError("eq")
-        return self is other
-
-
-@pytest.mark.parametrize("mode", ["hash-raises", "eq-raises", "reenter"])
-def test_hostile_keys(mode):
+def test_a_key_whose_hash_reenters_the_cache():
     c = cu.LRUCache()
     f = numbered(c)
-    key = Hostile(c, mode)
-    if mode == "reenter":
-        assert f(key) == 1 and f(key) == 2  # each lookup's hash empties the cache
-        return
-    stored = Hostile(c, "eq-raises")  # compared with the keys looked up
-    c[stored] = c[(stored,)] = 0
-    with pytest.raises(RuntimeError, match=mode.split("-")[0]):
-        f(key)
-    with pytest.raises(RuntimeError):
-        c.put(key, 1)
 
-
-# ==== memory =================================================================
-
-def test_hits_and_misses_do_not_grow_memory(memory_growth):
-    f = cu.LRUCache(maxsize=64, report_times=10 ** 9)(lambda *a, **k: 1)
-    values = list(range(10 ** 6, 10 ** 6 + 128))
-    state = [0]
-
-    def call():
-        state[0] += 1
-        v = values[state[0] % 128]
-        f(v), f(values[0]), f(v, 2), f(x=v)  # misses with evictions, and hits
-
-    traced, rss = memory_growth(call, 25_000)
-    assert traced < 64 * 1024 and rss < 2 * 1024 * 1024
+    class Reenter:
+        def __hash__(self):
+            c.get("other")
+            c.clear()
+            return 1
+    key = Reenter()
+    assert f(key) == 1 and f(key) == 2  # each lookup's hash empties the cache

@@ -1,8 +1,11 @@
-"""Import-time state of the module: namespace order, script path, dates,
-separators, the build-version text and the process-wide start-up calls."""
-
+"""Import-time state of the module (namespace order, script path, dates,
+separators, build version), its function objects and the signatures and
+annotations inspect reads from its functions and classes."""
+import abc
 import copy
 import datetime
+import functools
+import gc
 import importlib
 import inspect
 import json
@@ -41,8 +44,7 @@ DEFINITIONS = """get_compile_version _get_velox_logger get_logger logger_append_
     StopRunProcessor SimpleSelector SimpleLooper LRUCacheProcessor SQLiteDB send_notice
     send_notice_markdown send_notice_kv cmd_process_return_data cmd_process
     install_and_import""".split()
-# Definitions made before the module logger exists (up to `deprecated`).
-BEFORE_LOGGER = DEFINITIONS.index("deprecated") + 1
+BEFORE_LOGGER = DEFINITIONS.index("deprecated") + 1  # made before the module logger exists
 
 
 def run_child(argv, cwd, stdin_text=None, **env_vars):
@@ -50,51 +52,34 @@ def run_child(argv, cwd, stdin_text=None, **env_vars):
     env = {k: v for k, v in os.environ.items()
            if k not in ("PYTHONTRACEMALLOC", "TAVOLA_PLATFORM", "COMMON_UTILS_TRACEMALLOC")}
     env.update(env_vars)
-    proc = subprocess.run(
-        [sys.executable, *argv], cwd=str(cwd), env=env, input=stdin_text,
-        stdin=None if stdin_text is not None else subprocess.DEVNULL,
-        capture_output=True, text=True, timeout=120,
-    )
+    proc = subprocess.run([sys.executable, *argv], cwd=str(cwd), env=env, input=stdin_text,
+                          stdin=None if stdin_text is not None else subprocess.DEVNULL,
+                          capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
-# ==== namespace =================================================================
-
-def test_namespace_follows_the_module_body_order(cu):
+def test_namespace_order_imports_and_constants(cu):
     names = vars(cu)
-    present = [n for n in DEFINITIONS if n in names]
-    expected = (
-        IMPORTED + SCRIPT_CONSTANTS
-        + [n for n in DEFINITIONS[:BEFORE_LOGGER] if n in names] + ["logger"]
-        + DATES + ["TIME_KEY"] + list(SEPARATORS)
-        + [n for n in DEFINITIONS[BEFORE_LOGGER:] if n in names]
-    )
-    actual = [n for n in names
-              if not (n.startswith("__") and n.endswith("__")) or n in SCRIPT_CONSTANTS]
-    assert actual == expected
-    assert present[:8] == DEFINITIONS[:8]  # this frame's and the logging functions
-
-
-def test_identity_imports_and_constants(cu):
+    expected = (IMPORTED + SCRIPT_CONSTANTS + [n for n in DEFINITIONS[:BEFORE_LOGGER] if n in names]
+                + ["logger"] + DATES + ["TIME_KEY"] + list(SEPARATORS)
+                + [n for n in DEFINITIONS[BEFORE_LOGGER:] if n in names])
+    assert [n for n in names if not (n.startswith("__") and n.endswith("__"))
+            or n in SCRIPT_CONSTANTS] == expected
+    assert [n for n in DEFINITIONS if n in names][:8] == DEFINITIONS[:8]
     assert (cu.__name__, cu.__doc__, cu.__version__) == ("common_utils.common_utils", None, "0.1.0")
     assert type(cu.__author__) is str and cu.__author__
     assert {n: getattr(cu, n) for n in FROM} == {
         n: getattr(importlib.import_module(m), n) for n, m in FROM.items()}
     assert [n for n in IMPORTED if n not in FROM and getattr(cu, n) is not sys.modules[AS.get(n, n)]] == []
     assert isinstance(cu.anyio.to_thread, type(sys))
-    assert {n: getattr(cu, n) for n in SEPARATORS} == SEPARATORS
-    assert cu.TIME_KEY == "time_cost"
-    # the dates derive from one naive now (their texts: test_fresh_import)
-    today = cu.today_time
+    assert {n: getattr(cu, n) for n in SEPARATORS} == SEPARATORS and cu.TIME_KEY == "time_cost"
+    today = cu.today_time  # the dates derive from one naive now (their texts: test_fresh_import)
     assert type(today) is datetime.datetime and today.tzinfo is None
-    assert today <= datetime.datetime.now()
+    assert today <= datetime.datetime.now() and cu.today_date_hour == today.strftime("%Y%m%d%H")
     assert [cu.yesterday_time, cu.two_days_ago_times] == [
         today - datetime.timedelta(days=n) for n in (1, 2)]
-    assert cu.today_date_hour == today.strftime("%Y%m%d%H")
 
-
-# ==== script path ===============================================================
 
 REPORT = ("import json, os, sys, common_utils.common_utils as m; "
           "print(json.dumps([sys.argv[0], os.getcwd(), m.BIN_FILE, m.BIN_ROOT]))")
@@ -113,8 +98,6 @@ def test_bin_file_and_root(tmp_path, argv, stdin_text, expected):
     assert argv0 == (argv[0] if argv else "")
     assert [bin_file, bin_root] == [os.path.normpath(os.path.join(cwd, p)) for p in expected]
 
-
-# ==== fresh import ==============================================================
 
 FRESH = """
 import asyncio, datetime as dt, inspect, json, sys, tracemalloc
@@ -150,9 +133,13 @@ print(json.dumps(dict(
 
 
 def test_fresh_import(tmp_path):
+<<<<<<< HEAD
     # A missing package, then an empty argv, fail the import and a retry
     # succeeds; the retry is made just after a month end.  The nested-loop
     # patch keeps asyncio.run's signature (loop_factory on 3.12+).
+=======
+    # An empty argv fails the import and a retry succeeds, just after a month end.
+>>>>>>> lean
     assert run_child(["-c", FRESH], tmp_path) == {
         "before": False, "failure": [
             ["ModuleNotFoundError", "import of nest_asyncio2 halted; None in sys.modules", False],
@@ -174,7 +161,22 @@ def test_tracemalloc_opt_out(tmp_path, value, tracing):
 def get_compile_version(): pass  # the same shape in Python, for the arity wording
 
 
-def test_compile_version(cu):
+LOGGER = "logging.Logger"
+ANNOTATIONS = {  # every module-level function carries these, in this order
+    "get_compile_version": {}, "_get_velox_logger": {}, "deprecated": {}, "set_logger_level": {},
+    "add_logger_file": {}, "is_ipython": {}, "is_async_context": {}, "print_to_string": {},
+    "strip_tags": {}, "get_logger": {"name": "str", "return": LOGGER},
+    "logger_append_file": {"logger": LOGGER, "file_name": "str", "return": LOGGER},
+    "get_file_logger": {"name": "str", "return": LOGGER},
+    "is_async_callable": {"obj": "Any", "return": "bool"}, "run_in_threadpool": {"func": "Callable"},
+    "get_except_info": {"return": "Tuple[str, str]"}, "retry": {"num": "int", "sleep": "float"},
+    "call_report": {"interval": "int"},
+    "_create_processor": {"processor": "Union[ProcessorBase, Callable, str]",
+                          "module": "ModuleType", "return": "object"},
+}
+
+
+def test_compile_version_and_annotations(cu):
     text = cu.get_compile_version()
     assert re.fullmatch(
         r"compile version: [A-Z][a-z]{2} \d{1,2} \d{4} \d{2}:\d{2}:\d{2} \(by .+\)", text)
@@ -185,35 +187,11 @@ def test_compile_version(cu):
         with pytest.raises(TypeError) as got:
             cu.get_compile_version(*args, **kwargs)
         assert str(got.value) == str(expected.value)
+    assert {n: list(getattr(cu, n).__annotations__.items()) for n in ANNOTATIONS} == {
+        n: list(a.items()) for n, a in ANNOTATIONS.items()}
 
 
-SIGNATURES = {
-    "get_compile_version": "()", "_get_velox_logger": "()",
-    "get_logger": "(name: 'str') -> 'logging.Logger'",
-    "logger_append_file": "(logger: 'logging.Logger', file_name: 'str') -> 'logging.Logger'",
-    "get_file_logger": "(name: 'str', file_name) -> 'logging.Logger'",
-    "set_logger_level": "(log_level=20)", "add_logger_file": "(file_name='./main.log')",
-}
-
-
-def test_signatures(cu, monkeypatch):
-    assert {n: str(inspect.signature(getattr(cu, n))) for n in SIGNATURES} == SIGNATURES
-    for name in DEFINITIONS:  # every defined function has one
-        obj = getattr(cu, name, None)
-        if obj is not None and not inspect.isclass(obj):
-            inspect.signature(obj)
-    # it follows the annotations, and an assigned signature wins
-    f = cu.get_file_logger
-    monkeypatch.setitem(f.__annotations__, "file_name", "str")
-    assert str(inspect.signature(f)) == "(name: 'str', file_name: 'str') -> 'logging.Logger'"
-    f.__signature__ = inspect.Signature()
-    try:
-        assert str(inspect.signature(f)) == "()"
-    finally:
-        del f.__signature__
-
-
-def test_function_objects(cu, monkeypatch):
+def test_function_objects_and_their_signatures(cu, monkeypatch):
     f = cu.get_logger
     assert (f.__name__, f.__qualname__, f.__module__, f.__text_signature__) == (
         "get_logger", "get_logger", "common_utils.common_utils", "(name)")
@@ -223,11 +201,88 @@ def test_function_objects(cu, monkeypatch):
         type(f)()
     functions = [getattr(cu, n) for n in DEFINITIONS if type(getattr(cu, n, None)) is type(f)]
     assert len(functions) >= 7
-    for f in functions:  # copied and pickled by reference
+    for f in functions:  # copied and pickled by reference, each with a signature
         assert copy.copy(f) is f and copy.deepcopy(f) is f
         assert pickle.loads(pickle.dumps(f)) is f and weakref.ref(f)() is f
+        inspect.signature(f)
     # they do not bind as methods
     monkeypatch.delenv("TAVOLA_PLATFORM", raising=False)
     holder = type("Holder", (), {"version": cu.get_compile_version,
                                  "velox": cu._get_velox_logger})()
     assert holder.version is cu.get_compile_version and holder.velox() is None
+    # the signature follows the annotations, and an assigned one wins
+    f = cu.get_file_logger
+    assert str(inspect.signature(f)) == "(name: 'str', file_name) -> 'logging.Logger'"
+    monkeypatch.setitem(f.__annotations__, "file_name", "str")
+    assert str(inspect.signature(f)) == "(name: 'str', file_name: 'str') -> 'logging.Logger'"
+    f.__signature__ = inspect.Signature()
+    try:
+        assert str(inspect.signature(f)) == "()"
+    finally:
+        del f.__signature__
+
+
+# ==== class signatures ==========================================================
+# The C __init__'s signature without `self`, on every interpreter, while
+# everything that would otherwise decide a class's signature still does.
+
+def _own_init(self, a, b=1):
+    pass
+
+
+def _patched(cu):
+    cls = type("Patched", (cu.Processor,), {})
+    cls.__init__ = _own_init
+    return cls
+
+
+_ONLY = inspect.Signature([inspect.Parameter("only", inspect.Parameter.POSITIONAL_ONLY)])
+CLASSES = {
+    "MLStripper": (lambda cu: cu.MLStripper, "()"),
+    "LRUCache": (lambda cu: cu.LRUCache, "(maxsize=128, report_times=1000)"),
+    "LoopProcessor": (lambda cu: cu.LoopProcessor, "(looper, processors, merge_output=True, "
+                      "use_aysnc_run=False, *args, batch_size=None, **kwargs)"),
+    "inherits": (lambda cu: type("Sub", (cu.FileCache,), {}), "(filename, **kwargs)"),
+    "own init": (lambda cu: type("Own", (cu.LRUCache,), {"__init__": _own_init}), "(a, b=1)"),
+    "patched init": (_patched, "(a, b=1)"),
+    "abc": (lambda cu: abc.ABCMeta("Abstract", (cu.FileCache,), {}), "(filename, **kwargs)"),
+    "metaclass call": (lambda cu: type("Call", (type,), {"__call__": _own_init})(
+        "Called", (cu.ProcessorBase,), {}), "(a, b=1)"),
+    "mixin signature": (lambda cu: type("Mixed", (cu.Processor, type("Mixin", (), {
+        "__signature__": _ONLY})), {}), "(only, /)"),
+    "metaclass signature": (lambda cu: type("Meta", (type,), {"__signature__": _ONLY})(
+        "WithMeta", (cu.StopRunError,), {}), "(only, /)"),
+}
+
+
+@pytest.mark.parametrize("case", CLASSES)
+def test_class_signature(cu, case):
+    make, expected = CLASSES[case]
+    cls = make(cu)
+    assert str(inspect.signature(cls)) == expected
+    if cls.__module__ == cu.__name__:
+        assert pickle.loads(pickle.dumps(cls)) is cls and copy.deepcopy(cls) is cls
+
+
+def test_signature_lookups_elsewhere_are_unchanged(cu):
+    assert str(inspect.signature(functools.partial(cu.LRUCache, 5))) == "(report_times=1000)"
+    cache = cu.LRUCache(4)
+    assert str(inspect.signature(cache)) == "(user_function)"  # a callable instance
+    own = CLASSES["own init"][0](cu)
+    for obj, text in [(cache, "'LRUCache' object has no attribute '__signature__'"),
+                      (own, "type object 'Own' has no attribute '__signature__'")]:
+        with pytest.raises(AttributeError) as got:
+            obj.__signature__
+        assert str(got.value) == text
+        if sys.version_info >= (3, 10):
+            assert got.value.name == "__signature__" and got.value.obj is obj
+    cache.__signature__ = inspect.Signature()  # an instance's own still wins
+    assert str(inspect.signature(cache)) == "()"
+    hooked = type("Hooked", (cu.ProcessorBase,), {"__getattr__": lambda self, name: name})
+    assert hooked().__signature__ == "__signature__"
+    gc.collect()  # an answer holds no reference
+    held = [cu.Processor, vars(cu.Processor)["__init__"], vars(cu.ProcessorBase)["__signature__"]]
+    before = [sys.getrefcount(obj) for obj in held]
+    for _ in range(100):
+        cu.Processor.__signature__
+    assert [sys.getrefcount(obj) for obj in held] == before

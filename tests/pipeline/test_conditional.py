@@ -161,11 +161,3 @@ def test_overrides_of_the_processor_and_its_sub_pipelines_are_called():
     c._selector.process = lambda *a, **kw: calls.append("selector") or True
     assert c.process(1) == "out"
     assert calls[-3:] == ["selector", "name", "branch"] and c._selector.name() == "named_selector"
-
-
-def test_repeated_runs_do_not_grow_memory(memory_growth):
-    c = ready(cu.ConditionalProcessor(positive, double, None))
-    s = ready(cu.SimpleSelector(true_processors=double, false_processors=negate))
-    traced, rss = memory_growth(lambda: (c.process(1, k=2), c.process(-1), s.process(0)), 100_000)
-    assert traced < 64 * 1024
-    assert rss < 2 * 1024 * 1024

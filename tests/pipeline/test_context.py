@@ -84,16 +84,3 @@ def test_step_module_logs_to_the_module_log_files(run_python):
     done = run_python(HAND_OVER)
     assert done.returncode == 0, done.stderr
     assert "twice() - step saw 21" in done.stdout
-
-
-def test_repeated_construction(memory_growth, monkeypatch):
-    monkeypatch.setattr(sys, "argv", ["job.py", "--batch", "3"])
-    quiet = dict.fromkeys(["info", "debug"], lambda *args: None)
-    monkeypatch.setattr(cu, "logger", types.SimpleNamespace(**quiet))
-    args = argparse.Namespace(train={"steps": [len], "batch": 1})
-
-    def build():
-        cu.ContextProcessor(None, None, args, "steps", "json", "train")
-
-    traced, _ = memory_growth(build, 1_000)
-    assert traced < 64 * 1024

@@ -1,7 +1,6 @@
 """_create_processor, ARG_TYPE and the stop signal (StopRunError, StopRunProcessor)."""
 import abc
 import enum
-import functools
 import pickle
 import types
 
@@ -56,9 +55,7 @@ def test_stop_run_error_carries_message_and_output(args, kwargs, message, out_da
         assert (type(e), e.message, e.out_data, e.args) == (cu.StopRunError, message, out_data, (message,))
 
 
-def test_stop_run_error_arity_and_subclassing():
-    with pytest.raises(TypeError, match=r"__init__\(\) takes from 1 to 3 positional arguments but 4"):
-        cu.StopRunError("a", 1, 2)
+def test_stop_run_error_subclass():
     err = type("Halt", (cu.StopRunError,), {
         "__init__": lambda self, out: cu.StopRunError.__init__(self, "halt", out_data=out)})(7)
     assert (str(err), err.out_data, isinstance(err, cu.StopRunError)) == ("halt", 7, True)
@@ -137,23 +134,6 @@ def test_other_callables_are_wrapped(description, name, log_records):
     assert (type(p), p.name(), p.is_ready(), p._user_function) == (
         cu.FunctionProcessor, name, True, description)
     assert messages(log_records) == [("DEBUG", "wrap function `%s` by FunctionProcessor" % name)]
-
-
-# Templates get their arguments unpacked as a call does; the rest fail on the
-# way, never on the unchecked arguments.
-@pytest.mark.parametrize("args, error, match", [
-    ((Template(), None, 5, {}), TypeError, r"^(common_utils\.common_utils\.|.*\.)?(Template\.)?"
-     r"init_function_object\(\) argument after \* must be an iterable, not int$"),
-    ((Template(), None, (), 5), TypeError,
-     r"init_function_object\(\) argument after \*\* must be a mapping, not int$"),
-    ((Template(), None, (), {1: 2}), TypeError, r"keywords must be strings$"),
-    ((functools.partial(load), None, (), {}), AttributeError, "__name__"),  # for the log line
-    ((Step, None, (), [("k", 1)]), AttributeError, "keys"),
-    ((Step, None, ()), TypeError, "kwargs")],
-    ids=["star-args", "star-kwargs", "keyword-keys", "partial", "kwargs-list", "arity"])
-def test_unusable_arguments(args, error, match):
-    with pytest.raises(error, match=match):
-        cu._create_processor(*args)
 
 
 def test_module_names_are_read_at_call_time(monkeypatch):

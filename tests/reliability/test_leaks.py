@@ -1,13 +1,18 @@
-"""Many calls of each hot path, and of its error path, leave the traced memory
-and the resident set where they were.
-
-The paths that have a leak test next to their own tests (cache hits and
-misses, sequential, conditional and loop runs, retry and call_report
-successes, strip_tags, yaml walks, notices) are not repeated here.
-"""
+"""Many calls of each hot path of the module, and of its error paths, leave the
+traced memory and the resident set where they were: one table over the public
+names, each row a maker of the call to repeat and the number of calls."""
 import argparse
+import asyncio
+import contextlib
+import functools
+import inspect
+import itertools
+import json
 import logging
+import os
 import sys
+import types
+import warnings
 
 import pytest
 import yaml
@@ -36,172 +41,288 @@ def step(x=None, **kwargs):
     return x
 
 
-class EvilHash:
-    def __hash__(self):
-        raise Boom("hash")
+def inc(x, **kwargs):
+    return x + 1
 
 
-# ==== the paths ==============================================================
-# Each maker returns the zero-argument call to repeat.
+def fail(x, **kwargs):
+    raise ValueError(x)  # a new error each time: raising one again would grow its traceback
 
 
-def make_key():
-    evil = EvilHash()
+EvilHash = type("EvilHash", (), {"__hash__": boom})
+FIVE_STEPS = [inc, inc, step, [inc], cu.FunctionProcessor(step)]
+
+
+def ready(p):
+    p.init()
+    return p
+
+
+def pipeline(steps):
+    p = ready(cu.Processor(steps, return_exceptions=True))
 
     def call():
-        cu._make_key((1, "a", 2.5), {"k": (1,)})
-        cu._make_key((7,), {})
-        raises(cu._make_key, (1,), 5)        # keywords without items()
-        raises(cu._make_key, (evil,), {})    # a single argument is hashed
+        try:
+            p.process(1)
+        except ValueError:
+            pass
     return call
 
 
-def cache_errors():
-    f = cu.LRUCache(maxsize=8, report_times=10 ** 9)(boom)
-    g = cu.LRUCache(maxsize=8, report_times=10 ** 9)(step)
-    evil = EvilHash()
-    return lambda: (raises(f, 1), raises(g, evil), raises(g, [1]))
+def rebound_logger(monkeypatch):
+    quiet = dict.fromkeys(["debug", "info", "error"], lambda *args: None)
+    monkeypatch.setattr(cu, "logger", types.SimpleNamespace(**quiet))
+    return pipeline(FIVE_STEPS)
 
 
-def file_cache_errors(tmp_path):
+def processor_base():
+    pb, fp = cu.ProcessorBase, cu.FunctionProcessor
+
+    def call():
+        pb(5, name="n", spark_session=1, other=2), fp(step).process(1, k=2), repr(pb())
+        repr(fp(step)), pb().as_dict(), fp(step).as_dict(), pb().init()
+        raises(fp, 42), raises(fp, fp(step)), raises(fp, functools.partial(step))
+        raises(pb()), raises(pb(name=3).name)
+    return call
+
+
+def signatures():
+    own = type("Own", (cu.LRUCache,), {"__init__": lambda self, a: None})
+    only = inspect.Signature([inspect.Parameter("only", inspect.Parameter.POSITIONAL_ONLY)])
+    mixed = type("Mixed", (cu.Processor, type("Mixin", (), {"__signature__": only})), {})
+    cache = cu.LRUCache(4)
+    return lambda: (getattr(own, "__signature__", None), getattr(cache, "__signature__", None),
+                    mixed.__signature__)
+
+
+def cached_pipeline():
+    p, state = ready(cu.LRUCacheProcessor("in_data", 16, processors=[step])), [0]
+
+    def call():
+        state[0] += 1
+        p.process(state[0] % 32)  # misses and evictions
+        p.process(1)  # a hit
+        raises(p.process, [1])
+    return call
+
+
+def lru_cache():
+    f, g = cu.LRUCache(64, 10 ** 9)(lambda *a, **k: 1), cu.LRUCache(8, 10 ** 9)(boom)
+    values, state, evil = list(range(10 ** 6, 10 ** 6 + 128)), [0], EvilHash()
+
+    def call():
+        state[0] += 1
+        v = values[state[0] % 128]
+        f(v), f(values[0]), f(v, 2), f(x=v)  # misses with evictions, and hits
+        raises(g, 1), raises(f, evil), raises(f, [1])
+        cu._make_key((1, "a", 2.5), {"k": (1,)}), raises(cu._make_key, (1,), 5)
+    return call
+
+
+def loops():
+    lp = ready(cu.LoopProcessor(step, inc))
+    lazy = ready(cu.SimpleLooper(processors=inc, merge_output=False))
+    failing = ready(cu.LoopProcessor(step, boom))
+    sel = cu.FunctionSelector(lambda x, **k: x > 0)
+    sel.init_function_object(true_processors=step, false_processors=boom)
+    looper = cu.FunctionLooper(lambda x, **k: x)
+    looper.init_function_object(processors=step)
+    c = ready(cu.ConditionalProcessor(lambda x, **k: x > 0, inc, None))
+    s = ready(cu.SimpleSelector(true_processors=inc, false_processors=step))
+    ready(sel), ready(looper)
+    return lambda: (lp.process([1, 2], k=1), list(lazy.process([1])), raises(failing.process, [1]),
+                    raises(list, ready(cu.SimpleLooper(processors=boom, merge_output=False)).process([1])),
+                    raises(lp.process, 5), sel.process(1), raises(sel.process, -1),
+                    looper.process([1, 2]), c.process(1, k=2), c.process(-1), s.process(0))
+
+
+def context(monkeypatch):
+    monkeypatch.setattr(sys, "argv", ["job.py", "--batch", "3"])
+    args = argparse.Namespace(train={"steps": [len], "batch": 1})
+    return lambda: cu.ContextProcessor(None, None, args, "steps", "json", "train")
+
+
+def decorators():
+    warnings.showwarning = lambda *args, **kwargs: None
+    calls = [cu.deprecated(step), cu.retry(sleep=0)(lambda x, c=itertools.cycle([None, 1]): next(c)),
+             cu.retry(num=2, check_data=0, sleep=0, catch_except=True)(fail),
+             cu.call_report(3)(step)]
+    failing = cu.retry(num=2, check_data=None, sleep=0, catch_except=False)(boom)
+    reported = cu.call_report(10 ** 9)(boom)
+    return lambda: ([c(1) for c in calls], cu.deprecated(step)(1), raises(failing),
+                    raises(reported, 1), raises(cu.retry, num="x"))
+
+
+def threadpool(monkeypatch):
+    async def immediate(func, *args):
+        await asyncio.sleep(0)
+        return func(*args)
+
+    monkeypatch.setattr(cu, "anyio", types.SimpleNamespace(
+        to_thread=types.SimpleNamespace(run_sync=immediate)))
+
+    def cycle():
+        cu.run_in_threadpool(dict, a=1).close()
+        started, done = cu.run_in_threadpool(divmod, 7, 2), cu.run_in_threadpool(divmod, 7, 2)
+        started.send(None)
+        started.close()
+        done.send(None)
+        with contextlib.suppress(StopIteration):
+            done.send(None)
+    return cycle
+
+
+def text():
+    page = "<div class='c'><p>text &amp; more</p><!-- c --></div>" * 2
+    return lambda: (cu.strip_tags(page), raises(cu.strip_tags, b"<p>"), raises(cu.strip_tags, None))
+
+
+def notices(monkeypatch):
+    answer = types.SimpleNamespace(status_code=200)
+    monkeypatch.setattr(cu, "requests", types.SimpleNamespace(post=lambda *a, **k: answer))
+    return lambda: (cu.send_notice_kv({"b": 2, "a": 1}, "u", "B", "E"),
+                    cu.send_notice({"k": ["ü"]}, "u", timeout=1),
+                    raises(cu.send_notice_kv, [(1, 2, 3)], "u"))
+
+
+def file_cache(tmp_path):
     cache = cu.FileCache(str(tmp_path / "fc"))
     f, g = cache(boom), cache(step)
     return lambda: (raises(f, 1), raises(g, lambda: 1))  # a lambda does not pickle
 
 
-def cached_pipeline():
-    p = cu.LRUCacheProcessor("in_data", 16, processors=[step])
-    p.init()
-    state = [0]
-
-    def call():
-        state[0] += 1
-        p.process(state[0] % 32)  # misses and evictions
-        p.process(1)              # a hit
-    return call
-
-
-def cached_pipeline_errors():
-    p = cu.LRUCacheProcessor("in_data", 16, processors=[boom])
-    p.init()
-    return lambda: (raises(p.process, 1), raises(p.process, [1]))
-
-
-def async_loop():
-    lp = cu.LoopProcessor(lambda x, **k: x, step, use_aysnc_run=True)
-    lp.init()
-    return lambda: lp.process([1, 2, 3])
-
-
-def loop_errors():
-    lp = cu.LoopProcessor(lambda x, **k: x, boom)
-    lazy = cu.SimpleLooper(processors=boom, merge_output=False)
-    lp.init(), lazy.init()
-    return lambda: (raises(lp.process, [1, 2]), raises(list, lazy.process([1])),
-                    raises(lp.process, 5))  # an int does not iterate
-
-
-def function_steps():
-    sel = cu.FunctionSelector(lambda x, **k: x > 0)
-    sel.init_function_object(true_processors=step, false_processors=boom)
-    looper = cu.FunctionLooper(lambda x, **k: x)
-    looper.init_function_object(processors=step)
-    sel.init(), looper.init()
-    return lambda: (sel.process(1), raises(sel.process, -1), looper.process([1, 2]))
-
-
-def decorator_errors():
-    failing = cu.retry(num=2, check_data=None, sleep=0, catch_except=False)(boom)
-    reported = cu.call_report(10 ** 9)(boom)
-    return lambda: (raises(failing), raises(reported, 1), raises(cu.retry, num="x"))
-
-
-def text_errors():
-    return lambda: (raises(cu.strip_tags, b"<p>"), raises(cu.strip_tags, None))
-
-
-def yaml_loads(tmp_path):
+def config(tmp_path):
     (tmp_path / "sub.yaml").write_text("k: [1, 2]\n")
     (tmp_path / "main.yaml").write_text("a: {b: 1}\ninc: !include sub.yaml\nab: !alias a.b\n")
     (tmp_path / "bad.yaml").write_text("a: 1\nx: !alias nowhere.9\ny: !include missing.yaml\n")
-    main, bad = str(tmp_path / "main.yaml"), str(tmp_path / "bad.yaml")
-
-    def call():
-        with open(main) as f:
-            assert yaml.load(f, Loader=cu._EnhanceSafeLoader)["ab"] == 1
-        with open(bad) as f:
-            raises(yaml.load, f, Loader=cu._EnhanceSafeLoader)
-    return call
-
-
-def argparse_helpers():
+    (tmp_path / "c.yaml").write_text("debug: true\nname: n\n")
     parser = argparse.ArgumentParser()
     parser.add_argument("--kv", nargs="+", action=cu.list_to_keyvalue)
     parser.add_argument("--kv2", nargs="+", action=cu.list_to_keyvalue2)
     cu.parser_add_bool(parser, "flag")
-    words = ["--kv", "a:1", "b", "--kv2", "c=2", "--flag", "yes"]
-
-    def call():
-        parser.parse_args(words)
-        cu.str_to_bool("off")
-        raises(cu.str_to_bool, "maybe")
-        raises(cu.parser_add_bool, parser, "flag")  # a second --flag conflicts
-    return call
-
-
-def standard_parser(tmp_path):
-    (tmp_path / "c.yaml").write_text("debug: true\nname: n\n")
     words = ["--my_config_yaml", str(tmp_path / "c.yaml"), "--name", "m", "-q"]
 
     def call():
+        for name in ("main", "bad"):
+            with open(str(tmp_path / (name + ".yaml"))) as f:
+                raises(yaml.load, f, Loader=cu._EnhanceSafeLoader) if name == "bad" else \
+                    yaml.load(f, Loader=cu._EnhanceSafeLoader)
+        parser.parse_args(["--kv", "a:1", "b", "--kv2", "c=2", "--flag", "yes"])
+        cu.str_to_bool("off"), raises(cu.str_to_bool, "maybe"), raises(cu.parser_add_bool, parser, "flag")
         cu.parse_args_and_yaml(cu.init_default_parser(change_config_name=True), words, "t", True)
         raises(cu.parse_args_and_yaml, cu.init_default_parser(), ["--config_yaml", "missing.yaml"])
     return call
 
 
-def short_child():
-    ok = [sys.executable, "-c", "print('a'); print('b')"]
-    failing = [sys.executable, "-c", "import sys; sys.exit(3)"]
-    return lambda: (list(cu.cmd_process_return_data(ok)),
+def commands():
+    ok, failing = [sys.executable, "-c", "print('a'); print('b')"], [sys.executable, "-c", "exit(3)"]
+    return lambda: (list(cu.cmd_process_return_data(ok)), cu.cmd_process_return_data("never started"),
                     raises(list, cu.cmd_process_return_data(failing)),
                     raises(list, cu.cmd_process_return_data(5)))
 
 
-# name -> (maker, calls); a maker that takes tmp_path gets it.
+# name -> (maker, calls); a maker gets the fixtures its parameters name.
 PATHS = {
-    "_make_key": (make_key, 100_000),
-    "LRUCache errors": (cache_errors, 100_000),
-    "FileCache errors": (file_cache_errors, 20_000),
+    "Processor, five steps": (lambda: pipeline(FIVE_STEPS), 50_000),
+    "Processor, rebound logger": (rebound_logger, 50_000),
+    "Processor, stop": (lambda: pipeline([inc, cu.StopRunProcessor(ready=True), step]), 20_000),
+    "Processor, failure": (lambda: pipeline([inc, fail]), 20_000),
+    "Processor, build": (lambda: lambda: cu.Processor([inc, [step], {"StopRunProcessor": {}}]).init(),
+                         20_000),
+    "ProcessorBase and FunctionProcessor": (processor_base, 50_000),
+    "class signatures declined": (signatures, 20_000),
+    "loops and branches": (loops, 30_000),
+    "async loop": (lambda: functools.partial(ready(cu.LoopProcessor(
+        step, step, use_aysnc_run=True)).process, [1, 2, 3]), 2_000),
+    "ContextProcessor": (context, 1_000),
+    "LRUCache and _make_key": (lru_cache, 25_000),
     "LRUCacheProcessor": (cached_pipeline, 50_000),
-    "LRUCacheProcessor errors": (cached_pipeline_errors, 50_000),
-    "async loop": (async_loop, 2_000),
-    "loop errors": (loop_errors, 50_000),
-    "function selector and looper": (function_steps, 50_000),
-    "retry and call_report errors": (decorator_errors, 50_000),
-    "strip_tags errors": (text_errors, 100_000),
-    "yaml load with both tags": (yaml_loads, 2_000),
-    "argparse helpers": (argparse_helpers, 10_000),
-    "standard parser with yaml": (standard_parser, 1_000),
-    "cmd_process_return_data": (short_child, 200),
+    "FileCache errors": (file_cache, 20_000),
+    "decorators": (decorators, 20_000),
+    "run_in_threadpool": (threadpool, 50_000),
+    "strip_tags": (text, 3_000),
+    "notices": (notices, 5_000),
+    "yaml and parsers": (config, 1_000),
+    "cmd_process_return_data": (commands, 200),
 }
 
 
-@pytest.fixture
-def quiet(monkeypatch):
+@pytest.mark.parametrize("maker, count", PATHS.values(), ids=PATHS.keys())
+def test_calls_do_not_grow_memory(maker, count, request, tmp_path, memory_growth, monkeypatch):
     # Records of the error paths would pile up in the test run's log capture.
     silent = logging.getLogger("cu-test-quiet-leaks")
     silent.disabled = True
     monkeypatch.setattr(cu, "logger", silent)
     monkeypatch.setattr(sys, "argv", ["job.py"])
-
-
-@pytest.mark.parametrize("maker, count", PATHS.values(), ids=PATHS.keys())
-def test_calls_do_not_grow_memory(maker, count, tmp_path, quiet, memory_growth, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    call = maker(tmp_path) if maker.__code__.co_argcount else maker()
-    traced, rss = memory_growth(call, count)
-    print("{}: {} calls, traced {:+d} B ({:.3f} B/call), rss {:+d} B".format(
-        maker.__name__, count, traced, traced / count, rss))
+    with warnings.catch_warnings():
+        call = maker(*[request.getfixturevalue(p) for p in inspect.signature(maker).parameters])
+        traced, rss = memory_growth(call, count)
+    print("{} calls: traced {:+d} B ({:.3f} B/call), rss {:+d} B".format(
+        count, traced, traced / count, rss))
     # One leaked small object per call would pass these by far.
-    assert traced < min(64 * 1024, max(16 * count, 8 * 1024))
-    assert rss < 2 * 1024 * 1024
+    assert traced < min(64 * 1024, max(16 * count, 8 * 1024)) and rss < 2 * 1024 * 1024
+
+
+LOGGING_CHILD = r"""
+import gc, json, logging, os, sys, tracemalloc
+sys.stdout = sys.stderr = open(os.devnull, "w")
+os.environ.pop("TAVOLA_PLATFORM", None)
+import common_utils.common_utils as cu
+name, sink = "leak", os.devnull
+logger = cu.logger_append_file(cu.get_logger(name), sink)
+cu.add_logger_file(sink)  # every "QRX_" logger now holds the sink once
+family = [logging.getLogger(n) for n in list(logging.root.manager.loggerDict) if n[:4] == "QRX_"]
+for handler in [h for member in family for h in member.handlers]:
+    handler.setLevel(logging.CRITICAL + 1)  # records are still made, nothing is written
+failing = [lambda: cu.get_logger(1), lambda: cu.get_file_logger("a"), lambda: cu.add_logger_file(x=1),
+           lambda: cu.logger_append_file(logger, b"x"), lambda: cu.set_logger_level(1, 2),
+           lambda: cu.get_compile_version(1), lambda: cu.set_logger_level("NO_SUCH_LEVEL"),
+           lambda: cu.logger_append_file(logger, "/nonexistent-dir/x.log")]
+
+def errors():
+    for call in failing:
+        try:
+            call()
+        except (TypeError, ValueError, FileNotFoundError):
+            continue
+        raise AssertionError(call)
+
+calls = lambda: (cu.get_compile_version(), cu._get_velox_logger(), cu.get_logger(name),
+                 cu.logger_append_file(logger, sink), cu.get_file_logger(name=name, file_name=sink),
+                 cu.set_logger_level("INFO"), cu.add_logger_file(sink))
+watched, result = [logger, cu.logger, name, sink, None, True, False], {}
+
+def snapshot():
+    gc.collect()
+    with open("/proc/self/statm") as f:
+        rss = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    return [tracemalloc.get_traced_memory()[0], rss] + [sys.getrefcount(o) for o in watched]
+
+for which, fn in [("calls", calls), ("errors", errors), ("velox_absent", lambda: cu.get_logger(name)),
+                  ("velox_without_logger", lambda: cu.get_logger(name))]:
+    if which.startswith("velox"):  # stand-ins that fail at once, without a search of sys.path
+        os.environ["TAVOLA_PLATFORM"] = "123"
+        sys.modules["velox"] = None if which == "velox_absent" else type(sys)("velox")
+    for _ in range(2000):
+        fn()
+    before = snapshot()
+    for _ in range(50000):
+        fn()
+    traced, rss, *refs = [b - a for a, b in zip(before, snapshot())]
+    result[which] = {"traced": traced, "rss": rss, "refs": refs,
+                     "handlers": sum(len(member.handlers) for member in family)}
+print(json.dumps(result), file=sys.__stdout__)
+"""
+
+
+@pytest.mark.process_memory
+def test_logging_calls_do_not_leak(run_python):
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONTRACEMALLOC"}
+    proc = run_python(LOGGING_CHILD, timeout=600, env=env)
+    assert proc.returncode == 0, proc.stderr
+    for which, result in json.loads(proc.stdout).items():
+        # A leak of one small object per call would be several megabytes here.
+        assert result["traced"] < 256 * 1024 and result["rss"] < 2 * 1024 * 1024, (which, result)
+        assert all(abs(d) < 100 for d in result["refs"]), (which, result)
+        assert result["handlers"] == 5, (which, result)  # 3 sinks and 2 consoles: nothing piled up

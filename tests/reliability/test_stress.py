@@ -34,29 +34,19 @@ def hammer(work):
 """
 
 PIPELINES = """
-def inc(x, **k):
-    return x + 1
-
-def dbl(x, **k):
-    return x * 2
-
-def items(x, **k):
-    return x
-
+inc, dbl, items = (lambda x, **k: x + 1), (lambda x, **k: x * 2), (lambda x, **k: x)
 # One instance of each kind, shared by every thread.
 KINDS = {
     "sequential": cu.Processor([inc, dbl]),
     "conditional": cu.ConditionalProcessor(lambda x, **k: x % 2 == 0, [inc, dbl], [dbl, inc]),
     "cached": cu.LRUCacheProcessor("in_data", 64, processors=[inc, dbl]),
 }
-for p in KINDS.values():
-    p.init()
 LOOPS = {
     "loop": cu.LoopProcessor(items, [inc, dbl]),
     "async loop": cu.LoopProcessor(items, [inc, dbl], use_aysnc_run=True),
     "lazy loop": cu.SimpleLooper(processors=[inc, dbl], merge_output=False),
 }
-for p in LOOPS.values():
+for p in [*KINDS.values(), *LOOPS.values()]:
     p.init()
 
 def expect(name, x):
@@ -131,6 +121,7 @@ print(json.dumps({"reports": seen, "calls": THREADS * RUNS * 5000}))
 """
 
 
+@pytest.mark.long
 @pytest.mark.parametrize("script", [PIPELINES, LRU, REPORT], ids=["pipelines", "lru_cache", "call_report"])
 def test_threads_at_once(script, run_python):
     runs = 2 if SANITIZED else 5

@@ -89,16 +89,3 @@ def test_module_names_looked_up_per_call(cu, monkeypatch):
     assert cu.send_notice_kv("t", "u") == "r"
     cu.send_notice_kv("t", "u", timeout=1)
     assert notices == [("\n>t\n", {}), ("\n>t\n", {"timeout": 1})]
-
-
-def test_no_leak(cu, monkeypatch, memory_growth):
-    answer = types.SimpleNamespace(status_code=200)
-    monkeypatch.setattr(cu, "requests", types.SimpleNamespace(post=lambda *a, **k: answer))
-
-    def cycle():
-        cu.send_notice_kv({"b": 2, "a": 1}, "u", "B", "E")
-        cu.send_notice({"k": ["ü"]}, "u", timeout=1)
-        with pytest.raises(ValueError):
-            cu.send_notice_kv([(1, 2, 3)], "u")
-
-    assert memory_growth(cycle, 5000)[0] < 100_000
