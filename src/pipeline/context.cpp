@@ -102,7 +102,7 @@ Ref context_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     // super().__init__(processors, *args, model_args=model_args, module=module, **kwargs)
     Ref pos = prepend(processors.get(), extra_args.get());
-    Ref call_kw = cu::kwargs({{n_model_args, model_args.get()}, {n_module, module.get()}});
+    Ref call_kw = cu::keywords({{n_model_args, model_args.get()}, {n_module, module.get()}});
     check_int(PyDict_Update(call_kw.get(), kw.get()));
     Ref base_init = getattr(super_of(g_context_processor.get(), self).get(), n___init__);
     call_args(base_init.get(), pos.get(), call_kw.get());

@@ -210,7 +210,7 @@ void run_class_init(PyObject* cls, PyObject* self, PyObject* args, PyObject* kwa
                     const Name& key, PyObject* value) {
     Ref init = getattr(cls, n___init__);
     Ref pos = prepend(self, args);
-    Ref kw = cu::kwargs({{key, value}});
+    Ref kw = cu::keywords({{key, value}});
     if (kwargs) {
         if (dict_get(kwargs, key))
             raisef(PyExc_TypeError, "__init__() got multiple values for keyword argument '%s'",
