@@ -41,9 +41,11 @@ from typing import Tuple as Tuple
 from typing import Union as Union
 
 import anyio as anyio
-import nest_asyncio2 as nest_asyncio  # type: ignore  # ships no type information
+import nest_asyncio2  # type: ignore  # ships no type information
 import requests as requests
 import yaml as yaml
+
+nest_asyncio = nest_asyncio2  # the maintained fork, under the name the module binds
 
 _F = TypeVar("_F", bound=Callable[..., Any])
 _T = TypeVar("_T")
