@@ -3,6 +3,7 @@
     python examples/job.py --config examples/config/job.yaml [--biz_date 20261206]
         [--records 4000] [--max_records 1000] [--concurrent] [--debug]
         [--labels team=sales run=nightly] [--notify-url http://127.0.0.1:8000/hook]
+        [--trace_memory]
 
 It makes the day's order file (a few thousand orders, some of them bad),
 builds its pipeline from the YAML step list, routes good orders to the
@@ -14,6 +15,7 @@ import datetime
 import os
 import random
 import sys
+import tracemalloc
 
 from common_utils import common_utils as cu
 
@@ -24,6 +26,7 @@ sys.path.insert(0, HERE)  # the step module, order_steps.py, stands beside this 
 def job_options(parser):
     """The options of this job beside the standard ones and those the YAML keys make."""
     cu.parser_add_bool(parser, "concurrent", default=False)
+    cu.parser_add_bool(parser, "trace_memory", default=False)
     parser.add_argument("--notify-url", "--notify_url", default="",
                         help="post the summary to this webhook when given")
     parser.add_argument("--labels", nargs="+", action=cu.list_to_keyvalue2, default={},
@@ -70,6 +73,10 @@ def open_db(path):
 def main():
     args = cu.init_parser("The daily orders job", task_name="orders", callback_fn=job_options)
     args.biz_date = args.biz_date or cu.yesterday_date
+    if not args.trace_memory:
+        # The import started memory tracing for the whole process; this job
+        # reads none of it, so it stops paying for it here.
+        tracemalloc.stop()
 
     # Logging: the job's logger and every logger of the module write to one file per day.
     os.makedirs(args.log_dir, exist_ok=True)
@@ -133,6 +140,10 @@ def build_report(args, db, counts, times, input_file, log_file, db_file):
         lines.append("    {:<36} {:>8.4f}".format(name, seconds))
     lines.append("  rate cache      hits={} misses={} size={}/{}".format(
         info.hits, info.misses, info.currsize, info.maxsize))
+    lines.append("  memory tracing  {}".format(
+        "on" if tracemalloc.is_tracing() else
+        "off (COMMON_UTILS_TRACEMALLOC=0)" if args.trace_memory else
+        "off (stopped after the import; --trace_memory keeps it)"))
     lines.append("  stored {} / rejected {} by the store step".format(counts["stored"], counts["rejected"]))
     lines.append("  input    {}".format(input_file))
     lines.append("  database {}".format(db_file))

@@ -3,6 +3,9 @@
 #include "frame.hpp"
 #include "../bridge/entry.hpp"
 
+#include <cstdlib>
+#include <cstring>
+
 namespace cu::frame {
 
 namespace {
@@ -27,7 +30,14 @@ PyModuleDef module_def = {
 // Process-wide: lets asyncio.run nest inside a running event loop.
 void apply_nested_loop_patch() { call_method(module::global(n_nest_asyncio).get(), n_apply); }
 
-void start_tracemalloc() { call_method(module::global(n_tracemalloc).get(), n_start); }
+// Importing starts tracemalloc for the whole process, which makes every later
+// allocation of the caller dearer.  A job that does not trace memory opts out
+// with COMMON_UTILS_TRACEMALLOC=0, read here, before the start.
+void start_tracemalloc() {
+    const char* opt_out = std::getenv("COMMON_UTILS_TRACEMALLOC");
+    if (opt_out && std::strcmp(opt_out, "0") == 0) return;
+    call_method(module::global(n_tracemalloc).get(), n_start);
+}
 
 void bind_module_logger() {
     Ref logger = call(module::global(n_get_logger).get(), module::name_obj());

@@ -69,6 +69,7 @@ def test_job_routes_bad_rows_aside_and_reports_what_it_stored(tmp_path):
     assert (report_value(report, "records in"), report_value(report, "records out"),
             report_value(report, "rejected")) == (600, len(orders), len(rejects))
     assert "rate cache      hits=" in report and "store_results()" in report
+    assert "memory tracing  off (stopped after the import" in report
 
     log_file = seq / "logs" / "orders_{}.log".format(DAY)
     log = log_file.read_text()
@@ -78,7 +79,7 @@ def test_job_routes_bad_rows_aside_and_reports_what_it_stored(tmp_path):
 
     # Batches in worker threads give the same rows; a second run of the day replaces, not adds.
     run_job(conc, "--concurrent")
-    run_job(conc, "--concurrent")
+    assert "memory tracing  on\n" in run_job(conc, "--concurrent", "--trace_memory")
     assert stored(conc) == (orders, rejects)
 
 

@@ -44,9 +44,11 @@ DEFINITIONS = """get_compile_version _get_velox_logger get_logger logger_append_
 BEFORE_LOGGER = DEFINITIONS.index("deprecated") + 1
 
 
-def run_child(argv, cwd, stdin_text=None):
+def run_child(argv, cwd, stdin_text=None, **env_vars):
     """Runs the interpreter with `argv` in `cwd`; returns the last stdout line as JSON."""
-    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONTRACEMALLOC", "TAVOLA_PLATFORM")}
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("PYTHONTRACEMALLOC", "TAVOLA_PLATFORM", "COMMON_UTILS_TRACEMALLOC")}
+    env.update(env_vars)
     proc = subprocess.run(
         [sys.executable, *argv], cwd=str(cwd), env=env, input=stdin_text,
         stdin=None if stdin_text is not None else subprocess.DEVNULL,
@@ -151,6 +153,12 @@ def test_fresh_import(tmp_path):
         "logger": ["QRX_common_utils.common_utils", 20, True, ["StreamHandler"], True],
         "dates": ["20250301", "2025030100", "20250228", "2025022800", "20250227"],
     }
+
+
+@pytest.mark.parametrize("value, tracing", [("0", False), ("1", True), ("", True), ("false", True)])
+def test_tracemalloc_opt_out(tmp_path, value, tracing):
+    code = "import json, tracemalloc, common_utils.common_utils; print(json.dumps(tracemalloc.is_tracing()))"
+    assert run_child(["-c", code], tmp_path, COMMON_UTILS_TRACEMALLOC=value) is tracing
 
 
 # ==== functions =================================================================
