@@ -72,6 +72,11 @@ inline long as_long(PyObject* o) {
     if (v == -1 && PyErr_Occurred()) throw_error();
     return v;
 }
+inline long long as_long_long(PyObject* o) {
+    long long v = PyLong_AsLongLong(o);
+    if (v == -1 && PyErr_Occurred()) throw_error();
+    return v;
+}
 inline Py_ssize_t as_ssize_t(PyObject* o) {
     Py_ssize_t v = PyLong_AsSsize_t(o);
     if (v == -1 && PyErr_Occurred()) throw_error();
