@@ -290,20 +290,22 @@ Ref open_store(SharedFile& sf, bool first) {
 
 // Opens the shelf (under the exclusive lock): a file made or emptied just now
 // is written out whole before any other process may open it.
-Ref open_settled(SharedFile& sf, bool first, bool& made) {
-    Ref store = open_store(sf, first);
+Ref open_settled(SharedFile& sf, bool& made) {
+    Ref store = open_store(sf, true);
     made = length(store.get()) == 0;
     settle(store.get(), made);
     return store;
 }
 
+// Reopens the shelf of a file that exists: nothing needs writing out, and a
+// dbm.dumb index just read holds nothing the file lacks.
 void reopen(PyObject* self, SharedFile& sf) {
     Ref old = getattr(self, n__cache);
     if (old.get() == Py_None) return;  // closed: the caller meets None as before
     call_method(old.get(), n_close);
     setattr(self, n__cache, Py_None);
-    bool made;
-    Ref store = open_settled(sf, false, made);
+    Ref store = open_store(sf, false);
+    if (Ref db = change_marking(store.get())) setattr(db.get(), n__modified, Py_False);
     setattr(self, n__cache, store.get());
 }
 
@@ -348,7 +350,7 @@ Ref locked(PyObject* self, Access access, Op&& op) {
     try {
         if ((generation != sf->seen || sf->inherited) && access != Access::close) {
             if (access == Access::read) {
-                flock(*sf, LOCK_EX);  // reopening may make the file, so it excludes the others
+                flock(*sf, LOCK_EX);  // closing and opening a shelf may write
                 generation = read_generation(*sf);
             }
             reopen(self, *sf);
@@ -482,7 +484,7 @@ Ref file_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     try {
         bool made;
-        Ref store = open_settled(sf, true, made);
+        Ref store = open_settled(sf, made);
         setattr(self, n__cache, store.get());
         if (sf.fd) {
             if (made) write_generation(sf, generation += 2);  // the others reread it

@@ -170,6 +170,19 @@ def test_hits_and_misses_do_not_grow_memory(cache, memory_growth):
     assert f.cache_info().currsize == 1
 
 
+def test_two_caches_on_one_file_see_each_others_stores(path):
+    a, b = cu.FileCache(path), cu.FileCache(path)  # as two processes would
+    a.put("k", "x" * 10)
+    assert b.get("k") == "x" * 10
+    a.put("k", "y" * 300)  # a longer value in the same place
+    assert b.get("k") == "y" * 300
+    b.put("j", 1)
+    a.put("i", 2)
+    a.close()
+    b.close()
+    assert stored(path) == {"k": "y" * 300, "j": 1, "i": 2}
+
+
 # Each child waits for the others before opening, so that they create the
 # file together, then stores keys of its own and keys that all of them share.
 VALUE = "lambda key: [key, 'v' * (sum(map(ord, key)) % 900)]"
