@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -139,16 +138,11 @@ constexpr const char* kLockName = "common_utils.FileCache._file_lock";
 
 struct SharedFile {
     Ref fd;                          // the lock file's descriptor, null when there is none
-    std::uint64_t* generation = nullptr;  // its first 8 bytes, mapped
+    int raw = -1;                    // the same descriptor, for the generation
     std::uint64_t seen = 0;          // generation the shelf was opened at
     unsigned forks = 0;              // fork count when fd was opened
     bool inherited = false;          // the shelf is a forked parent's: reopen it
     Ref lock_path, filename, options, exit_hook;
-    ~SharedFile() { unmap(); }
-    void unmap() noexcept {
-        if (generation) munmap(generation, sizeof *generation);
-        generation = nullptr;
-    }
 };
 
 // Forks of this process so far, counted in the child: a child that finds an
@@ -193,14 +187,21 @@ void unlock_quietly(SharedFile& sf) noexcept {
     }
 }
 
-// The generation is read and raised under the lock; it lives in memory shared
-// with the file, so that checking it costs no system call.
+// The generation is the lock file's first 8 bytes, raised under the lock and
+// read with one pread (not a mapping: a lock file truncated by hand would make
+// a mapped read fault).  A short read gives a generation that no shelf was
+// opened at, so the caller takes the locked path and reopens.
 std::uint64_t read_generation(SharedFile& sf) noexcept {
-    return __atomic_load_n(sf.generation, __ATOMIC_ACQUIRE);
+    std::uint64_t generation = 0;
+    if (pread(sf.raw, &generation, sizeof generation, 0) != (ssize_t)sizeof generation)
+        return ~std::uint64_t(0);
+    return generation;
 }
 
 void write_generation(SharedFile& sf, std::uint64_t generation) noexcept {
-    __atomic_store_n(sf.generation, generation, __ATOMIC_RELEASE);
+    if (pwrite(sf.raw, &generation, sizeof generation, 0) != (ssize_t)sizeof generation) {
+        // The next read is short or stale; a locked lookup then reopens.
+    }
 }
 
 // Opens and maps the lock file; a path that cannot have one beside it (an
@@ -208,7 +209,7 @@ void write_generation(SharedFile& sf, std::uint64_t generation) noexcept {
 // was before, and shelve.open reports whatever is wrong with the name itself.
 void open_lock(SharedFile& sf) {
     sf.fd = nullptr;
-    sf.unmap();
+    sf.raw = -1;
     sf.forks = g_forks;
     if (!sf.lock_path) return;
     Ref flags = integer(O_RDWR | O_CREAT | O_CLOEXEC), mode = integer(0666);
@@ -221,20 +222,17 @@ void open_lock(SharedFile& sf) {
     int fd = PyLong_AsLong(sf.fd.get());
     if (fd == -1 && PyErr_Occurred()) throw_error();
     struct stat st;
-    void* word = MAP_FAILED;
     // Growing the file to 8 bytes keeps whatever another process wrote there.
-    if (fstat(fd, &st) == 0 && (st.st_size >= 8 || ftruncate(fd, 8) == 0))
-        word = mmap(nullptr, sizeof *sf.generation, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (word == MAP_FAILED) {
+    if (fstat(fd, &st) != 0 || (st.st_size < 8 && ftruncate(fd, 8) != 0)) {
         os_call(n_close, sf.fd.get());
         sf.fd = nullptr;
         return;
     }
-    sf.generation = static_cast<std::uint64_t*>(word);
+    sf.raw = fd;
 }
 
 void close_lock(SharedFile& sf) {
-    sf.unmap();
+    sf.raw = -1;
     if (Ref fd = std::move(sf.fd)) os_call(n_close, fd.get());
 }
 
