@@ -24,8 +24,8 @@ const Name n_looper("looper"), n__looper("_looper"), n__processors("_processors"
     n__merge_output("_merge_output"), n__use_aysnc_run("_use_aysnc_run"),
     n__loop_process("_loop_process"), n__loop_process_async("_loop_process_async"),
     n_Iterable("Iterable"), n_LoopProcessor("LoopProcessor"),
-    n_run_in_threadpool("run_in_threadpool"), n_send("send"), n_throw("throw"),
-    n_close("close"), n__batch_size("_batch_size"), s_looper("_looper"),
+    n_run_in_threadpool("run_in_threadpool"), n_send("send"),
+    n__batch_size("_batch_size"), s_looper("_looper"),
     s_processors("_processors");
 
 Keep g_loop;             // LoopProcessor as defined here
