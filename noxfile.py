@@ -484,7 +484,7 @@ def dist(session, rec):
         rec.note("installed without building and imported on {}".format(version))
 
 
-STEP_SESSIONS.append("dist")
+LONG_SESSIONS.append("dist")  # in the long run only: it builds twice more
 
 
 @nox.session(python=False)
