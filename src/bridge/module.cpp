@@ -81,30 +81,6 @@ Ref make_function(PyMethodDef* def, std::initializer_list<Annotation> annotation
     return make_native_function(def, module::object(), module::name_obj(), notes.get());
 }
 
-bool resolves_to(PyObject* obj, const Name& name, PyObject* expected) {
-    static const Name n_dict("__dict__");
-    // A class with its own __getattribute__ (or a static type, whose slots the
-    // 3.8 limited API cannot read) sees every look-up: no shortcut then.
-    PyTypeObject* type = Py_TYPE(obj);
-    if (!(PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) ||
-        PyType_GetSlot(type, Py_tp_getattro) != (void*)PyObject_GenericGetAttr)
-        return false;
-    PyObject* found = PyObject_GetAttr((PyObject*)type, name);
-    if (!found) {
-        PyErr_Clear();
-        return false;
-    }
-    Ref attr = Ref::steal(found);
-    if (attr.get() != expected) return false;
-    PyObject* d = PyObject_GetAttr(obj, n_dict);
-    if (!d) {
-        PyErr_Clear();
-        return false;
-    }
-    Ref attrs = Ref::steal(d);
-    return PyDict_Check(attrs.get()) && !dict_get(attrs.get(), name);
-}
-
 void add_methods(PyObject* cls, PyMethodDef* methods) {
     for (PyMethodDef* def = methods; def && def->ml_name; ++def) {
         Ref attr;

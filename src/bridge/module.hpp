@@ -9,6 +9,7 @@
 // frame binds them in the order of its definition table (src/frame).
 #pragma once
 
+#include "guard.hpp"  // the proofs that makers take and fast paths use
 #include "object.hpp"
 
 #include <initializer_list>
@@ -73,13 +74,6 @@ Ref make_function(PyMethodDef* def, std::initializer_list<Annotation> annotation
 // A C __init__ also gives the class its inspect.signature (signature.hpp).
 Ref make_class(const char* name, PyObject* bases, PyMethodDef* methods,
                const char* doc = nullptr);
-
-// True when `obj.<name>` resolves to `expected` as found on its type: the
-// class attribute is that very object, the instance __dict__ does not
-// shadow it and the class has the generic attribute look-up.  Lets a caller
-// run the C implementation of a method directly while any override, patch,
-// instance attribute or __getattribute__ still takes the ordinary path.
-bool resolves_to(PyObject* obj, const Name& name, PyObject* expected);
 
 // Sets further static method rows on an existing class.
 void add_methods(PyObject* cls, PyMethodDef* methods);

@@ -13,6 +13,7 @@
 #include "../bridge/args.hpp"
 #include "../bridge/closure.hpp"
 #include "../bridge/entry.hpp"
+#include "../bridge/guard.hpp"
 #include "../logging/log.hpp"
 
 #include <climits>
@@ -23,103 +24,42 @@ namespace cu::cache {
 namespace {
 
 const Name n_maxsize("maxsize"), n_report_times("report_times"), n_move_to_end("move_to_end"),
-    n_popitem("popitem"), n_last("last"), n___init__("__init__"), n_functools("functools"),
-    n_wraps("wraps"), n_collections("collections"), n_OrderedDict("OrderedDict");
+    n_popitem("popitem"), n_last("last"), n___init__("__init__"), n_collections("collections"),
+    n_OrderedDict("OrderedDict");
 
 struct Counters {
     long long hits, misses, maxsize, report_times;
 };
 
-// What the class was made with, to tell later whether it still holds.
-struct Made {
-    Keep cls, base;
-    Keep get, put, cache_info;                        // methods of LRUCache
-    Keep hits, misses, maxsize, report_times;         // descriptors of the base
-    FastMethod move_to_end, popitem;                  // OrderedDict's own
-    Keep od_reduce;
-    PyObject *cls_dict = nullptr, *base_dict = nullptr;  // owned, as Keep
-    void *contains = nullptr, *subscript = nullptr, *ass_subscript = nullptr,
-         *length = nullptr;
-    Py_ssize_t offset = 0, dictoffset = 0;
-};
-Made g;
-
-Counters& counters(PyObject* self) {
-    return *reinterpret_cast<Counters*>(reinterpret_cast<char*>(self) + g.offset);
-}
-
 // ==== guards =================================================================
 
-// `cls.<name>` is `expected`, defined on LRUCache itself.
-bool class_attr_is(const Name& name, PyObject* expected) {
-    if (g.cls_dict) {
-        PyObject* found = PyDict_GetItemWithError(g.cls_dict, name);
-        if (!found && PyErr_Occurred()) throw_error();
-        return found == expected;
-    }
-    Ref found = Ref::steal(PyObject_GetAttr(g.cls, name));
-    if (!found) PyErr_Clear();
-    return found && found.get() == expected;
-}
-
-// `cls.<name>` is OrderedDict's `expected`: neither LRUCache nor its base
-// defines the name (OrderedDict itself cannot be changed).
-bool inherited_is(const Name& name, PyObject* expected) {
-    if (g.cls_dict && g.base_dict)
-        return !check_int(PyDict_Contains(g.cls_dict, name)) &&
-               !check_int(PyDict_Contains(g.base_dict, name));
-    return class_attr_is(name, expected);
-}
-
-// The instance dict does not shadow `name`.  Read through the offset the
-// type publishes as __dictoffset__, as attribute look-up itself reads it.
-// The counters are not kept there, so it is usually empty.
-bool not_shadowed(PyObject* self, const Name& name) {
-    PyObject* attrs = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + g.dictoffset);
-    return !attrs || PyDict_Size(attrs) == 0 || !check_int(PyDict_Contains(attrs, name));
-}
-
-bool resolves(PyObject* self, const Name& name, PyObject* expected) {
-    return class_attr_is(name, expected) && not_shadowed(self, name);
-}
-
-bool resolves_inherited(PyObject* self, const Name& name, PyObject* expected) {
-    return inherited_is(name, expected) && not_shadowed(self, name);
-}
-
-// An exact LRUCache whose look-up slots are those it was made with.
-bool plain_slots(PyObject* self) {
-    PyTypeObject* t = Py_TYPE(self);
-    return (PyObject*)t == g.cls.get() && PyType_GetSlot(t, Py_sq_contains) == g.contains &&
-           PyType_GetSlot(t, Py_mp_subscript) == g.subscript;
-}
-
-bool own_move_to_end(PyObject* self) {
-    return resolves_inherited(self, n_move_to_end, g.move_to_end.get());
-}
-
-// ... and whose counters and move_to_end are its own: get's steps may then
-// run directly.
-bool plain_store(PyObject* self) {
-    return plain_slots(self) && class_attr_is(n_hits, g.hits) &&
-           class_attr_is(n_misses, g.misses) && own_move_to_end(self);
-}
-
-// What a decorated call reads before it knows whether it hit: `get` and the
-// counters that it and the report use.  move_to_end is proven on a hit.
-bool plain_call(PyObject* self) {
-    if (!plain_slots(self) || !class_attr_is(n_get, g.get) || !class_attr_is(n_hits, g.hits) ||
-        !class_attr_is(n_misses, g.misses) || !class_attr_is(n_report_times, g.report_times))
-        return false;
-    return not_shadowed(self, n_get);
-}
-
+// What LRUCache was made with.  Each attribute that a direct step stands for
+// is one bit; each proof below names the set one step relies on.
+ClassSnapshot lru;
+enum : ClassSnapshot::Names {
+    k_contains = 1u << 0, k_subscript = 1u << 1, k_ass_subscript = 1u << 2, k_length = 1u << 3,
+    k_get = 1u << 4, k_put = 1u << 5, k_cache_info = 1u << 6,
+    k_hits = 1u << 7, k_misses = 1u << 8, k_maxsize = 1u << 9, k_report_times = 1u << 10,
+    k_move_to_end = 1u << 11, k_popitem = 1u << 12,
+};
+// get's steps: the key test and the read on the mapping, the counters;
+// move_to_end besides on a hit.
+constexpr ClassSnapshot::Names get_steps = k_contains | k_subscript | k_hits | k_misses;
+// What a decorated call reads before it knows whether it hit: get itself,
+// its steps and the counters of the statistics line.
+constexpr ClassSnapshot::Names call_steps = get_steps | k_get | k_report_times;
+constexpr ClassSnapshot::Names report_reads = k_hits | k_misses | k_report_times;
 // put's steps: the test for the key, storing, the size and its bound.
-bool plain_put(PyObject* self) {
-    PyTypeObject* t = Py_TYPE(self);
-    return (PyObject*)t == g.cls.get() && PyType_GetSlot(t, Py_sq_contains) == g.contains &&
-           PyType_GetSlot(t, Py_mp_ass_subscript) == g.ass_subscript &&
-           PyType_GetSlot(t, Py_mp_length) == g.length && class_attr_is(n_maxsize, g.maxsize);
+constexpr ClassSnapshot::Names put_steps = k_contains | k_ass_subscript | k_length | k_maxsize;
+// What cache_info() reads besides the size and its bound.
+constexpr ClassSnapshot::Names record_reads = k_cache_info | k_hits | k_misses;
+
+FastMethod g_move_to_end, g_popitem;  // OrderedDict's own
+Keep g_od_reduce;
+Py_ssize_t g_offset = 0;  // of the counters in an instance
+
+Counters& counters(PyObject* self) {
+    return *reinterpret_cast<Counters*>(reinterpret_cast<char*>(self) + g_offset);
 }
 
 // Keys whose hashing and comparison run no code of the caller's: one
@@ -141,10 +81,11 @@ bool inert(PyObject* o) {
     return inert(o, mark, 0);
 }
 
-// ==== counters ===============================================================
+// ==== steps ==================================================================
 
-void bump(PyObject* self, long long Counters::*field, const Name& name, bool plain) {
-    if (plain) {
+// self.<name> += 1; `own` when the counter's descriptor is proven.
+void bump(PyObject* self, long long Counters::*field, const Name& name, bool own) {
+    if (own) {
         long long& v = counters(self).*field;
         if (v == LLONG_MAX) raisef(PyExc_OverflowError, "%s counter overflow", name.text());
         ++v;
@@ -155,62 +96,57 @@ void bump(PyObject* self, long long Counters::*field, const Name& name, bool pla
     setattr(self, name, v.get());
 }
 
-// ==== get and put ============================================================
-
-// `pure` is cleared when a step ran code of the caller's, after which the
-// caller's own proofs no longer hold.
-Ref get_core(PyObject* self, PyObject* key, bool plain, bool inert_key, bool& pure) {
-    if (plain && inert_key) {
-        PyObject* found = dict_get(self, key);
-        if (!found) {
-            bump(self, &Counters::misses, n_misses, true);
-            return none();
-        }
-        Ref value = Ref::borrow(found);
-        bump(self, &Counters::hits, n_hits, true);
-        if (own_move_to_end(self)) {
-            g.move_to_end(self, key);
-            return value;
-        }
-        pure = false;
-        call_method(self, n_move_to_end, key);
-        return get_item(self, key);
-    }
-    // Each step as written, re-checking after every call that may run the
-    // key's own code.
-    pure = false;
-    if (!check_int(PySequence_Contains(self, key))) {
-        bump(self, &Counters::misses, n_misses, plain_store(self));
-        return none();
-    }
-    bump(self, &Counters::hits, n_hits, plain_store(self));
-    if (plain_store(self))
-        g.move_to_end(self, key);
+// self.move_to_end(key); `own` when it is proven OrderedDict's and the key
+// runs no code of the caller's.
+void move_to_end(PyObject* self, PyObject* key, bool own) {
+    if (own)
+        g_move_to_end(self, key);
     else
         call_method(self, n_move_to_end, key);
+}
+
+// ==== get and put ============================================================
+
+// get's steps for a key whose hashing and comparison run no code: `found`
+// is its entry, read from the mapping before the proof (the read runs no
+// code either, and the proof then covers move_to_end only on a hit).
+Ref get_inert(PyObject* self, PyObject* key, PyObject* found) {
+    if (!found) {
+        bump(self, &Counters::misses, n_misses, true);
+        return none();
+    }
+    Ref value = Ref::borrow(found);
+    bump(self, &Counters::hits, n_hits, true);
+    g_move_to_end(self, key);
+    return value;
+}
+
+// get's steps as written, each proven again after every call that may run
+// the key's own code.
+Ref get_steps_of(PyObject* self, PyObject* key) {
+    if (!check_int(PySequence_Contains(self, key))) {
+        bump(self, &Counters::misses, n_misses, lru.holds(self, k_misses));
+        return none();
+    }
+    bump(self, &Counters::hits, n_hits, lru.holds(self, k_hits));
+    move_to_end(self, key, lru.holds(self, k_move_to_end));
     return get_item(self, key);
 }
 
-void put_core(PyObject* self, PyObject* key, PyObject* value, bool plain) {
-    plain = plain && inert(key);
-    bool present;
-    if (plain) {
-        present = dict_get(self, key) != nullptr;
-        if (present && own_move_to_end(self)) {
-            g.move_to_end(self, key);
-        } else if (present) {
-            call_method(self, n_move_to_end, key);
-            plain = plain_put(self);
-        }
-    } else {
-        present = check_int(PySequence_Contains(self, key)) != 0;
-        if (present) call_method(self, n_move_to_end, key);
-    }
+void put_core(PyObject* self, PyObject* key, PyObject* value, bool steps_own) {
+    // The key's presence is read from the mapping when neither the key nor
+    // the class runs code of the caller's.
+    bool probe_direct = steps_own && inert(key);
+    bool present = probe_direct ? dict_get(self, key) != nullptr
+                                : check_int(PySequence_Contains(self, key)) != 0;
+    if (present) move_to_end(self, key, probe_direct && lru.holds(self, k_move_to_end));
     check_int(PyObject_SetItem(self, key, value));
-    if (present) plain = plain && plain_put(self);  // the replaced value's finalizer may have run
+    // Storing over a key released the value it replaced, whose finalizer may
+    // have run; so may a move_to_end reached by attribute.
+    bool bound_own = probe_direct && (!present || lru.holds(self, put_steps));
     Py_ssize_t size = length(self);
     bool over;
-    if (plain) {
+    if (bound_own) {
         over = size > counters(self).maxsize;
     } else {
         Ref n = check(PyLong_FromSsize_t(size));
@@ -219,17 +155,17 @@ void put_core(PyObject* self, PyObject* key, PyObject* value, bool plain) {
     if (!over) return;
     // The record's argument is made before the level test, as a Python call
     // makes it; when making it runs no code of the caller's and the record
-    // is sure to be dropped, it is not made at all.
-    bool quiet = plain && class_attr_is(n_hits, g.hits) && class_attr_is(n_misses, g.misses) &&
-                 resolves(self, n_cache_info, g.cache_info) && cache_info_is_own() &&
-                 !log::may_emit(log::n_debug, log::k_debug);
-    if (!quiet) {
+    // is sure to be dropped, it is not made at all, and nothing runs between
+    // the proof and popitem.
+    bool record_unseen = bound_own && cache_info_is_own() &&
+                         !log::may_emit(log::n_debug, log::k_debug) &&
+                         lru.holds(self, record_reads | k_popitem);
+    if (!record_unseen) {
         Ref info = call_method(self, n_cache_info);
         CU_LOG(debug, "LRUCache cache clean, cache_info=%s", info.get());
     }
-    // Only the record and the log call above can have run the caller's code.
-    if ((quiet || plain_put(self)) && resolves_inherited(self, n_popitem, g.popitem.get())) {
-        g.popitem(self, Py_False);
+    if (record_unseen || lru.holds(self, k_popitem)) {
+        g_popitem(self, Py_False);
     } else {
         Ref pos = tuple();
         Ref kw = dict();
@@ -251,12 +187,17 @@ public:
                       : cu::call(module::global(n__make_key).get(), args,
                                  fresh_kwargs(kwargs).get());
 
-        bool plain = plain_call(self), pure = true;
-        Ref result = plain ? get_core(self, key.get(), true, inert(key.get()), pure)
-                           : call_method(self, n_get, key.get());
+        bool key_inert = inert(key.get());
+        PyObject* found = key_inert ? dict_get(self, key.get()) : nullptr;
+        bool call_own = found ? lru.holds(self, call_steps | k_move_to_end)
+                              : lru.holds(self, call_steps);
+        Ref result = !call_own   ? call_method(self, n_get, key.get())
+                     : key_inert ? get_inert(self, key.get(), found)
+                                 : get_steps_of(self, key.get());
 
-        if (plain && !pure) plain = plain_call(self);
-        if (report_due(self, plain)) {
+        // The key's code may have run in get's steps.
+        bool counters_own = call_own && (key_inert || lru.holds(self, report_reads));
+        if (report_due(self, counters_own)) {
             Ref name = getattr(func_.get(), n___name__);
             Ref info = call_method(self, n_cache_info);
             CU_LOG(info, "LRUCache '%s()' cache_info=%s", name.get(), info.get());
@@ -265,7 +206,7 @@ public:
 
         Ref value = call_args(func_.get(), args, kwargs);
         if (value.get() == Py_None) return value;
-        if (plain_put(self) && resolves(self, n_put, g.put))
+        if (lru.holds(self, put_steps | k_put))
             put_core(self, key.get(), value.get(), true);
         else
             call_method(self, n_put, key.get(), value.get());
@@ -279,10 +220,10 @@ public:
     }
 
 private:
-    // (self.hits + self.misses) % self.report_times == 0; `plain` when
-    // plain_call() holds.
-    static bool report_due(PyObject* self, bool plain) {
-        if (plain) {
+    // (self.hits + self.misses) % self.report_times == 0; `own` when the
+    // three counters' descriptors are proven.
+    static bool report_due(PyObject* self, bool own) {
+        if (own) {
             const Counters& c = counters(self);
             long long total;
             if (c.report_times > 0 && !__builtin_add_overflow(c.hits, c.misses, &total))
@@ -316,7 +257,7 @@ const Params init_params{"__init__", init_names, 2, 0, true};
 Ref lru_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[2];
     bind(init_params, args, kwargs, a);
-    Ref parent = cu::call((PyObject*)&PySuper_Type, g.cls.get(), self);
+    Ref parent = cu::call((PyObject*)&PySuper_Type, lru.cls(), self);
     call_method(parent.get(), n___init__);
     long long maxsize = a[0] ? exact_int(a[0], "maxsize") : 128;
     long long report_times = a[1] ? exact_int(a[1], "report_times") : 1000;
@@ -348,8 +289,12 @@ const Params get_params{"get", key_names, 1, 1, true};
 Ref lru_get(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* key;
     bind(get_params, args, kwargs, &key);
-    bool pure = true;
-    return get_core(self, key, plain_store(self), inert(key), pure);
+    if (inert(key)) {
+        PyObject* found = dict_get(self, key);
+        if (found ? lru.holds(self, get_steps | k_move_to_end) : lru.holds(self, get_steps))
+            return get_inert(self, key, found);
+    }
+    return get_steps_of(self, key);
 }
 
 const Name put_names[] = {Name("key"), Name("value")};
@@ -358,7 +303,7 @@ const Params put_params{"put", put_names, 2, 2, true};
 Ref lru_put(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[2];
     bind(put_params, args, kwargs, a);
-    put_core(self, a[0], a[1], plain_put(self));
+    put_core(self, a[0], a[1], lru.holds(self, put_steps));
     return none();
 }
 
@@ -372,7 +317,7 @@ Ref lru_cache_info(PyObject* self) {
 // The counters are not in the instance dict, so copies and pickles carry
 // them in the state that OrderedDict's reduction gives.
 Ref lru_reduce(PyObject* self) {
-    Ref reduced = cu::call(g.od_reduce.get(), self);
+    Ref reduced = cu::call(g_od_reduce.get(), self);
     if (!PyTuple_Check(reduced.get()) || PyTuple_Size(reduced.get()) < 3) return reduced;
     Ref state = dict();
     for (const Name* n : {&n_maxsize, &n_hits, &n_misses, &n_report_times})
@@ -477,8 +422,8 @@ Ref make_lru_cache() {
     Ref od = getattr(module::global(n_collections).get(), n_OrderedDict);
     Py_ssize_t size = ssize_attr(od.get(), "__basicsize__");
     constexpr Py_ssize_t align = alignof(Counters);
-    g.offset = (size + align - 1) / align * align;
-    base_spec.basicsize = (int)(g.offset + sizeof(Counters));
+    g_offset = (size + align - 1) / align * align;
+    base_spec.basicsize = (int)(g_offset + sizeof(Counters));
     Ref bases = tuple(od.get());
     Ref base = check(PyType_FromSpecWithBases(&base_spec, bases.get()));
     Ref cls_bases = tuple(base.get());
@@ -490,44 +435,23 @@ Ref make_lru_cache() {
         Ref descr = check(PyDescr_NewGetSet((PyTypeObject*)base.get(), def));
         setattr(cls.get(), def->name, descr.get());
     }
-    g.cls_dict = class_dict(cls.get());
-    g.base_dict = class_dict(base.get());
-
-    g.dictoffset = ssize_attr(cls.get(), "__dictoffset__");
-    if (g.dictoffset <= 0) raise(PyExc_SystemError, "LRUCache instances need a dict");
-    PyTypeObject* t = (PyTypeObject*)cls.get();
-    g.contains = PyType_GetSlot(t, Py_sq_contains);
-    g.subscript = PyType_GetSlot(t, Py_mp_subscript);
-    g.ass_subscript = PyType_GetSlot(t, Py_mp_ass_subscript);
-    g.length = PyType_GetSlot(t, Py_mp_length);
-    g.get.set(getattr(cls.get(), n_get));
-    g.put.set(getattr(cls.get(), n_put));
-    g.cache_info.set(getattr(cls.get(), n_cache_info));
-    g.hits.set(getattr(cls.get(), n_hits));
-    g.misses.set(getattr(cls.get(), n_misses));
-    g.maxsize.set(getattr(cls.get(), n_maxsize));
-    g.report_times.set(getattr(cls.get(), n_report_times));
+    lru.take(cls.get(), {
+        {k_contains, Py_sq_contains}, {k_subscript, Py_mp_subscript},
+        {k_ass_subscript, Py_mp_ass_subscript}, {k_length, Py_mp_length},
+        {k_get, n_get}, {k_put, n_put}, {k_cache_info, n_cache_info},
+        {k_hits, n_hits}, {k_misses, n_misses}, {k_maxsize, n_maxsize},
+        {k_report_times, n_report_times}, {k_move_to_end, n_move_to_end}, {k_popitem, n_popitem},
+    });
     Ref sample = cu::call(od.get());
-    g.move_to_end.set(getattr(od.get(), n_move_to_end).get(),
+    g_move_to_end.set(getattr(od.get(), n_move_to_end).get(),
                       getattr(sample.get(), n_move_to_end).get());
-    g.popitem.set(getattr(od.get(), n_popitem).get(), getattr(sample.get(), n_popitem).get());
-    g.od_reduce.set(getattr(od.get(), "__reduce__"));
-    g.base.set(base);
-    g.cls.set(cls);
+    g_popitem.set(getattr(od.get(), n_popitem).get(), getattr(sample.get(), n_popitem).get());
+    g_od_reduce.set(getattr(od.get(), "__reduce__"));
     return cls;
 }
 
 }  // namespace
 
 CU_DEFINITION("LRUCache", make_lru_cache);
-
-Ref decorate(PyObject* cache, PyObject* func, std::unique_ptr<Callback> call,
-             const char* qualname) {
-    Ref wrapper = make_closure(std::move(call), "decorating_function", qualname);
-    Ref wraps = call_method(module::global(n_functools).get(), n_wraps, func);
-    Ref wrapped = cu::call(wraps.get(), wrapper.get());
-    setattr(wrapped.get(), n_cache_info, getattr(cache, n_cache_info).get());
-    return wrapped;
-}
 
 }  // namespace cu::cache

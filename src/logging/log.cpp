@@ -7,14 +7,13 @@ namespace {
 const Name n_logging("logging"), n_Logger("Logger"), n_isEnabledFor("isEnabledFor"),
     n_dict("__dict__"), n_cache("_cache");
 
-struct LoggerClass {
-    Keep cls;
-    Keep dict;  // Logger's own attributes, which define the methods below
-    Keep is_enabled_for;
-    Keep methods[4];  // debug, info, warning, error as defined by the logging module
+// logging.Logger with the level test and the four record methods as the
+// logging module defined them.
+ClassSnapshot logger_class;
+enum : ClassSnapshot::Names {
+    b_debug = 1u << 0, b_info = 1u << 1, b_warning = 1u << 2, b_error = 1u << 3,
+    b_isEnabledFor = 1u << 4,
 };
-
-const Name* const kMethods[4] = {&n_debug, &n_info, &n_warning, &n_error};
 
 // `Logger.<name>` as the logging module defined it, or null when it is
 // something else (the class may have been patched before the first record).
@@ -30,47 +29,40 @@ Ref defined_by_logging(PyObject* logging, PyObject* cls, const Name& name) {
     return method;
 }
 
-const LoggerClass* logger_class() {
-    static LoggerClass lc;
-    static bool ready = false;
-    if (!ready) {
-        Ref logging = check(PyImport_ImportModule("logging"));
-        Ref cls = getattr(logging.get(), n_Logger);
-        lc.is_enabled_for.set(defined_by_logging(logging.get(), cls.get(), n_isEnabledFor));
-        for (int i = 0; i < 4; ++i)
-            lc.methods[i].set(defined_by_logging(logging.get(), cls.get(), *kMethods[i]));
-        lc.dict.set(Ref::steal(class_dict(cls.get())));
-        lc.cls.set(std::move(cls));
-        ready = true;
-    }
-    return &lc;
+void take_logger_class() {
+    Ref logging = check(PyImport_ImportModule("logging"));
+    Ref cls = getattr(logging.get(), n_Logger);
+    auto own = [&](const Name& name) { return defined_by_logging(logging.get(), cls.get(), name); };
+    Ref debug = own(n_debug), info = own(n_info), warning = own(n_warning), error = own(n_error),
+        is_enabled_for = own(n_isEnabledFor);
+    logger_class.take(cls.get(), {{b_debug, n_debug, debug.get()},
+                                  {b_info, n_info, info.get()},
+                                  {b_warning, n_warning, warning.get()},
+                                  {b_error, n_error, error.get()},
+                                  {b_isEnabledFor, n_isEnabledFor, is_enabled_for.get()}});
+}
+
+// The logger is a plain Logger whose `method` and level test are the logging
+// module's, and its own level cache says False for `levelno`.
+template <ClassSnapshot::Names method>
+bool cached_off(PyObject* logger, int levelno) {
+    Ref attrs;
+    if (!logger_class.holds(logger, method | b_isEnabledFor, &attrs) || !attrs) return false;
+    PyObject* cache = dict_get(attrs.get(), n_cache);
+    if (!cache || !PyDict_CheckExact(cache)) return false;
+    Ref key = integer(levelno);
+    return dict_get(cache, key.get()) == Py_False;
 }
 
 }  // namespace
 
 bool surely_off(PyObject* logger, const Name& method, int levelno) {
-    const LoggerClass* lc = logger_class();
-    if ((PyObject*)Py_TYPE(logger) != lc->cls.get()) return false;
-    int slot = -1;
-    for (int i = 0; i < 4; ++i)
-        if (kMethods[i] == &method) slot = i;
-    if (slot < 0 || !lc->methods[slot] || !lc->is_enabled_for) return false;
-    if (lc->dict) {
-        // Logger defines both itself, so its dict is where look-up finds them.
-        if (dict_get(lc->dict, method) != lc->methods[slot].get() ||
-            dict_get(lc->dict, n_isEnabledFor) != lc->is_enabled_for.get())
-            return false;
-    } else if (getattr(lc->cls.get(), method).get() != lc->methods[slot].get() ||
-               getattr(lc->cls.get(), n_isEnabledFor).get() != lc->is_enabled_for.get()) {
-        return false;
-    }
-    Ref attrs = getattr(logger, n_dict);
-    if (!PyDict_Check(attrs.get())) return false;
-    if (dict_get(attrs.get(), method) || dict_get(attrs.get(), n_isEnabledFor)) return false;
-    PyObject* cache = dict_get(attrs.get(), n_cache);
-    if (!cache || !PyDict_CheckExact(cache)) return false;
-    Ref key = integer(levelno);
-    return dict_get(cache, key.get()) == Py_False;
+    if (!logger_class.cls()) take_logger_class();
+    if (&method == &n_debug) return cached_off<b_debug>(logger, levelno);
+    if (&method == &n_info) return cached_off<b_info>(logger, levelno);
+    if (&method == &n_warning) return cached_off<b_warning>(logger, levelno);
+    if (&method == &n_error) return cached_off<b_error>(logger, levelno);
+    return false;
 }
 
 bool may_emit(const Name& method, int levelno) {
