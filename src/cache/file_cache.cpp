@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -221,9 +220,11 @@ void open_lock(SharedFile& sf) {
     }
     int fd = PyLong_AsLong(sf.fd.get());
     if (fd == -1 && PyErr_Occurred()) throw_error();
-    struct stat st;
     // Growing the file to 8 bytes keeps whatever another process wrote there.
-    if (fstat(fd, &st) != 0 || (st.st_size < 8 && ftruncate(fd, 8) != 0)) {
+    // (The size comes from lseek, not fstat: glibc 2.33 gave fstat a symbol of
+    // its own, which would raise the wheel's manylinux floor for no gain.)
+    off_t size = lseek(fd, 0, SEEK_END);
+    if (size < 0 || (size < 8 && ftruncate(fd, 8) != 0)) {
         os_call(n_close, sf.fd.get());
         sf.fd = nullptr;
         return;
