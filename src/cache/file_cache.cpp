@@ -218,8 +218,7 @@ void open_lock(SharedFile& sf) {
         if (!e.matches(PyExc_OSError)) throw;
         return;
     }
-    int fd = PyLong_AsLong(sf.fd.get());
-    if (fd == -1 && PyErr_Occurred()) throw_error();
+    int fd = (int)as_long(sf.fd.get());
     // Growing the file to 8 bytes keeps whatever another process wrote there.
     // (The size comes from lseek, not fstat: glibc 2.33 gave fstat a symbol of
     // its own, which would raise the wheel's manylinux floor for no gain.)

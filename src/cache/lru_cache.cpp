@@ -246,9 +246,7 @@ long long exact_int(PyObject* v, const char* param) {
     if (Py_TYPE(v) != &PyLong_Type)
         raisef(PyExc_TypeError, "LRUCache() argument '%s' must be int, not %s", param,
                type_name(v).c_str());
-    long long n = PyLong_AsLongLong(v);
-    if (n == -1 && PyErr_Occurred()) throw_error();
-    return n;
+    return as_long_long(v);
 }
 
 const Name init_names[] = {Name("maxsize"), Name("report_times")};
@@ -413,9 +411,7 @@ PyType_Spec base_spec = {
 };
 
 Py_ssize_t ssize_attr(PyObject* o, const char* name) {
-    Py_ssize_t n = PyLong_AsSsize_t(getattr(o, name).get());
-    if (n == -1 && PyErr_Occurred()) throw_error();
-    return n;
+    return as_ssize_t(getattr(o, name).get());
 }
 
 Ref make_lru_cache() {

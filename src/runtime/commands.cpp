@@ -94,9 +94,7 @@ void wait_exited(pid_t pid, bool interruptible) {
 }
 
 pid_t pid_of(PyObject* process) {
-    long pid = PyLong_AsLong(getattr(process, n_pid).get());
-    if (pid == -1 && PyErr_Occurred()) throw_error();
-    return (pid_t)pid;
+    return (pid_t)as_long(getattr(process, n_pid).get());
 }
 
 // process.wait() once the child has ended: Popen reaps it and sets returncode.
