@@ -1,9 +1,12 @@
 import gc
 import hashlib
+import http.server
 import logging
 import os
+import socket
 import subprocess
 import sys
+import threading
 import tracemalloc
 
 import pytest
@@ -14,6 +17,11 @@ from hypothesis import HealthCheck, settings
 settings.register_profile("cu", deadline=None, suppress_health_check=[HealthCheck.too_slow])
 settings.load_profile("cu")
 
+# The noxfile sets CU_SANITIZER in its AddressSanitizer run, where the size of
+# the process says nothing about leaks (freed blocks sit in quarantine): a test
+# that measures it uses `memory_growth` or carries the `process_memory` mark.
+SANITIZED = bool(os.environ.get("CU_SANITIZER"))
+
 
 def pytest_report_header(config):
     # the noxfile reads this line to prove which build each run loaded.
@@ -22,16 +30,7 @@ def pytest_report_header(config):
     except Exception as exc:
         return "common_utils: import failed: {!r}".format(exc)
     with open(m.__file__, "rb") as f:
-        digest = hashlib.sha256(f.read()).hexdigest()
-    return "common_utils: {} sha256={}".format(m.__file__, digest)
-
-
-# The noxfile sets CU_SANITIZER in its AddressSanitizer run.  ASan holds
-# freed blocks in quarantine (256 MB by default) and keeps its own allocator
-# caches, so the size of the process says nothing about leaks there: a test
-# that measures it uses `memory_growth` (skipped there), carries the
-# `process_memory` mark, or asks `sanitized`.
-SANITIZED = bool(os.environ.get("CU_SANITIZER"))
+        return "common_utils: {} sha256={}".format(m.__file__, hashlib.sha256(f.read()).hexdigest())
 
 
 def pytest_configure(config):
@@ -53,11 +52,6 @@ def pytest_collection_modifyitems(config, items):
             item.add_marker(skip)
 
 
-@pytest.fixture(scope="session")
-def sanitized():
-    return SANITIZED
-
-
 @pytest.fixture
 def cu():
     import common_utils.common_utils as m
@@ -67,51 +61,68 @@ def cu():
 
 @pytest.fixture
 def run_python(tmp_path):
-    """Runs code in a child interpreter and returns the CompletedProcess.
-
-    The child starts in an empty directory: from the repository root, the
-    source package (which has no built module) would shadow the installed one.
-    """
+    """Runs code in a child interpreter and returns the CompletedProcess.  The
+    child starts in an empty directory: from the repository root, the source
+    package (which has no built module) would shadow the installed one."""
 
     def run(code, timeout=60, env=None, args=()):
-        return subprocess.run(
-            [sys.executable, "-c", code, *args],
-            cwd=str(tmp_path),
-            env=env,
-            stdin=subprocess.DEVNULL,
-            capture_output=True,
-            text=True,
-            timeout=timeout,
-        )
+        return subprocess.run([sys.executable, "-c", code, *args], cwd=str(tmp_path), env=env,
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                              timeout=timeout)
 
     return run
-
-
-class _Collect(logging.Handler):
-    def __init__(self):
-        super().__init__(logging.DEBUG)
-        self.records = []
-
-    def emit(self, record):
-        self.records.append(record)
 
 
 @pytest.fixture
 def log_records(cu):
     """The records of the module logger during the test, from DEBUG up."""
-    logger = cu.logger
-    handler = _Collect()
-    level = logger.level
-    logger.addHandler(handler)
-    logger.setLevel(logging.DEBUG)
+    handler, level = logging.Handler(logging.DEBUG), cu.logger.level
+    handler.records = []
+    handler.emit = handler.records.append
+    cu.logger.addHandler(handler)
+    cu.logger.setLevel(logging.DEBUG)
     try:
         yield handler.records
     finally:
-        logger.removeHandler(handler)
-        logger.setLevel(level)
+        cu.logger.removeHandler(handler)
+        cu.logger.setLevel(level)
 
 
-# ==== memory growth ==========================================================
+class _Recorder(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        self.server.received.append((self.path, self.headers, body))
+        self.send_response(self.server.status)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
+    def log_message(self, *args):
+        pass
+
+
+@pytest.fixture
+def webhook():
+    """An HTTP server on 127.0.0.1: `received` lists (path, headers, body) per
+    POST; it answers with `status`."""
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Recorder)
+    server.received, server.status = [], 200
+    server.url = "http://127.0.0.1:{}/hook?key=k1".format(server.server_address[1])
+    thread = threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True)
+    thread.start()
+    yield server
+    server.shutdown()
+    server.server_close()
+    thread.join()
+
+
+@pytest.fixture
+def silent_endpoint():
+    """A URL on 127.0.0.1 whose socket takes connections and never answers."""
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        sock.listen(8)
+        yield "http://127.0.0.1:{}/hook".format(sock.getsockname()[1])
+
 
 def _rss_bytes():
     with open("/proc/self/statm") as f:
@@ -120,12 +131,9 @@ def _rss_bytes():
 
 @pytest.fixture
 def memory_growth(cu):
-    """measure(fn, n) runs fn n times after a warm-up and returns how much the
-    memory traced by tracemalloc and the resident set grew, in bytes.
-
-    The module starts tracemalloc at import; the warm-up fills caches, free
-    lists and interned names so that only a per-call loss remains visible.
-    """
+    """measure(fn, n) runs fn n times after a warm-up (which fills caches, free
+    lists and interned names) and returns how much the memory traced by
+    tracemalloc (started by the module at import) and the resident set grew."""
     if SANITIZED:
         pytest.skip("the process size means nothing under ASan")
     if not os.path.exists("/proc/self/statm"):

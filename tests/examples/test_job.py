@@ -1,55 +1,46 @@
 """The example job end to end: a child interpreter runs examples/job.py on a
 small generated data set; the database, the report and the log must agree."""
 import csv
-import http.server
 import json
 import os
-import socket
 import sqlite3
 import subprocess
 import sys
-import threading
+from pathlib import Path
 
 import pytest
 
-EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "examples")
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 DAY = "20261201"
 CATEGORIES = {"books", "games", "garden", "kitchen", "music", "toys"}
 CURRENCIES = {"EUR", "USD", "GBP", "JPY"}
 
 
 def run_job(cwd, *extra, status=0):
-    cmd = [sys.executable, os.path.join(EXAMPLES, "job.py"), "--config",
-           os.path.join(EXAMPLES, "config", "job.yaml"), "--records", "600", "--batch_size", "64",
-           "--biz_date", DAY, *extra]
-    proc = subprocess.run(cmd, cwd=str(cwd), stdin=subprocess.DEVNULL, capture_output=True,
-                          text=True, timeout=300)
+    cwd.mkdir(exist_ok=True)
+    proc = subprocess.run(
+        [sys.executable, str(EXAMPLES / "job.py"), "--config", str(EXAMPLES / "config" / "job.yaml"),
+         "--records", "600", "--batch_size", "64", "--biz_date", DAY, *extra],
+        cwd=str(cwd), stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300)
     assert proc.returncode == status, proc.stdout[-2000:] + proc.stderr[-2000:]
     return proc.stdout
 
 
-def expected_good_ids(cwd):
-    """The orders of the generated input that a careful reader would accept."""
-    good = set()
-    with open(os.path.join(str(cwd), "orders_{}.csv".format(DAY)), newline="") as f:
-        for row in csv.DictReader(f):
-            try:
-                amount = float(row["amount"])
-                ok = (len(row["day"]) == 8 and row["day"].isdigit() and int(row["day"][4:6]) <= 12
-                      and amount > 0 and row["category"] in CATEGORIES and row["currency"] in CURRENCIES)
-            except ValueError:
-                ok = False
-            if ok:
-                good.add(int(row["order_id"]))
-    return good
+def good(row):
+    """Whether a careful reader of the generated input would accept the order."""
+    try:
+        day, amount = row["day"], float(row["amount"])
+    except ValueError:
+        return False
+    return (len(day) == 8 and day.isdigit() and int(day[4:6]) <= 12 and amount > 0
+            and row["category"] in CATEGORIES and row["currency"] in CURRENCIES)
 
 
 def stored(cwd):
-    with sqlite3.connect(os.path.join(str(cwd), "orders.db")) as db:
-        orders = sorted(db.execute("SELECT order_id, day, category, currency, amount, amount_eur"
-                                   " FROM orders WHERE biz_date = ?", (DAY,)))
-        rejects = sorted(db.execute("SELECT line, reason FROM rejects WHERE biz_date = ?", (DAY,)))
-    return orders, rejects
+    with sqlite3.connect(str(cwd / "orders.db")) as db:
+        return tuple(sorted(db.execute(sql, (DAY,))) for sql in (
+            "SELECT order_id, day, category, currency, amount, amount_eur FROM orders WHERE biz_date = ?",
+            "SELECT line, reason FROM rejects WHERE biz_date = ?"))
 
 
 def report_value(report, label):
@@ -59,16 +50,14 @@ def report_value(report, label):
 
 def test_job_routes_bad_rows_aside_and_reports_what_it_stored(tmp_path):
     seq, conc = tmp_path / "seq", tmp_path / "conc"
-    seq.mkdir(), conc.mkdir()
     report = run_job(seq)
     orders, rejects = stored(seq)
-
-    good = expected_good_ids(seq)
-    assert rejects and {o[0] for o in orders} == good
-    assert len(orders) + len(rejects) == 600
+    with open(str(seq / "orders_{}.csv".format(DAY)), newline="") as f:
+        assert {o[0] for o in orders} == {int(row["order_id"]) for row in csv.DictReader(f) if good(row)}
+    assert rejects and len(orders) + len(rejects) == 600
     assert all(o[4] > 0 and o[2] in CATEGORIES and o[3] in CURRENCIES for o in orders)
-    assert (report_value(report, "records in"), report_value(report, "records out"),
-            report_value(report, "rejected")) == (600, len(orders), len(rejects))
+    assert [report_value(report, label) for label in ("records in", "records out", "rejected")] == [
+        600, len(orders), len(rejects)]
     assert "rate cache      hits=" in report and "store_results()" in report
     assert "memory tracing  off (stopped after the import" in report
 
@@ -84,55 +73,28 @@ def test_job_routes_bad_rows_aside_and_reports_what_it_stored(tmp_path):
     assert stored(conc) == (orders, rejects)
 
 
-def test_on_a_dask_cluster_the_same_rows_are_stored(tmp_path):
-    pytest.importorskip("distributed", reason="dask[distributed] is not installed for "
-                                              "this interpreter")
+def test_on_a_dask_cluster_the_same_rows_are_stored(tmp_path, silent_endpoint):
+    pytest.importorskip("distributed", reason="no dask[distributed] for this interpreter")
     if os.environ.get("CU_SANITIZER"):
         pytest.skip("Dask's spawned workers do not run under the sanitizers")
-    seq, dask, lost = tmp_path / "seq", tmp_path / "dask", tmp_path / "lost"
-    seq.mkdir(), dask.mkdir(), lost.mkdir()
-    run_job(seq)
-    report = run_job(dask, "--scheduler", "local")
-    assert stored(dask) == stored(seq)
-    assert report_value(report, "records out") == len(stored(seq)[0])
+    run_job(tmp_path / "seq")
+    report = run_job(tmp_path / "dask", "--scheduler", "local")
+    assert stored(tmp_path / "dask") == stored(tmp_path / "seq")
+    assert report_value(report, "records out") == len(stored(tmp_path / "seq")[0])
     # A scheduler that takes the connection and never answers: the job ends
     # in its time-out, names the address and writes nothing.
-    with socket.socket() as silent:
-        silent.bind(("127.0.0.1", 0))
-        silent.listen(1)
-        address = "tcp://127.0.0.1:{}".format(silent.getsockname()[1])
-        out = run_job(lost, "--scheduler", address, "--scheduler-timeout", "2", status=2)
+    address = "tcp://" + silent_endpoint.split("/")[2]
+    out = run_job(tmp_path / "lost", "--scheduler", address, "--scheduler-timeout", "2", status=2)
     assert "no Dask scheduler answered at {} within 2 s".format(address) in out
-    assert not (lost / "orders.db").exists()
+    assert not (tmp_path / "lost" / "orders.db").exists()
 
 
-class _Hook(http.server.BaseHTTPRequestHandler):
-    def do_POST(self):
-        self.server.bodies.append(self.rfile.read(int(self.headers["Content-Length"])))
-        self.send_response(200)
-        self.send_header("Content-Length", "0")
-        self.end_headers()
-
-    def log_message(self, *args):
-        pass
-
-
-def test_limit_stops_routing_and_the_summary_is_posted(tmp_path):
-    server = http.server.HTTPServer(("127.0.0.1", 0), _Hook)
-    server.bodies = []
-    thread = threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True)
-    thread.start()
-    try:
-        url = "http://127.0.0.1:{}/hook".format(server.server_address[1])
-        report = run_job(tmp_path, "--max_records", "250", "--notify-url", url,
-                         "--labels", "team=sales", "run=nightly")
-    finally:
-        server.shutdown()
-        server.server_close()
+def test_limit_stops_routing_and_the_summary_is_posted(tmp_path, webhook):
+    report = run_job(tmp_path, "--max_records", "250", "--notify-url", webhook.url,
+                     "--labels", "team=sales", "run=nightly")
     orders, rejects = stored(tmp_path)
-    assert len(orders) + len(rejects) == 250
-    assert report_value(report, "cut at limit") == 350
-    [body] = server.bodies
+    assert len(orders) + len(rejects) == 250 and report_value(report, "cut at limit") == 350
+    [(_, _, body)] = webhook.received
     text = json.loads(body.decode("utf-8"))["markdown"]["content"]
     assert text.startswith("orders job {}\n>".format(DAY)) and text.endswith("\ndone")
     assert "records_out:  {}".format(len(orders)) in text and "cut:  350" in text

@@ -22,17 +22,10 @@ BODIES = textwrap.dedent('''
     calls = []
     calls_lock = threading.Lock()
 
-    def double(x, **kwargs):
-        return 2 * x
-
-    def inc(x, **kwargs):
-        return x + 1
-
-    def positive(x, **kwargs):
-        return x > 0
-
-    def upto(x, **kwargs):
-        return range(x)
+    def double(x, **kwargs): return 2 * x
+    def inc(x, **kwargs): return x + 1
+    def positive(x, **kwargs): return x > 0
+    def upto(x, **kwargs): return range(x)
 
     def counted(x, **kwargs):
         with calls_lock:
@@ -57,7 +50,6 @@ BODIES = textwrap.dedent('''
 
     class Scaled(cu.Processor):
         """A Python subclass of a pipeline, with an attribute of its own."""
-
         def __init__(self, *args, factor=3, **kwargs):
             super().__init__(*args, **kwargs)
             self.factor = factor
@@ -66,9 +58,7 @@ BODIES = textwrap.dedent('''
             return self.factor * super().process(*args, **kwargs)
 
     class Counting(cu.LoopProcessor):
-        """A Python subclass of the loop processor."""
-
-        runs = 0
+        runs = 0  # a Python subclass of the loop processor
 
         def process(self, *args, **kwargs):
             type(self).runs += 1
@@ -88,21 +78,19 @@ def bodies(tmp_path_factory):
         sys.modules.pop("cu_loop_bodies", None)
 
 
-# ==== a Dask cluster of separate processes ======================================
-
 class CommandLineCluster:
     """A scheduler and two workers started with Dask's own command line, as on
     several machines: each a process group of its own on 127.0.0.1, each worker
-    an interpreter of its own importing the installed module, the loop bodies
-    on its PYTHONPATH.  `stop()` ends every group, whatever state it is in."""
+    an interpreter importing the installed module, the loop bodies on its
+    PYTHONPATH.  `stop()` ends every group, whatever state it is in; a lost
+    pytest leaves nothing either (the scheduler closes after an idle spell, the
+    workers when their scheduler is gone)."""
 
     def __init__(self, where, bodies_dir):
         self.where, self.processes, self.address = where, [], None
         self.env = dict(os.environ, PYTHONPATH=bodies_dir)
 
     def spawn(self, *args):
-        # A lost pytest leaves nothing either: the scheduler closes after an
-        # idle spell, the workers when their scheduler is gone.
         self.processes.append(subprocess.Popen(
             [sys.executable, "-m", "dask", *args], cwd=str(self.where), env=self.env,
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
@@ -125,8 +113,7 @@ class CommandLineCluster:
                        "--local-directory", str(self.where))
 
     def stop(self):
-        # Workers first: one whose scheduler is gone is slow to stop.
-        for p in reversed(self.processes):
+        for p in reversed(self.processes):  # workers first: one whose scheduler is gone is slow
             for sig, wait in ((signal.SIGTERM, 20), (signal.SIGKILL, 10)):
                 with contextlib.suppress(ProcessLookupError):
                     os.killpg(p.pid, sig)
@@ -139,8 +126,7 @@ class CommandLineCluster:
 def dask_cluster(request, bodies, tmp_path_factory):
     if os.environ.get("CU_SANITIZER"):
         pytest.skip("Dask's workers do not run under the sanitizers")
-    pytest.importorskip("distributed", reason="dask[distributed] is not installed for "
-                                              "this interpreter")
+    pytest.importorskip("distributed", reason="no dask[distributed] for this interpreter")
     cluster = CommandLineCluster(tmp_path_factory.mktemp("cluster"),
                                  os.path.dirname(bodies.__file__))
     request.addfinalizer(cluster.stop)  # before anything starts: a failed start is ended too

@@ -9,44 +9,37 @@ import pytest
 import common_utils.common_utils as cu
 
 
-def cases(b):
-    """name: (processor, input for process() or None when it cannot run)."""
-    return {
-        "ProcessorBase": (cu.ProcessorBase(name="base", model_args={"k": 1}), None),
-        "FunctionProcessor": (cu.FunctionProcessor(b.double), 4),
-        "Processor": (cu.Processor([b.double, [b.inc, b.double]]), 4),
-        "StopRunProcessor": (cu.StopRunProcessor(name="stop"), None),
-        "ConditionalProcessor": (cu.ConditionalProcessor(b.positive, b.inc, None), -4),
-        "FunctionSelector": (b.is_even, None),
-        "FunctionSelector completed": (
-            cu.Processor([{"is_even": {"true_processors": b.inc, "false_processors": b.double}}],
-                         module=b), 3),
-        "SimpleSelector": (cu.SimpleSelector(true_processors=b.inc, false_processors=b.double), 0),
-        "LoopProcessor": (cu.LoopProcessor(b.upto, b.double, use_aysnc_run=True), 3),
-        "FunctionLooper": (b.digits, None),
-        "FunctionLooper completed": (cu.Processor([{"digits": {"processors": b.inc}}], module=b), 907),
-        "SimpleLooper": (cu.SimpleLooper(processors=b.double, batch_size=3), [1, 2]),
-        "Processor subclass": (b.Scaled([b.inc], factor=5), 1),
-        "LoopProcessor subclass": (b.Counting(b.upto, [b.inc, b.double]), 2),
-    }
+def completed_selector(b):
+    return cu.Processor([{"is_even": {"true_processors": b.inc, "false_processors": b.double}}],
+                        module=b)
 
 
-# Every protocol from 2 up takes the same reduction path.
-CLONES = {
-    "pickle": lambda p: pickle.loads(pickle.dumps(p, pickle.HIGHEST_PROTOCOL)),
-    "copy": copy.copy,
-    "deepcopy": copy.deepcopy,
+# name: (processor, input for process() or None when it cannot run)
+CASES = {
+    "ProcessorBase": lambda b: (cu.ProcessorBase(name="base", model_args={"k": 1}), None),
+    "FunctionProcessor": lambda b: (cu.FunctionProcessor(b.double), 4),
+    "Processor": lambda b: (cu.Processor([b.double, [b.inc, b.double]]), 4),
+    "StopRunProcessor": lambda b: (cu.StopRunProcessor(name="stop"), None),
+    "ConditionalProcessor": lambda b: (cu.ConditionalProcessor(b.positive, b.inc, None), -4),
+    "FunctionSelector": lambda b: (b.is_even, None),
+    "FunctionSelector completed": lambda b: (completed_selector(b), 3),
+    "SimpleSelector": lambda b: (cu.SimpleSelector(true_processors=b.inc, false_processors=b.double), 0),
+    "LoopProcessor": lambda b: (cu.LoopProcessor(b.upto, b.double, use_aysnc_run=True), 3),
+    "FunctionLooper": lambda b: (b.digits, None),
+    "FunctionLooper completed": lambda b: (cu.Processor([{"digits": {"processors": b.inc}}], module=b), 907),
+    "SimpleLooper": lambda b: (cu.SimpleLooper(processors=b.double, batch_size=3), [1, 2]),
+    "Processor subclass": lambda b: (b.Scaled([b.inc], factor=5), 1),
+    "LoopProcessor subclass": lambda b: (b.Counting(b.upto, [b.inc, b.double]), 2),
 }
+# Every protocol from 2 up takes the same reduction path.
+CLONES = {"pickle": lambda p: pickle.loads(pickle.dumps(p, pickle.HIGHEST_PROTOCOL)),
+          "copy": copy.copy, "deepcopy": copy.deepcopy}
 
 
 @pytest.mark.parametrize("clone", CLONES.values(), ids=CLONES.keys())
-@pytest.mark.parametrize("name", [
-    "ProcessorBase", "FunctionProcessor", "Processor", "StopRunProcessor", "ConditionalProcessor",
-    "FunctionSelector", "FunctionSelector completed", "SimpleSelector", "LoopProcessor",
-    "FunctionLooper", "FunctionLooper completed", "SimpleLooper", "Processor subclass",
-    "LoopProcessor subclass"])
-def test_round_trips_keep_state_and_behaviour(bodies, name, clone):
-    p, x = cases(bodies)[name]
+@pytest.mark.parametrize("case", CASES.values(), ids=CASES.keys())
+def test_round_trips_keep_state_and_behaviour(bodies, case, clone):
+    p, x = case(bodies)
     q = clone(p)
     assert type(q) is type(p) and q is not p and vars(q).keys() == vars(p).keys()
     if isinstance(p, (cu.FunctionSelector, cu.FunctionLooper)) and not hasattr(p, "_ready"):
@@ -60,9 +53,7 @@ def test_round_trips_keep_state_and_behaviour(bodies, name, clone):
 
 
 def test_wrapped_functions_travel_by_reference(bodies):
-    completed = cu.Processor([{"is_even": {"true_processors": bodies.inc,
-                                           "false_processors": bodies.double}}], module=bodies)
-    q = pickle.loads(pickle.dumps(completed))
+    q = pickle.loads(pickle.dumps(completed_selector(bodies)))
     step = q._processors[0]
     assert type(step) is cu.FunctionSelector and step._user_function is bodies.is_even._user_function
     assert step._selector._processors[0]._user_function is bodies.is_even._user_function
@@ -84,8 +75,7 @@ def test_an_unreachable_function_is_refused_as_pickle_refuses_it(bodies):
 
 
 def test_no_leak_in_round_trips_and_batches(bodies, memory_growth):
-    completed = cu.Processor([{"is_even": {"true_processors": bodies.inc,
-                                           "false_processors": bodies.double}}], module=bodies)
+    completed = completed_selector(bodies)
     completed.init()
     payload = pickle.dumps((completed, (), {"time_cost": {}}))
     items = list(range(5))

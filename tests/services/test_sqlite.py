@@ -1,6 +1,5 @@
 """SQLiteDB on real database files: settings, sharing, bind parameters,
 rollback on failure, close and finalisation."""
-
 import gc
 import logging
 import sqlite3
@@ -11,35 +10,32 @@ import pytest
 
 
 @pytest.fixture
-def pair(cu, tmp_path):
+def pair(cu, tmp_path, log_records):
     """Two wrappers on one database file holding the table t (a, b)."""
-    dbs = [cu.SQLiteDB(str(tmp_path / "jobs.db")) for _ in range(2)]
+    path = str(tmp_path / "jobs.db")
+    dbs = [cu.SQLiteDB(path) for _ in range(2)]
+    assert [(r.levelno, r.msg, r.args) for r in log_records] == [(logging.INFO, "DB path: %s", (path,))] * 2
     dbs[0].execute("CREATE TABLE t (a, b)")
     yield dbs
     for db in dbs:
         db.close()
 
 
-def test_file_shared_by_two_connections(cu, tmp_path, log_records):
-    path = str(tmp_path / "jobs.db")
-    first, second = cu.SQLiteDB(path), cu.SQLiteDB(path)
-    assert [(r.levelno, r.msg, r.args) for r in log_records] == [
-        (logging.INFO, "DB path: %s", (path,))] * 2
-    first.execute("CREATE TABLE t (a, b)")
+def test_file_shared_by_two_connections_closed_and_finalised(pair):
+    first, second = pair
     # autocommit, and any thread may use the connection
     worker = threading.Thread(target=first.execute, args=("INSERT INTO t VALUES (1, 'x')",))
     worker.start()
     worker.join()
     [row] = second.query("SELECT a, b FROM t")
     assert type(row) is sqlite3.Row and row["a"] == row[0] == 1 and row["b"] == "x"
-
     first.close()
     first.close()
     assert first.conn is None and first.open() is None
     with pytest.raises(AttributeError):
         first.query("SELECT 1")
     conn = second.conn
-    del second  # the finaliser closes the connection
+    del second, pair[1]  # the finaliser closes the connection
     with pytest.raises(sqlite3.ProgrammingError, match="closed"):
         conn.execute("SELECT 1")
 
@@ -62,8 +58,7 @@ def test_failed_execute_rolls_back_then_raises(pair, sql, error):
 
 @pytest.mark.parametrize("insert, params, select, select_params", [
     ("INSERT INTO t VALUES (?, ?)", (1, "x"), "SELECT a, b FROM t WHERE a = ?", [1]),
-    ("INSERT INTO t VALUES (:a, :b)", {"a": 1, "b": "x"}, "SELECT a, b FROM t WHERE b = :b",
-     {"b": "x"}),
+    ("INSERT INTO t VALUES (:a, :b)", {"a": 1, "b": "x"}, "SELECT a, b FROM t WHERE b = :b", {"b": "x"}),
 ])
 def test_bind_parameters(pair, insert, params, select, select_params):
     db, other = pair
@@ -76,15 +71,9 @@ def test_bind_parameters(pair, insert, params, select, select_params):
 def test_finaliser_after_failed_constructor_is_silent(cu, tmp_path, monkeypatch):
     unraisable = []
     monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
-
-    class Early(cu.SQLiteDB):
-        def __init__(self, path):
-            raise ValueError(path)
-
     with pytest.raises(sqlite3.OperationalError):
         cu.SQLiteDB(str(tmp_path / "missing" / "x.db"))
     with pytest.raises(ValueError):
-        Early("x.db")
+        type("Early", (cu.SQLiteDB,), {"__init__": lambda self, path: int("x")})("x.db")
     gc.collect()
     assert unraisable == []
-
