@@ -52,18 +52,6 @@ def test_round_trips_keep_state_and_behaviour(bodies, case, clone):
         assert q.process(x) == p.process(x)
 
 
-def test_wrapped_functions_travel_by_reference(bodies):
-    q = pickle.loads(pickle.dumps(completed_selector(bodies)))
-    step = q._processors[0]
-    assert type(step) is cu.FunctionSelector and step._user_function is bodies.is_even._user_function
-    assert step._selector._processors[0]._user_function is bodies.is_even._user_function
-    # the processors' own helper functions are module-level objects too
-    for p, attr in ((cu.SimpleLooper(processors=bodies.inc), "_looper"),
-                    (cu.SimpleSelector(true_processors=bodies.inc, false_processors=None), "_selector")):
-        fn = getattr(p, attr)._processors[0]._user_function
-        assert pickle.loads(pickle.dumps(fn)) is fn
-
-
 def test_an_unreachable_function_is_refused_as_pickle_refuses_it(bodies):
     def local(x, **kwargs):
         return x
