@@ -48,8 +48,19 @@ def report_value(report, label):
     return int(line.split()[len(label.split())])
 
 
-def test_job_routes_bad_rows_aside_and_reports_what_it_stored(tmp_path):
+def test_job_routes_bad_rows_aside_and_reports_what_it_stored(tmp_path, webhook):
     seq, conc = tmp_path / "seq", tmp_path / "conc"
+    # A limit stops the routing and the summary is posted.
+    report = run_job(seq, "--max_records", "250", "--notify-url", webhook.url,
+                     "--labels", "team=sales", "run=nightly")
+    orders, rejects = stored(seq)
+    assert len(orders) + len(rejects) == 250 and report_value(report, "cut at limit") == 350
+    [(_, _, body)] = webhook.received
+    text = json.loads(body.decode("utf-8"))["markdown"]["content"]
+    assert text.startswith("orders job {}\n>".format(DAY)) and text.endswith("\ndone")
+    assert "records_out:  {}".format(len(orders)) in text and "cut:  350" in text
+
+    # The whole day, run again, replaces the cut one.
     report = run_job(seq)
     orders, rejects = stored(seq)
     with open(str(seq / "orders_{}.csv".format(DAY)), newline="") as f:
@@ -67,7 +78,7 @@ def test_job_routes_bad_rows_aside_and_reports_what_it_stored(tmp_path):
     assert "stored {} orders and {} rejects for {}".format(len(orders), len(rejects), DAY) in log
     assert "ContextProcessor import module" in log  # the module's own records reach the job's file
 
-    # Batches in worker threads give the same rows; a second run of the day replaces, not adds.
+    # Batches in worker threads give the same rows, run after run.
     run_job(conc, "--concurrent")
     assert "memory tracing  on\n" in run_job(conc, "--concurrent", "--trace_memory")
     assert stored(conc) == (orders, rejects)
@@ -87,14 +98,3 @@ def test_on_a_dask_cluster_the_same_rows_are_stored(tmp_path, silent_endpoint):
     out = run_job(tmp_path / "lost", "--scheduler", address, "--scheduler-timeout", "2", status=2)
     assert "no Dask scheduler answered at {} within 2 s".format(address) in out
     assert not (tmp_path / "lost" / "orders.db").exists()
-
-
-def test_limit_stops_routing_and_the_summary_is_posted(tmp_path, webhook):
-    report = run_job(tmp_path, "--max_records", "250", "--notify-url", webhook.url,
-                     "--labels", "team=sales", "run=nightly")
-    orders, rejects = stored(tmp_path)
-    assert len(orders) + len(rejects) == 250 and report_value(report, "cut at limit") == 350
-    [(_, _, body)] = webhook.received
-    text = json.loads(body.decode("utf-8"))["markdown"]["content"]
-    assert text.startswith("orders job {}\n>".format(DAY)) and text.endswith("\ndone")
-    assert "records_out:  {}".format(len(orders)) in text and "cut:  350" in text
