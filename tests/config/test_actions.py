@@ -55,7 +55,8 @@ def test_parser_add_bool(monkeypatch):
         assert parser.parse_args(words).dry_run is expected, words
     cu.parser_add_bool(given_parser=parser, key="use-cache", default=True)
     # the positive option's destination has underscores, the negatives keep the dash
-    assert vars(parser.parse_args(["--no-use-cache"])) == {"dry_run": False, "use_cache": True, "use-cache": False}
+    assert vars(parser.parse_args(["--no-use-cache"])) == {
+        "dry_run": False, "use_cache": True, "use-cache": False}
     with pytest.raises(argparse.ArgumentError):
         cu.parser_add_bool(parser, "use-cache")
     # the word type is str_to_bool as bound when the options are added
