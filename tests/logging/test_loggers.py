@@ -162,7 +162,7 @@ def add_logger_file(file_name="./main.log"): pass
 
 @pytest.mark.parametrize("name, args, kwargs", [
     ("get_logger", (), {}), ("get_logger", ("a", "b"), {}), ("get_logger", (), {"nam": "a"}),
-    ("_get_velox_logger", (1,), {}), ("_get_velox_logger", (), {"x": 1}),
+    ("_get_velox_logger", (1,), {}), ("_get_velox_logger", (1, 2), {"x": 1}), ("_get_velox_logger", (1, 2), {}),
     ("set_logger_level", (10, 20), {}), ("set_logger_level", (10,), {"log_level": 20}),
     ("add_logger_file", (), {"path": "a"}),
 ])
@@ -192,6 +192,7 @@ cache = cu.LRUCache(maxsize=1)
 cache.put(0, "a"), cache.put(1, "b")  # the first record: the module learns the logging methods
 cu.logger.isEnabledFor(logging.DEBUG)  # the level cache now says no
 {after}
+calls.clear()
 cache.put(2, "c")  # evicts, with a debug line
 print(calls)
 """
