@@ -150,9 +150,9 @@ def test_fresh_import(tmp_path):
 
 LOGGER = "logging.Logger"
 ANNOTATIONS = {  # every module-level function carries these, in this order
-    "get_compile_version": {}, "_get_velox_logger": {}, "deprecated": {}, "set_logger_level": {},
-    "add_logger_file": {}, "is_ipython": {}, "is_async_context": {}, "print_to_string": {},
-    "strip_tags": {}, "get_logger": {"name": "str", "return": LOGGER},
+    **dict.fromkeys("""get_compile_version _get_velox_logger deprecated set_logger_level add_logger_file
+        is_ipython is_async_context print_to_string strip_tags""".split(), {}),
+    "get_logger": {"name": "str", "return": LOGGER},
     "logger_append_file": {"logger": LOGGER, "file_name": "str", "return": LOGGER},
     "get_file_logger": {"name": "str", "return": LOGGER},
     "is_async_callable": {"obj": "Any", "return": "bool"}, "run_in_threadpool": {"func": "Callable"},
@@ -165,8 +165,7 @@ ANNOTATIONS = {  # every module-level function carries these, in this order
 
 def test_compile_version_and_annotations(cu):
     text = cu.get_compile_version()
-    assert re.fullmatch(
-        r"compile version: [A-Z][a-z]{2} \d{1,2} \d{4} \d{2}:\d{2}:\d{2} \(by .+\)", text)
+    assert re.fullmatch(r"compile version: [A-Z][a-z]{2} \d{1,2} \d{4} \d{2}:\d{2}:\d{2} \(by .+\)", text)
     assert cu.get_compile_version() == text
     assert {n: list(getattr(cu, n).__annotations__.items()) for n in ANNOTATIONS} == {
         n: list(a.items()) for n, a in ANNOTATIONS.items()}
@@ -174,22 +173,15 @@ def test_compile_version_and_annotations(cu):
 
 def test_function_objects_and_their_signatures(cu, monkeypatch):
     f = cu.get_logger
-    assert (f.__name__, f.__qualname__, f.__module__, f.__text_signature__) == (
-        "get_logger", "get_logger", "common_utils.common_utils", "(name)")
-    assert f.__doc__.startswith("The logger registered as")
-    assert repr(f) == "<built-in function get_logger>"
+    assert (f.__name__, f.__qualname__, f.__module__, repr(f)) == (
+        "get_logger", "get_logger", "common_utils.common_utils", "<built-in function get_logger>")
     with pytest.raises(TypeError):
         type(f)()
-    functions = [getattr(cu, n) for n in DEFINITIONS if type(getattr(cu, n, None)) is type(f)]
-    assert len(functions) >= 7
-    for f in functions:  # copied and pickled by reference, each with a signature
-        assert copy.copy(f) is f and copy.deepcopy(f) is f
+    for f in [getattr(cu, n) for n in DEFINITIONS if type(getattr(cu, n, None)) is type(f)]:
+        assert copy.copy(f) is f and copy.deepcopy(f) is f  # copied and pickled by reference
         assert pickle.loads(pickle.dumps(f)) is f and weakref.ref(f)() is f
-        inspect.signature(f)
-    # they do not bind as methods
-    monkeypatch.delenv("TAVOLA_PLATFORM", raising=False)
-    holder = type("Holder", (), {"version": cu.get_compile_version,
-                                 "velox": cu._get_velox_logger})()
+    monkeypatch.delenv("TAVOLA_PLATFORM", raising=False)  # they do not bind as methods
+    holder = type("Holder", (), {"version": cu.get_compile_version, "velox": cu._get_velox_logger})()
     assert holder.version is cu.get_compile_version and holder.velox() is None
     # the signature follows the annotations, and an assigned one wins
     f = cu.get_file_logger
@@ -219,8 +211,6 @@ def _patched(cu):
 
 _ONLY = inspect.Signature([inspect.Parameter("only", inspect.Parameter.POSITIONAL_ONLY)])
 CLASSES = {
-    "MLStripper": (lambda cu: cu.MLStripper, "()"),
-    "LRUCache": (lambda cu: cu.LRUCache, "(maxsize=128, report_times=1000)"),
     "LoopProcessor": (lambda cu: cu.LoopProcessor, "(looper, processors, merge_output=True, "
                       "use_aysnc_run=False, *args, batch_size=None, **kwargs)"),
     "inherits": (lambda cu: type("Sub", (cu.FileCache,), {}), "(filename, **kwargs)"),
