@@ -7,6 +7,7 @@ import pytest
 
 import common_utils.common_utils as cu
 
+
 def messages(records, level):
     return [r.getMessage() for r in records if r.levelname == level]
 
