@@ -89,6 +89,7 @@ def generator(*args, **kwargs):
 async def coroutine_function(*args, **kwargs):
     return args
 
+
 CALLBACKS = [boom, reenter, generator, coroutine_function, len, dict, lambda *a, **k: None,
              lambda *a, **k: True, lambda *a, **k: a[0] if a else k, cu.strip_tags, cu._make_key,
              cu.str_to_bool, cu.Processor, cu.ProcessorBase]
