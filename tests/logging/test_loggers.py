@@ -62,13 +62,14 @@ def test_platform_package_unusable(cu, fresh, capsys, monkeypatch, velox_package
     elif importlib.util.find_spec("velox") is not None:
         pytest.skip("a velox package is installed")
     assert capsys.readouterr().err == ""
-    with pytest.raises(TypeError):  # refused before the platform is probed
-        cu.get_file_logger(1, "x.log")
+    for refused in [lambda: cu.get_logger(None), lambda: cu.get_file_logger(1, "x.log")]:
+        with pytest.raises(TypeError):  # refused before the platform is probed
+            refused()
     name = fresh()
     first = cu.get_logger(name)
     assert cu.get_logger(name) is first and first.name == "QRX_" + name
     assert cu._get_velox_logger() == probe
-    if probe is None:  # three probes: none for the refused name
+    if probe is None:  # three probes: none for the refused names
         assert capsys.readouterr().err == "velox not installed, use default logger\n" * 3
 
 
