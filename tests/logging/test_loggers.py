@@ -156,6 +156,7 @@ def test_non_str_arguments(cu, fresh, call, message):
 
 # Python functions of the same shapes, for the interpreter's arity wording.
 def get_logger(name): pass
+def get_file_logger(name, file_name): pass
 def _get_velox_logger(): pass
 def set_logger_level(log_level=20): pass
 def add_logger_file(file_name="./main.log"): pass
@@ -163,6 +164,7 @@ def add_logger_file(file_name="./main.log"): pass
 
 @pytest.mark.parametrize("name, args, kwargs", [
     ("get_logger", (), {}), ("get_logger", ("a", "b"), {}), ("get_logger", (), {"nam": "a"}),
+    ("get_file_logger", ("a",), {}), ("get_file_logger", (), {"file_name": "f"}),
     ("_get_velox_logger", (1,), {}), ("_get_velox_logger", (1, 2), {"x": 1}), ("_get_velox_logger", (1, 2), {}),
     ("set_logger_level", (10, 20), {}), ("set_logger_level", (10,), {"log_level": 20}),
     ("add_logger_file", (), {"path": "a"}),
