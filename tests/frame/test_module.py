@@ -180,6 +180,7 @@ def test_function_objects_and_their_signatures(cu, monkeypatch):
     for f in [getattr(cu, n) for n in DEFINITIONS if type(getattr(cu, n, None)) is type(f)]:
         assert copy.copy(f) is f and copy.deepcopy(f) is f  # copied and pickled by reference
         assert pickle.loads(pickle.dumps(f)) is f and weakref.ref(f)() is f
+        inspect.signature(f)  # each docstring's signature line parses
     monkeypatch.delenv("TAVOLA_PLATFORM", raising=False)  # they do not bind as methods
     holder = type("Holder", (), {"version": cu.get_compile_version, "velox": cu._get_velox_logger})()
     assert holder.version is cu.get_compile_version and holder.velox() is None
