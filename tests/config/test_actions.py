@@ -47,21 +47,16 @@ def test_str_to_bool(value, expected):
         cu.str_to_bool(value)
 
 
-@pytest.mark.parametrize("words, expected", [
-    ([], False), (["--dry_run"], True), (["--dry_run", "off"], False), (["--dry_run", "Y"], True),
-    (["--no-dry_run"], False), (["--no_dry_run"], False),
-])
-def test_parser_add_bool(words, expected):
+def test_parser_add_bool(monkeypatch):
     parser = argparse.ArgumentParser()
     assert cu.parser_add_bool(parser, "dry_run") is None
-    assert parser.parse_args(words).dry_run is expected
-
-
-def test_parser_add_bool_details(monkeypatch):
-    parser = argparse.ArgumentParser()
+    for words, expected in [([], False), (["--dry_run"], True), (["--dry_run", "off"], False),
+                            (["--dry_run", "Y"], True), (["--no-dry_run"], False), (["--no_dry_run"], False)]:
+        assert parser.parse_args(words).dry_run is expected, words
     cu.parser_add_bool(given_parser=parser, key="use-cache", default=True)
     # the positive option's destination has underscores, the negatives keep the dash
-    assert vars(parser.parse_args(["--no-use-cache"])) == {"use_cache": True, "use-cache": False}
+    assert vars(parser.parse_args(["--no-use-cache"])) == {
+        "dry_run": False, "use_cache": True, "use-cache": False}
     with pytest.raises(argparse.ArgumentError):
         cu.parser_add_bool(parser, "use-cache")
     # the word type is str_to_bool as bound when the options are added

@@ -1,14 +1,11 @@
 """The standard parser and the merging of parser defaults, a YAML file and the command line."""
 import argparse
 import datetime
-import json
+import sys
 
 import pytest
 
 import common_utils.common_utils as cu
-
-DEFAULTS = {"config_yaml": "", "has_config_yaml": False, "debug": False, "log_level": "INFO",
-            "log_dir": "./", "task_name": "default", "biz_date": ""}
 
 
 def messages(records, level):
@@ -17,7 +14,8 @@ def messages(records, level):
 
 def test_init_parser_without_a_file(log_records):
     args = cu.init_parser(parser_args=["--no-has_config_yaml"])
-    assert vars(args) == DEFAULTS
+    assert vars(args) == {"config_yaml": "", "has_config_yaml": False, "debug": False, "log_level": "INFO",
+                          "log_dir": "./", "task_name": "default", "biz_date": ""}
     assert messages(log_records, "WARNING") == ["cant find yaml config file", "unknown_args=[]"]
     args = cu.init_parser("job", "t", cu.callback_fn_demo, ["--has_config_yaml", "off", "-x"],
                           default_prefix="prefixed", other=1)
@@ -63,37 +61,26 @@ shared: !include shared.yaml
 width: !alias shared.sizes.-1
 """
 
-JOB = """\
-import json, sys
-import common_utils.common_utils as cu
-args = cu.init_parser(callback_fn=cu.callback_fn_demo)
-print(json.dumps(vars(args), sort_keys=True))
-"""
 
 
-def run_job(run_python, tmp_path, *words):
-    (tmp_path / "conf").mkdir(exist_ok=True)
+def test_yaml_over_defaults_and_command_line_over_yaml(tmp_path, monkeypatch, log_records):
+    (tmp_path / "conf").mkdir()
     (tmp_path / "conf" / "x.yaml").write_text(CONFIG)
     (tmp_path / "conf" / "shared.yaml").write_text("sizes: [8, 16]\n")
-    (tmp_path / "job.py").write_text(JOB)
-    done = run_python("import runpy, sys; sys.argv[:] = sys.argv[1:]; "
-                      "runpy.run_path('job.py', run_name='__main__')",
-                      args=["job.py", *words])
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout.strip().splitlines()[-1]), done.stdout
+    monkeypatch.chdir(tmp_path)
 
+    def job(*words):  # the words of sys.argv, as a job's command line
+        monkeypatch.setattr(sys, "argv", ["job.py", *words])
+        return vars(cu.init_parser(callback_fn=cu.callback_fn_demo))
 
-def test_yaml_over_defaults_and_command_line_over_yaml(run_python, tmp_path):
-    args, out = run_job(run_python, tmp_path, "--config", "conf/x.yaml", "--batch", "64",
-                        "--params", "lr:0.5", "--ids", "1", "2", "3", "--no-flag", "--extra")
-    assert args == {
+    assert job("--config", "conf/x.yaml", "--batch", "64", "--params", "lr:0.5", "--ids", "1", "2", "3",
+               "--no-flag", "--extra") == {
         "config_yaml": "conf/x.yaml", "has_config_yaml": True, "debug": False,
         "log_level": "DEBUG", "log_dir": "./", "task_name": "default", "biz_date": "",
         "input_hdfs": "", "batch": 64, "params": {"lr": "0.5"}, "ids": [1, 2, 3],
-        "rows": [{"a": 1}], "empty": None, "flag": False, "shared": {"sizes": [8, 16]},
-        "width": 16}
-    assert "unknown_args=['--extra']" in out
-    args, _ = run_job(run_python, tmp_path, "--config_yaml=conf/x.yaml", "--log-level", "ERROR")
+        "rows": [{"a": 1}], "empty": None, "flag": False, "shared": {"sizes": [8, 16]}, "width": 16}
+    assert messages(log_records, "WARNING") == ["unknown_args=['--extra']"]
+    args = job("--config_yaml=conf/x.yaml", "--log-level", "ERROR")
     assert (args["log_level"], args["batch"], args["params"], args["flag"]) == (
         "ERROR", 32, {"lr": "0.1", "decay": "0.9"}, True)
 

@@ -104,15 +104,11 @@ class Named(io.StringIO):
     name = "doc.yaml"
 
 
-DOCUMENTS = st.recursive(
-    st.one_of(st.none(), st.booleans(), st.integers(), st.text(max_size=20),
-              st.floats(allow_nan=False), st.dates(),
-              st.datetimes(min_value=datetime.datetime(1900, 1, 1)).map(
-                  lambda d: d.replace(microsecond=0))),
+DOCUMENTS = st.recursive(st.one_of(
+    st.none(), st.booleans(), st.integers(), st.text(max_size=20), st.floats(allow_nan=False), st.dates(),
+    st.datetimes(min_value=datetime.datetime(1900, 1, 1)).map(lambda d: d.replace(microsecond=0))),
     lambda inner: st.one_of(st.lists(inner, max_size=4), st.dictionaries(
-        st.one_of(st.text(max_size=10), st.integers()), inner, max_size=4)),
-    max_leaves=8,
-)
+        st.one_of(st.text(max_size=10), st.integers()), inner, max_size=4)), max_leaves=8)
 
 
 @settings(max_examples=10)

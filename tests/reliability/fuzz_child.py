@@ -1,16 +1,11 @@
-"""The bad-input fuzz, run as a script in a child interpreter of its own:
-
-    python fuzz_child.py SECONDS
-
-Calls every public function, class constructor and method of the module with
-generated wrong types and arities (hostile dunders, reentrant callbacks) until
-SECONDS have passed.  Every call must end in a return or an exception: a crash
-kills the process, a hang makes faulthandler end it.  Before each call the
-target and the argument types are written to ./last_call.  Prints one JSON
-line: {"calls": N, "seconds": S, "targets": {name: calls}}.
-"""
+"""`python fuzz_child.py SECONDS` calls every public function, class constructor and
+method of the module with generated wrong types and arities (hostile dunders,
+reentrant callbacks) for SECONDS.  A crash kills the process, a hang makes
+faulthandler end it; ./last_call names the call under way.  Prints one JSON line:
+{"calls": N, "seconds": S, "targets": {name: calls}}."""
 import asyncio
 import collections
+import contextlib
 import faulthandler
 import gc
 import importlib
@@ -70,10 +65,7 @@ def boom(*args, **kwargs):
     raise Boom("boom")
 
 
-def evil(*dunders):
-    return type("Evil", (), {d: boom for d in dunders})()
-
-
+evil = lambda *dunders: type("Evil", (), {d: boom for d in dunders})()  # noqa: E731
 DUNDERS = ["__eq__", "__hash__", "__str__", "__repr__", "__len__", "__iter__", "__getattr__",
            "__bool__", "__index__", "__float__", "__call__"]
 EVILS = [evil(d) for d in DUNDERS] + [evil(*DUNDERS)]
@@ -143,23 +135,16 @@ class YamlText(io.StringIO):
 
 
 STEP = lambda x=None, **k: x  # noqa: E731
-SAMPLES = {  # a working instance of each class, to call its methods on
-    "ProcessorBase": lambda: cu.ProcessorBase(), "FunctionProcessor": lambda: cu.FunctionProcessor(STEP),
-    "Processor": lambda: cu.Processor([STEP, STEP]), "StopRunProcessor": cu.StopRunProcessor,
-    "ConditionalProcessor": lambda: cu.ConditionalProcessor(bool, STEP, None),
-    "FunctionSelector": lambda: cu.FunctionSelector(bool),
-    "SimpleSelector": lambda: cu.SimpleSelector(true_processors=STEP, false_processors=STEP),
-    "LoopProcessor": lambda: cu.LoopProcessor(lambda x=None, **k: [1, 2], STEP),
-    "FunctionLooper": lambda: cu.FunctionLooper(lambda x=None, **k: [1, 2]),
-    "SimpleLooper": lambda: cu.SimpleLooper(processors=STEP),
-    "ContextProcessor": lambda: cu.ContextProcessor([STEP]),
-    "LRUCacheProcessor": lambda: cu.LRUCacheProcessor(processors=[STEP]),
-    "LRUCache": lambda: cu.LRUCache(4, 3), "FileCache": lambda: cu.FileCache("sample_cache"),
-    "SQLiteDB": lambda: cu.SQLiteDB(":memory:"), "MLStripper": cu.MLStripper,
-    "_EnhanceSafeLoader": lambda: cu._EnhanceSafeLoader(YamlText("a: [1, {b: 2}]\n")),
-    "list_to_keyvalue": lambda: cu.list_to_keyvalue(["--kv"], "kv"),
-    "list_to_keyvalue2": lambda: cu.list_to_keyvalue2(["--kv"], "kv"),
-    "StopRunError": cu.StopRunError, "_CacheInfo": lambda: cu._CacheInfo(1, 2, 3, 4),
+LIST = lambda x=None, **k: [1, 2]  # noqa: E731
+SAMPLES = {  # a working instance of each class, to call its methods on: name -> (*arguments)
+    "ProcessorBase": (), "FunctionProcessor": (STEP,), "Processor": ([STEP, STEP],), "StopRunProcessor": (),
+    "ConditionalProcessor": (bool, STEP, None), "FunctionSelector": (bool,), "LoopProcessor": (LIST, STEP),
+    "SimpleSelector": {"true_processors": STEP, "false_processors": STEP}, "FunctionLooper": (LIST,),
+    "SimpleLooper": {"processors": STEP}, "ContextProcessor": ([STEP],), "MLStripper": (),
+    "LRUCacheProcessor": {"processors": [STEP]}, "LRUCache": (4, 3), "FileCache": ("sample_cache",),
+    "SQLiteDB": (":memory:",), "_EnhanceSafeLoader": lambda: (YamlText("a: [1, {b: 2}]\n"),),
+    "list_to_keyvalue": (["--kv"], "kv"), "list_to_keyvalue2": (["--kv"], "kv"), "StopRunError": (),
+    "_CacheInfo": (1, 2, 3, 4),
 }
 LAST = os.open("last_call", os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
 COUNTS, TOUCHED = collections.Counter(), {}  # TOUCHED: loggers given a handler, their handlers before
@@ -172,8 +157,8 @@ def add_handler(self, handler):
 
 
 class FakeTime(types.ModuleType):  # pauses return at once
-    __getattr__ = staticmethod(lambda name: getattr(time, name))
-    sleep = staticmethod(lambda seconds: time.sleep(0 if seconds >= 0 else seconds))
+    __getattr__, sleep = staticmethod(lambda name: getattr(time, name)), staticmethod(
+        lambda seconds: time.sleep(0 if seconds >= 0 else seconds))
 
 
 class FakeImportlib(types.ModuleType):  # imports only what is already loaded
@@ -201,18 +186,12 @@ def tidy():
 
 def settle(result):
     """Touches what a call returned: repr, a few steps of generators, closing coroutines."""
-    try:
+    with contextlib.suppress(Exception):
         repr(result)
-    except Exception:
-        pass
-    if inspect.iscoroutine(result):
-        result.close()
-    elif inspect.isgenerator(result):
-        try:
-            for _, _ in zip(range(5), result):
-                pass
-        except Exception:
+    with contextlib.suppress(Exception):
+        for _, _ in zip(range(5), result if inspect.isgenerator(result) else ()):
             pass
+    if inspect.iscoroutine(result) or inspect.isgenerator(result):
         result.close()
 
 
@@ -261,7 +240,8 @@ def run_one(data, name):
         return
     how = data.draw(st.sampled_from(["sample", "unbound", "fuzzed"]))
     if how == "sample" and cls_name in SAMPLES:
-        instance = SAMPLES[cls_name]()  # a sample must build
+        sample = SAMPLES[cls_name]() if callable(SAMPLES[cls_name]) else SAMPLES[cls_name]
+        instance = obj(**sample) if isinstance(sample, dict) else obj(*sample)  # a sample must build
     elif how == "fuzzed":
         instance = call(cls_name, obj, *draw_call(data, cls_name))
         if not isinstance(instance, obj):

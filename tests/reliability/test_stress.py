@@ -1,10 +1,6 @@
-"""Shared pipelines, loops, a cached function and a reported function, driven
-from several threads at once: no crash, every result in its place, statistics
-consistent.
-
-Each concern runs in a child interpreter with a time bound, so that a crash
-or a deadlock fails the test instead of the run.
-"""
+"""Shared pipelines, loops, a cached function and a reported function, driven from several
+threads at once: no crash, every result in its place, statistics consistent.  Each concern
+runs in a child interpreter with a time bound: a crash or a deadlock fails the test, not the run."""
 import json
 import os
 
@@ -26,10 +22,7 @@ def hammer(work):
         except BaseException as exc:
             errors.append(repr(exc))
     threads = [threading.Thread(target=guarded, args=(i,)) for i in range(THREADS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    [t.start() for t in threads], [t.join() for t in threads]
     assert not errors, errors[:3]
 """
 
@@ -46,13 +39,8 @@ LOOPS = {
     "async loop": cu.LoopProcessor(items, [inc, dbl], use_aysnc_run=True),
     "lazy loop": cu.SimpleLooper(processors=[inc, dbl], merge_output=False),
 }
-for p in [*KINDS.values(), *LOOPS.values()]:
-    p.init()
-
-def expect(name, x):
-    if name == "conditional" and x % 2:
-        return x * 2 + 1
-    return (x + 1) * 2
+[p.init() for p in [*KINDS.values(), *LOOPS.values()]]
+expect = lambda name, x: x * 2 + 1 if name == "conditional" and x % 2 else (x + 1) * 2
 
 def work(i):
     for run in range(RUNS):
@@ -70,12 +58,8 @@ print(json.dumps({"ok": True}))
 """
 
 LRU = """
-cache = cu.LRUCache(maxsize=64, report_times=5000)
-calls = [0] * THREADS
-
-@cache
-def square(x):
-    return x * x
+cache, calls = cu.LRUCache(maxsize=64, report_times=5000), [0] * THREADS
+square = cache(lambda x: x * x)
 
 def work(i):
     for n in range(RUNS * 5000):
@@ -99,18 +83,11 @@ print(json.dumps({"hits": info.hits, "misses": info.misses, "currsize": info.cur
 """
 
 REPORT = """
-seen = []
-
-class Keep(logging.Handler):
-    def emit(self, record):
-        seen.append(record.args[1])
-
-cu.logger.addHandler(Keep())
+seen, keep = [], logging.Handler()
+keep.emit = lambda record: seen.append(record.args[1])
+cu.logger.addHandler(keep)
 cu.logger.setLevel(logging.INFO)
-
-@cu.call_report(interval=1000)
-def add(a, b=0):
-    return a + b
+add = cu.call_report(interval=1000)(lambda a, b=0: a + b)
 
 def work(i):
     for n in range(RUNS * 5000):
