@@ -1,6 +1,5 @@
 #include "args.hpp"
 
-
 namespace cu {
 
 namespace {
@@ -46,12 +45,8 @@ const char* plural(std::size_t n) { return n == 1 ? "" : "s"; }
 
 }  // namespace
 
-namespace {
-
-// Binds as bind() does; with `varargs`/`varkw` given, surplus positional
-// arguments and unknown keywords go there instead of raising.
-void bind_core(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out,
-               Ref* varargs, Ref* varkw) {
+void bind_var(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out, Ref* varargs,
+              Ref* varkw) {
     Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
     if (!varargs && nargs > (Py_ssize_t)p.count) too_many(p, nargs);
     Py_ssize_t named = nargs < (Py_ssize_t)p.count ? nargs : (Py_ssize_t)p.count;
@@ -83,15 +78,8 @@ void bind_core(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out
         if (!out[i]) missing(p, out);
 }
 
-}  // namespace
-
 void bind(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
-    bind_core(p, args, kwargs, out, nullptr, nullptr);
-}
-
-void bind_var(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out, Ref* varargs,
-              Ref* varkw) {
-    bind_core(p, args, kwargs, out, varargs, varkw);
+    bind_var(p, args, kwargs, out, nullptr, nullptr);
 }
 
 void raise_not_str(const char* function, const char* param, PyObject* got) {

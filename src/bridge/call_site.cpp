@@ -8,7 +8,8 @@ namespace cu {
 namespace {
 
 const Name n___qualname__("__qualname__"), n___module__("__module__"), n___name__("__name__"),
-    n___mro__("__mro__"), n___dict__("__dict__"), n___iter__("__iter__"), n_keys("keys"),
+    n___mro__("__mro__"), n___dict__("__dict__"), n___iter__("__iter__"),
+    n___getitem__("__getitem__"), n_keys("keys"),
     n_args("args"), n_builtins("builtins");
 
 // (major, minor) of the running interpreter, as one number: 308, 311...
@@ -182,6 +183,28 @@ void require_str_keywords(PyObject* kwargs, const char* function) {
     PyObject *key, *value;
     while (PyDict_Next(kwargs, &pos, &key, &value))
         if (!PyUnicode_Check(key)) raise_not_str_keys(function);
+}
+
+void unpack2(PyObject* pair, Ref& first, Ref& second) {
+    PyObject* it = PyObject_GetIter(pair);
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyObject* type = (PyObject*)Py_TYPE(pair);
+            Ref keep = Ref::borrow(type);
+            Error err;
+            if (!hasattr(type, n___iter__) && !hasattr(type, n___getitem__))
+                raisef(PyExc_TypeError, "cannot unpack non-iterable %s object",
+                       type_name(pair).c_str());
+            err.restore();
+        }
+        throw_error();
+    }
+    Ref iterator = Ref::steal(it);
+    first = next(iterator.get());
+    if (!first) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
+    second = next(iterator.get());
+    if (!second) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
+    if (next(iterator.get())) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
 }
 
 }  // namespace cu

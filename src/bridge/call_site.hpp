@@ -37,4 +37,8 @@ void star_kwargs(PyObject* kw, PyObject* mapping, const Callee& callee);
 // a Python function named `function` with a **kwargs parameter would.
 void require_str_keywords(PyObject* kwargs, const char* function);
 
+// `first, second = pair`, with the interpreter's errors for a non-iterable
+// or a wrong count.
+void unpack2(PyObject* pair, Ref& first, Ref& second);
+
 }  // namespace cu

@@ -177,6 +177,12 @@ template <class... A>
 inline Ref call_super(PyObject* cls, PyObject* self, PyObject* name, A... args) {
     return call_method(super_of(cls, self).get(), name, args...);
 }
+// super(cls, self).__init__(*args, **kwargs), with `args` a tuple and
+// `kwargs` a dict or null.
+inline Ref super_init(PyObject* cls, PyObject* self, PyObject* args, PyObject* kwargs = nullptr) {
+    static const Name n___init__("__init__");
+    return call_args(getattr(super_of(cls, self).get(), n___init__).get(), args, kwargs);
+}
 
 // A builtin method called through its C function with the arguments in an
 // array, as the interpreter's own call sites call it: no argument tuple is

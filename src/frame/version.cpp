@@ -42,14 +42,15 @@ Ref get_compile_version(PyObject*) {
                                   nullptr));
 }
 
-PyMethodDef def = CU_NOARGS("get_compile_version", get_compile_version,
-                            "get_compile_version()\n--\n\n"
-                            "The build date and time of this module.");
-
-Ref make() { return make_function(&def); }
+PyMethodDef defs[] = {
+    CU_NOARGS("get_compile_version", get_compile_version,
+              "get_compile_version()\n--\n\n"
+              "The build date and time of this module."),
+    CU_END,
+};
 
 }  // namespace
 
-CU_DEFINITION("get_compile_version", make);
+CU_FUNCTIONS(defs);
 
 }  // namespace cu::frame

@@ -55,12 +55,11 @@ Ref get_velox_logger(PyObject*) {
 
 // ==== get_logger =============================================================
 
-const Name get_logger_names[] = {Name("name")};
-const Params get_logger_params{"get_logger", get_logger_names, 1, 1};
+const Signature get_logger_params{"get_logger", {"name"}, 1};
 
 Ref get_logger(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* name;
-    bind(get_logger_params, args, kwargs, &name);
+    Bound<1> a(get_logger_params, args, kwargs);
+    PyObject* name = a[0];
     require_str("get_logger", "name", name);
 
     Ref platform = call(module::global(n_get_velox_logger).get());
@@ -84,12 +83,10 @@ Ref get_logger(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // ==== logger_append_file =====================================================
 
-const Name append_names[] = {Name("logger"), Name("file_name")};
-const Params append_params{"logger_append_file", append_names, 2, 2};
+const Signature append_params{"logger_append_file", {"logger", "file_name"}, 2};
 
 Ref logger_append_file(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* a[2];
-    bind(append_params, args, kwargs, a);
+    Bound<2> a(append_params, args, kwargs);
     PyObject* logger = a[0];
     require_str("logger_append_file", "file_name", a[1]);
 
@@ -132,12 +129,10 @@ Ref logger_append_file(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // ==== get_file_logger ========================================================
 
-const Name file_logger_names[] = {Name("name"), Name("file_name")};
-const Params file_logger_params{"get_file_logger", file_logger_names, 2, 2};
+const Signature file_logger_params{"get_file_logger", {"name", "file_name"}, 2};
 
 Ref get_file_logger(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* a[2];
-    bind(file_logger_params, args, kwargs, a);
+    Bound<2> a(file_logger_params, args, kwargs);
     require_str("get_file_logger", "name", a[0]);
     Ref logger = call(module::global(n_get_logger).get(), a[0]);
     return call(module::global(n_logger_append_file).get(), logger.get(), a[1]);
@@ -161,24 +156,12 @@ PyMethodDef defs[] = {
     CU_END,
 };
 
-Ref make_velox() { return make_function(&defs[0]); }
-Ref make_get_logger() {
-    return make_function(&defs[1], {{"name", "str"}, {"return", "logging.Logger"}});
-}
-Ref make_append() {
-    return make_function(&defs[2], {{"logger", "logging.Logger"},
-                                    {"file_name", "str"},
-                                    {"return", "logging.Logger"}});
-}
-Ref make_file_logger() {
-    return make_function(&defs[3], {{"name", "str"}, {"return", "logging.Logger"}});
-}
-
 }  // namespace
 
-CU_DEFINITION("_get_velox_logger", make_velox);
-CU_DEFINITION("get_logger", make_get_logger);
-CU_DEFINITION("logger_append_file", make_append);
-CU_DEFINITION("get_file_logger", make_file_logger);
+CU_FUNCTIONS(defs,
+             {{"get_logger", {{"name", "str"}, {"return", "logging.Logger"}}},
+              {"logger_append_file",
+               {{"logger", "logging.Logger"}, {"file_name", "str"}, {"return", "logging.Logger"}}},
+              {"get_file_logger", {{"name", "str"}, {"return", "logging.Logger"}}}});
 
 }  // namespace cu::log

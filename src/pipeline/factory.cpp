@@ -45,36 +45,31 @@ Ref name_lookup(PyObject* name, PyObject* module) {
     return own;
 }
 
-const Name create_names[] = {Name("processor"), Name("module"), Name("args"), Name("kwargs")};
-const Params create_params{"_create_processor", create_names, 4, 4};
+const Signature create_params{"_create_processor", {"processor", "module", "args", "kwargs"}, 4};
 
 Ref create_processor(PyObject*, PyObject* call_args_, PyObject* call_kwargs) {
-    PyObject* a[4];
-    bind(create_params, call_args_, call_kwargs, a);
+    Bound<4> a(create_params, call_args_, call_kwargs);
+    PyObject *args = a[2], *kwargs = a[3];
     Ref processor = Ref::borrow(a[0]);
-    Ref module = Ref::borrow(a[1]);
-    Ref args = Ref::borrow(a[2]);
-    Ref kwargs = Ref::borrow(a[3]);
-
-    if (PyUnicode_Check(processor.get())) processor = name_lookup(processor.get(), module.get());
+    if (PyUnicode_Check(processor.get())) processor = name_lookup(processor.get(), a[1]);
 
     if (isinstance(processor.get(), module::global(n_ProcessorBase).get())) {
         if (!hasattr(processor.get(), n_init_function_object)) return processor;
         Ref copy = call_method(module::global(n_copy).get(), n_deepcopy, processor.get());
         Ref method = getattr(copy.get(), n_init_function_object);
         Callee callee{method.get()};
-        Ref pos = star_args(args.get(), callee);
-        call_args(method.get(), pos.get(), as_kwargs(kwargs.get(), callee).get());
+        Ref pos = star_args(args, callee);
+        call_args(method.get(), pos.get(), as_kwargs(kwargs, callee).get());
         return copy;
     }
 
     if (Py_TYPE(processor.get()) == &PyType_Type &&
         issubclass(processor.get(), module::global(n_ProcessorBase).get())) {
-        CU_LOG(debug, "create `%s` object args=%s kwargs=%s", processor.get(), args.get(),
-               call_method(kwargs.get(), n_keys).get());
+        CU_LOG(debug, "create `%s` object args=%s kwargs=%s", processor.get(), args,
+               call_method(kwargs, n_keys).get());
         Callee callee{processor.get()};
-        Ref pos = star_args(args.get(), callee);
-        return call_args(processor.get(), pos.get(), as_kwargs(kwargs.get(), callee).get());
+        Ref pos = star_args(args, callee);
+        return call_args(processor.get(), pos.get(), as_kwargs(kwargs, callee).get());
     }
 
     if (PyCallable_Check(processor.get())) {
@@ -95,14 +90,11 @@ PyMethodDef defs[] = {
     CU_END,
 };
 
-Ref make_create_processor() {
-    return make_function(&defs[0], {{"processor", "Union[ProcessorBase, Callable, str]"},
-                                    {"module", "ModuleType"},
-                                    {"return", "object"}});
-}
-
 }  // namespace
 
-CU_DEFINITION("_create_processor", make_create_processor);
+CU_FUNCTIONS(defs, {{"_create_processor",
+                     {{"processor", "Union[ProcessorBase, Callable, str]"},
+                      {"module", "ModuleType"},
+                      {"return", "object"}}}});
 
 }  // namespace cu::pipeline

@@ -43,10 +43,7 @@ public:
         return call_args(func_.get(), args, kwargs);
     }
 
-    int traverse(visitproc visit, void* arg) override {
-        Py_VISIT(func_.get());
-        return 0;
-    }
+    int traverse(visitproc visit, void* arg) override { return visit_refs(visit, arg, func_); }
 
 private:
     static void filter(const Name& action) {
@@ -57,16 +54,19 @@ private:
     Ref func_;
 };
 
-const Name deprecated_names[] = {Name("func")};
-const Params deprecated_params{"deprecated", deprecated_names, 1, 1};
+// `functools.wraps(target)(wrapper)`.
+Ref wrap(PyObject* target, Ref wrapper) {
+    Ref wraps = call_method(module::global(n_functools).get(), n_wraps, target);
+    return call(wraps.get(), wrapper.get());
+}
+
+const Signature deprecated_params{"deprecated", {"func"}, 1};
 
 Ref deprecated(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* func;
-    bind(deprecated_params, args, kwargs, &func);
-    Ref wrapper = make_closure(std::make_unique<DeprecatedCall>(Ref::borrow(func)), "new_func",
+    Bound<1> a(deprecated_params, args, kwargs);
+    Ref wrapper = make_closure(std::make_unique<DeprecatedCall>(Ref::borrow(a[0])), "new_func",
                                "deprecated.<locals>.new_func");
-    Ref wraps = call_method(module::global(n_functools).get(), n_wraps, func);
-    return call(wraps.get(), wrapper.get());
+    return wrap(a[0], std::move(wrapper));
 }
 
 // ==== shared by retry and call_report ========================================
@@ -83,13 +83,15 @@ long long exact_int(const char* function, const char* param, PyObject* value) {
     return as_long_long_clamped(value);
 }
 
-Ref wrap(PyObject* target, Ref wrapper) {
-    Ref wraps = call_method(module::global(n_functools).get(), n_wraps, target);
-    return call(wraps.get(), wrapper.get());
+// The decorator that retry() and call_report() return, applied: the wrapper
+// `make(target)` makes, under the decorated function's metadata.
+template <class Make>
+Ref decorate(PyObject* args, PyObject* kwargs, const char* qualname, Make make) {
+    static const Signature decorator_params{"retry_decorator", {"user_function"}, 1};
+    Bound<1> a(decorator_params, args, kwargs);
+    Ref wrapper = make_closure(make(Ref::borrow(a[0])), "decorating_function", qualname);
+    return wrap(a[0], std::move(wrapper));
 }
-
-const Name decorator_names[] = {Name("user_function")};
-const Params decorator_params{"retry_decorator", decorator_names, 1, 1};
 
 // ==== retry ==================================================================
 
@@ -98,10 +100,7 @@ struct RetryConfig {
     Ref check_data, sleep, catch_except;
 
     int traverse(visitproc visit, void* arg) const {
-        Py_VISIT(check_data.get());
-        Py_VISIT(sleep.get());
-        Py_VISIT(catch_except.get());
-        return 0;
+        return visit_refs(visit, arg, check_data, sleep, catch_except);
     }
 };
 
@@ -140,8 +139,7 @@ public:
     }
 
     int traverse(visitproc visit, void* arg) override {
-        Py_VISIT(func_.get());
-        Py_VISIT(func_name_.get());
+        if (int err = visit_refs(visit, arg, func_, func_name_)) return err;
         return config_.traverse(visit, arg);
     }
 
@@ -155,14 +153,11 @@ public:
     explicit RetryDecorator(RetryConfig config) : config_(std::move(config)) {}
 
     Ref call(PyObject* args, PyObject* kwargs) override {
-        PyObject* target;
-        bind(decorator_params, args, kwargs, &target);
-        Ref keep = Ref::borrow(target);
-        Ref name = getattr(target, n___name__);
-        Ref wrapper = make_closure(std::make_unique<RetryCall>(config_, keep, std::move(name)),
-                                   "decorating_function",
-                                   "retry.<locals>.retry_decorator.<locals>.decorating_function");
-        return wrap(target, std::move(wrapper));
+        return decorate(args, kwargs, "retry.<locals>.retry_decorator.<locals>.decorating_function",
+                        [this](Ref target) {
+                            Ref name = getattr(target.get(), n___name__);
+                            return std::make_unique<RetryCall>(config_, target, std::move(name));
+                        });
     }
 
     int traverse(visitproc visit, void* arg) override { return config_.traverse(visit, arg); }
@@ -181,18 +176,15 @@ Ref sleep_seconds(PyObject* sleep) {
            type_name(sleep).c_str());
 }
 
-const Name retry_names[] = {Name("num"), Name("check_data"), Name("sleep"),
-                            Name("catch_except")};
-const Params retry_params{"retry", retry_names, 4, 0};
+const Signature retry_params{"retry", {"num", "check_data", "sleep", "catch_except"}, 0};
 
 Ref retry(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* a[4];
-    bind(retry_params, args, kwargs, a);
+    Bound<4> a(retry_params, args, kwargs);
     RetryConfig config;
     config.num = a[0] ? exact_int("retry", "num", a[0]) : 3;
-    config.check_data = Ref::borrow(a[1] ? a[1] : Py_None);
+    config.check_data = Ref::borrow(a.get(1, Py_None));
     config.sleep = a[2] ? sleep_seconds(a[2]) : floating(0.5);
-    config.catch_except = Ref::borrow(a[3] ? a[3] : Py_False);
+    config.catch_except = Ref::borrow(a.get(3, Py_False));
     return make_closure(std::make_unique<RetryDecorator>(std::move(config)), "retry_decorator",
                         "retry.<locals>.retry_decorator");
 }
@@ -230,9 +222,7 @@ public:
     }
 
     int traverse(visitproc visit, void* arg) override {
-        Py_VISIT(func_.get());
-        Py_VISIT(interval_.get());
-        return 0;
+        return visit_refs(visit, arg, func_, interval_);
     }
 
 private:
@@ -247,20 +237,14 @@ public:
     ReportDecorator(Ref interval, long long every) : interval_(std::move(interval)), every_(every) {}
 
     Ref call(PyObject* args, PyObject* kwargs) override {
-        PyObject* target;
-        bind(decorator_params, args, kwargs, &target);
-        Ref keep = Ref::borrow(target);
-        Ref wrapper = make_closure(std::make_unique<ReportCall>(keep, interval_, every_),
-                                   "decorating_function",
-                                   "call_report.<locals>.retry_decorator.<locals>."
-                                   "decorating_function");
-        return wrap(target, std::move(wrapper));
+        return decorate(args, kwargs,
+                        "call_report.<locals>.retry_decorator.<locals>.decorating_function",
+                        [this](Ref target) {
+                            return std::make_unique<ReportCall>(target, interval_, every_);
+                        });
     }
 
-    int traverse(visitproc visit, void* arg) override {
-        Py_VISIT(interval_.get());
-        return 0;
-    }
+    int traverse(visitproc visit, void* arg) override { return visit_refs(visit, arg, interval_); }
 
 private:
     Ref interval_;
@@ -273,13 +257,11 @@ bool assertions_enabled() {
     return !truthy(optimize.get());
 }
 
-const Name report_names[] = {Name("interval")};
-const Params report_params{"call_report", report_names, 1, 0};
+const Signature report_params{"call_report", {"interval"}, 0};
 
 Ref call_report(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* given;
-    bind(report_params, args, kwargs, &given);
-    Ref interval = given ? Ref::borrow(given) : integer(1000);
+    Bound<1> a(report_params, args, kwargs);
+    Ref interval = a[0] ? Ref::borrow(a[0]) : integer(1000);
     long long every = exact_int("call_report", "interval", interval.get());
     if (every <= 0 && assertions_enabled()) {
         PyErr_SetNone(PyExc_AssertionError);
@@ -304,13 +286,9 @@ PyMethodDef defs[] = {
     CU_END,
 };
 
-Ref make_deprecated() { return make_function(&defs[0]); }
-Ref make_retry() { return make_function(&defs[1], {{"num", "int"}, {"sleep", "float"}}); }
-Ref make_call_report() { return make_function(&defs[2], {{"interval", "int"}}); }
 }  // namespace
 
-CU_DEFINITION("deprecated", make_deprecated);
-CU_DEFINITION("retry", make_retry);
-CU_DEFINITION("call_report", make_call_report);
+CU_FUNCTIONS(defs, {{"retry", {{"num", "int"}, {"sleep", "float"}}},
+                    {"call_report", {{"interval", "int"}}}});
 
 }  // namespace cu::runtime

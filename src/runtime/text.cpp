@@ -66,14 +66,11 @@ Ref stripper_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return none();
 }
 
-const Name handle_data_names[] = {Name("d")};
-const Params handle_data_params{"handle_data", handle_data_names, 1, 1, true};
+const Signature handle_data_params{"handle_data", {"d"}, 1, true};
 
 Ref stripper_handle_data(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* d;
-    bind(handle_data_params, args, kwargs, &d);
-    Ref keep = Ref::borrow(d);
-    call_method(getattr(self, n_text).get(), n_write, d);
+    Bound<1> a(handle_data_params, args, kwargs);
+    call_method(getattr(self, n_text).get(), n_write, a[0]);
     return none();
 }
 
@@ -93,22 +90,18 @@ PyMethodDef stripper_methods[] = {
 };
 
 Ref make_ml_stripper() {
-    Ref bases = tuple(module::global(n_HTMLParser).get());
-    Ref cls = make_class("MLStripper", bases.get(), stripper_methods,
-                         "An HTML parser that keeps the text and drops the markup.");
-    g_ml_stripper.set(cls);
-    return cls;
+    return make_subclass("MLStripper", module::global(n_HTMLParser).get(), stripper_methods,
+                         "An HTML parser that keeps the text and drops the markup.",
+                         &g_ml_stripper);
 }
 
 // ==== strip_tags =============================================================
 
-const Name strip_tags_names[] = {Name("html")};
-const Params strip_tags_params{"strip_tags", strip_tags_names, 1, 1};
+const Signature strip_tags_params{"strip_tags", {"html"}, 1};
 
 Ref strip_tags(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* html;
-    bind(strip_tags_params, args, kwargs, &html);
-    Ref keep = Ref::borrow(html);
+    Bound<1> a(strip_tags_params, args, kwargs);
+    PyObject* html = a[0];
     Ref stripper = call(module::global(n_MLStripper).get());
     call_method(stripper.get(), n_feed, html);
     // The parser holds back a final text run that has an '&' near its end
@@ -137,15 +130,9 @@ PyMethodDef defs[] = {
     CU_END,
 };
 
-Ref make_get_except_info() { return make_function(&defs[0], {{"return", "Tuple[str, str]"}}); }
-Ref make_print_to_string() { return make_function(&defs[1]); }
-Ref make_strip_tags() { return make_function(&defs[2]); }
-
 }  // namespace
 
-CU_DEFINITION("get_except_info", make_get_except_info);
-CU_DEFINITION("print_to_string", make_print_to_string);
+CU_FUNCTIONS(defs, {{"get_except_info", {{"return", "Tuple[str, str]"}}}});
 CU_DEFINITION("MLStripper", make_ml_stripper);
-CU_DEFINITION("strip_tags", make_strip_tags);
 
 }  // namespace cu::runtime
