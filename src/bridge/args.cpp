@@ -87,12 +87,4 @@ void raise_not_str(const char* function, const char* param, PyObject* got) {
            type_name(got).c_str());
 }
 
-void no_args(const char* function, PyObject* args, PyObject* kwargs) {
-    Py_ssize_t n = args ? PyTuple_Size(args) : 0;
-    if (n)
-        raisef(PyExc_TypeError, "%s() takes no arguments (%zd given)", function, n);
-    if (kwargs && PyDict_Size(kwargs))
-        raisef(PyExc_TypeError, "%s() takes no keyword arguments", function);
-}
-
 }  // namespace cu

@@ -84,8 +84,4 @@ inline void require_str(const char* function, const char* param, PyObject* v) {
     if (!is_exact_str(v)) raise_not_str(function, param, v);
 }
 
-// Rejects any positional or keyword argument (for `name()`-style methods
-// registered as varargs).
-void no_args(const char* function, PyObject* args, PyObject* kwargs);
-
 }  // namespace cu

@@ -177,6 +177,13 @@ void star_kwargs(PyObject* kw, PyObject* mapping, const Callee& callee) {
         if (!PyUnicode_Check(key)) raise_not_str_keys(callee);
 }
 
+Ref call_method_star_kwargs(PyObject* owner, const Name& name, PyObject* mapping) {
+    Ref kw = dict();
+    star_kwargs(kw.get(), mapping, Callee{nullptr, owner, &name});
+    Ref no_args = tuple();
+    return call_args(getattr(owner, name).get(), no_args.get(), kw.get());
+}
+
 void require_str_keywords(PyObject* kwargs, const char* function) {
     if (!kwargs) return;
     Py_ssize_t pos = 0;

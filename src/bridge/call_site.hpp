@@ -33,6 +33,9 @@ Ref star_args(PyObject* args, const Callee& callee);
 // holds the keywords written before it in the call.
 void star_kwargs(PyObject* kw, PyObject* mapping, const Callee& callee);
 
+// owner.name(**mapping), the keywords merged as that call site merges them.
+Ref call_method_star_kwargs(PyObject* owner, const Name& name, PyObject* mapping);
+
 // Rejects non-str keys among the keyword arguments a C function received, as
 // a Python function named `function` with a **kwargs parameter would.
 void require_str_keywords(PyObject* kwargs, const char* function);

@@ -29,10 +29,8 @@ PyObject* reduce_by_name(PyObject* self, PyObject*) noexcept {
 
 // An instance made by calling the class would have no C state behind it.
 PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-    PyObject* name = PyObject_GetAttrString((PyObject*)type, "__name__");
-    if (!name) return nullptr;
-    PyErr_Format(PyExc_TypeError, "cannot create '%S' instances", name);
-    Py_DECREF(name);
+    Ref name = Ref::steal(PyObject_GetAttrString((PyObject*)type, "__name__"));
+    if (name) PyErr_Format(PyExc_TypeError, "cannot create '%S' instances", name.get());
     return nullptr;
 }
 
@@ -82,10 +80,7 @@ PyObject* method_type() {
 }
 
 PyObject* closure_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
-    if (!obj || obj == Py_None) {
-        Py_INCREF(self);
-        return self;
-    }
+    if (!obj || obj == Py_None) return Ref::borrow(self).release();
     try {
         return call(method_type(), self, obj).release();
     } catch (...) {
@@ -106,14 +101,10 @@ int closure_clear(PyObject* self) {
 }
 
 PyObject* closure_repr(PyObject* self) noexcept {
-    PyObject* q = PyObject_GetAttrString(self, "__qualname__");
-    if (!q) {
-        PyErr_Clear();
-        return PyUnicode_FromFormat("<function at %p>", self);
-    }
-    PyObject* r = PyUnicode_FromFormat("<function %S at %p>", q, self);
-    Py_DECREF(q);
-    return r;
+    Ref q = Ref::steal(PyObject_GetAttrString(self, "__qualname__"));
+    if (q) return PyUnicode_FromFormat("<function %S at %p>", q.get(), self);
+    PyErr_Clear();
+    return PyUnicode_FromFormat("<function at %p>", self);
 }
 
 PyType_Slot closure_slots[] = {
@@ -214,8 +205,7 @@ PyObject* native_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
 // descriptor to inspect, which then reads __text_signature__ as it does for
 // builtins, and to mypy's stubtest, which then checks it as a function.
 PyObject* native_get(PyObject* self, PyObject*, PyObject*) noexcept {
-    Py_INCREF(self);
-    return self;
+    return Ref::borrow(self).release();
 }
 
 // The text signature with __annotations__ applied, as a Python function shows
@@ -231,27 +221,19 @@ Ref annotated_signature(PyObject* self, PyObject* annotations) {
     Ref inspect = check(PyImport_ImportModule("inspect"));
     Ref sig = call_method(inspect.get(), n_signature, twin.get());
 
-    Ref empty = tuple();
     Ref params = list();
     Ref values = call_method(getattr(sig.get(), n_parameters).get(), n_values);
     Ref it = iter(values.get());
     while (Ref param = next(it.get())) {
         Ref name = getattr(param.get(), n_name);
-        if (PyObject* a = dict_get(annotations, name.get())) {
-            Ref annotation = Ref::borrow(a);  // held: a key's __eq__ may change the dict
-            Ref kw = dict();
-            set_item(kw.get(), n_annotation, annotation.get());
-            param = call_args(getattr(param.get(), n_replace).get(), empty.get(), kw.get());
-        }
+        // Held: a key's __eq__ may change the dict.
+        if (Ref annotation = Ref::borrow(dict_get(annotations, name.get())))
+            param = call_method_kw(param.get(), n_replace, {}, {{n_annotation, annotation.get()}});
         append(params.get(), param.get());
     }
-    Ref kw = dict();
-    set_item(kw.get(), n_parameters, params.get());
-    if (PyObject* r = dict_get(annotations, n_return)) {
-        Ref annotation = Ref::borrow(r);
-        set_item(kw.get(), n_return_annotation, annotation.get());
-    }
-    return call_args(getattr(sig.get(), n_replace).get(), empty.get(), kw.get());
+    Ref returns = Ref::borrow(dict_get(annotations, n_return));
+    return call_method_kw(sig.get(), n_replace, {},
+                          {{n_parameters, params.get()}, {n_return_annotation, returns.get()}});
 }
 
 // __signature__, for inspect.signature: one assigned by the caller, else the

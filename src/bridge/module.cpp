@@ -92,7 +92,8 @@ Ref make_definition(const char* name) {
 const char* unlisted_definition(const char* const* table) noexcept {
     for (const Definition& d : registry()) {
         bool listed = false;
-        for (const char* const* t = table; *t && !listed; ++t) listed = std::strcmp(*t, d.name) == 0;
+        for (const char* const* t = table; *t && !listed; ++t)
+            listed = std::strcmp(*t, d.name) == 0;
         if (!listed) return d.name;
     }
     return nullptr;

@@ -53,7 +53,8 @@ bool register_definition(const char* name, Maker make) noexcept;
 // Records every row of `defs` (null-terminated, static) as the definition of
 // its own name, made by make_function with the annotations `annotated` gives
 // that name.
-bool register_functions(PyMethodDef* defs, std::initializer_list<Annotated> annotated = {}) noexcept;
+bool register_functions(PyMethodDef* defs,
+                        std::initializer_list<Annotated> annotated = {}) noexcept;
 // The definition registered for `name`, made now; null when there is none.
 Ref make_definition(const char* name);
 // Names registered but absent from `table` (null-terminated): a typo guard.

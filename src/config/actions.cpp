@@ -34,8 +34,7 @@ Ref store_pairs(PyObject* self, PyObject* args, PyObject* kwargs, const Name& se
         if (truthy(check(PyObject_RichCompare(value.get(), empty, Py_EQ)).get())) continue;
         Ref tokens = call_method(value.get(), n_split, separator.get(), one.get());
         if (length(tokens.get()) != 2) {
-            Ref logger = module::global(n_logger);
-            call_method(logger.get(), log::n_warning, warning.get(), value.get());
+            log::emit(log::n_warning, log::k_warning, warning, value.get());
             continue;
         }
         Ref key = get_item(tokens.get(), integer(0).get());

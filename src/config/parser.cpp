@@ -95,37 +95,37 @@ Ref init_default_parser(PyObject*, PyObject* args, PyObject* kwargs) {
 
 const Signature argument_params{"parse_args_and_yaml_argument", {"given_parser", "cfg"}, 2};
 
+// The scalar types a YAML value can have, in the order they are tested (a
+// bool is also an int).
+enum Scalar { kStr, kBool, kInt, kFloat, kScalars };
+
+// Which of `types` (the scalar types as bound now) `v` is an instance of, or -1.
+int scalar_kind(PyObject* v, const Ref (&types)[kScalars]) {
+    for (int k = 0; k < kScalars; ++k)
+        if (isinstance(v, types[k].get())) return k;
+    return -1;
+}
+
 // The option a YAML value of this type gets; false when it gets none.
 bool add_option_for(PyObject* parser, PyObject* key, PyObject* k_str, PyObject* v) {
-    Ref str_type = module::global(n_str), bool_type = module::global(n_bool),
-        int_type = module::global(n_int), float_type = module::global(n_float);
+    const Ref types[kScalars] = {module::global(n_str), module::global(n_bool),
+                                 module::global(n_int), module::global(n_float)};
     static const Name empty(""), plus("+");
-    if (isinstance(v, str_type.get())) {
-        call_method_kw(parser, n_add_argument, {k_str}, {{n_type, str_type.get()}, {n_default, empty}});
-    } else if (isinstance(v, bool_type.get())) {
+    int kind = scalar_kind(v, types);
+    if (kind == kBool) {
         call_kw(module::global(n_parser_add_bool).get(), {parser, key}, {{n_default, Py_False}});
-    } else if (isinstance(v, int_type.get())) {
+    } else if (kind >= 0) {
+        Ref default_ = kind == kStr   ? Ref::borrow(empty)
+                       : kind == kInt ? integer(0)
+                                      : floating(0.0);
         call_method_kw(parser, n_add_argument, {k_str},
-                       {{n_type, int_type.get()}, {n_default, integer(0).get()}});
-    } else if (isinstance(v, float_type.get())) {
-        call_method_kw(parser, n_add_argument, {k_str},
-                       {{n_type, float_type.get()}, {n_default, floating(0.0).get()}});
+                       {{n_type, types[kind].get()}, {n_default, default_.get()}});
     } else if (isinstance(v, module::global(n_list).get())) {
-        // Only the first element decides the element type.
-        PyObject* element_type = nullptr;
-        Ref first;
-        if (length(v) == 0 ||
-            isinstance((first = get_item(v, integer(0).get())).get(), str_type.get()))
-            element_type = str_type.get();
-        else if (isinstance(first.get(), bool_type.get()))
-            element_type = nullptr;
-        else if (isinstance(first.get(), int_type.get()))
-            element_type = int_type.get();
-        else if (isinstance(first.get(), float_type.get()))
-            element_type = float_type.get();
-        else
-            return false;
-        Ref type = element_type ? Ref::borrow(element_type) : module::global(n_str_to_bool);
+        // Only the first element decides the element type; bools are yes/no words.
+        int element =
+            length(v) == 0 ? kStr : scalar_kind(get_item(v, integer(0).get()).get(), types);
+        if (element < 0) return false;
+        Ref type = element == kBool ? module::global(n_str_to_bool) : types[element];
         call_method_kw(parser, n_add_argument, {k_str},
                        {{n_nargs, plus}, {n_type, type.get()}, {n_default, list().get()}});
     } else if (isinstance(v, module::global(n_dict).get())) {
@@ -136,7 +136,7 @@ bool add_option_for(PyObject* parser, PyObject* key, PyObject* k_str, PyObject* 
     } else if (v == Py_None) {
         CU_LOG(debug, "parse arg:%s is none, use str instand of None", key);
         call_method_kw(parser, n_add_argument, {k_str},
-                       {{n_type, str_type.get()}, {n_default, Py_None}});
+                       {{n_type, types[kStr].get()}, {n_default, Py_None}});
     } else {
         CU_LOG(info, "ACTION: cannot automaic detect data type, argument: %s", key);
         return false;
@@ -193,11 +193,8 @@ Ref parse_args_and_yaml(PyObject*, PyObject* args, PyObject* kwargs) {
         with_file(file.get(), [parser](PyObject* f) {
             Ref cfg = load_with_loader(f, true);
             call(module::global(n_parse_args_and_yaml_argument).get(), parser, cfg.get());
-            // set_defaults(**cfg): every YAML key becomes a default.
-            Ref defaults = dict();
-            star_kwargs(defaults.get(), cfg.get(), Callee{nullptr, parser, &n_set_defaults});
-            Ref none_args = tuple();
-            call_args(getattr(parser, n_set_defaults).get(), none_args.get(), defaults.get());
+            // Every YAML key becomes a default.
+            call_method_star_kwargs(parser, n_set_defaults, cfg.get());
             return none();
         });
     } else {

@@ -112,6 +112,22 @@ Ref find_in_list(PyObject* self, PyObject* items, PyObject* tokens, PyObject* no
     }
 }
 
+// The walk on from the value under the key tokens[0] of a mapping node (its
+// key nodes constructed) or of a dict; null when no key matches.
+Ref find_in_mapping(PyObject* self, PyObject* node, PyObject* tokens, bool is_node) {
+    Ref first = get_item(tokens, integer(0).get());
+    Ref pairs = iter(is_node ? getattr(node, n_value).get() : call_method(node, n_items).get());
+    while (Ref pair = next(pairs.get())) {
+        Ref key = get_item(pair.get(), integer(0).get());
+        if (is_node) key = call_method(self, n_construct_scalar, key.get());
+        if (same(key.get(), first.get())) {
+            Ref value = get_item(pair.get(), integer(1).get());
+            return call_method(self, n_find_alias, value.get(), rest_of(tokens).get());
+        }
+    }
+    return Ref();
+}
+
 const Signature find_params{"find_alias", {"node", "tokens"}, 2, true};
 
 Ref find_alias(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -138,26 +154,9 @@ Ref find_alias(PyObject* self, PyObject* args, PyObject* kwargs) {
                isinstance(node, (PyObject*)&PyTuple_Type)) {
         return find_in_list(self, node, tokens, node);
     } else if (isinstance(node, node_class(n_MappingNode).get())) {
-        Ref first = get_item(tokens, integer(0).get());
-        Ref pairs = iter(getattr(node, n_value).get());
-        while (Ref pair = next(pairs.get())) {
-            Ref key_node = get_item(pair.get(), integer(0).get());
-            Ref key = call_method(self, n_construct_scalar, key_node.get());
-            if (same(key.get(), first.get())) {
-                Ref value_node = get_item(pair.get(), integer(1).get());
-                return call_method(self, n_find_alias, value_node.get(), rest_of(tokens).get());
-            }
-        }
+        if (Ref found = find_in_mapping(self, node, tokens, true)) return found;
     } else if (isinstance(node, (PyObject*)&PyDict_Type)) {
-        Ref first = get_item(tokens, integer(0).get());
-        Ref pairs = iter(call_method(node, n_items).get());
-        while (Ref pair = next(pairs.get())) {
-            Ref key = get_item(pair.get(), integer(0).get());
-            if (same(key.get(), first.get())) {
-                Ref value = get_item(pair.get(), integer(1).get());
-                return call_method(self, n_find_alias, value.get(), rest_of(tokens).get());
-            }
-        }
+        if (Ref found = find_in_mapping(self, node, tokens, false)) return found;
     }
     alias_failed(tokens, node);
 }

@@ -23,7 +23,7 @@ const Name n_os("os"), n_sys("sys"), n_logging("logging"), n_environ("environ"),
     n_baseFilename("baseFilename"), n_formatter("formatter"), n_path("path"),
     n_abspath("abspath"), n_mode("mode"), n_platform("TAVOLA_PLATFORM"),
     n_velox("velox"), n_get_velox_logger("_get_velox_logger"), n_get_logger("get_logger"),
-    n_logger_append_file("logger_append_file"), n_name("name"), n_file_name("file_name");
+    n_logger_append_file("logger_append_file");
 
 // logging.Formatter(fmt=<record format>, datefmt=None)
 Ref make_formatter(PyObject* logging) {

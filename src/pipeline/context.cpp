@@ -61,10 +61,7 @@ Ref import_steps_module(PyObject* module_ref) {
 Ref section_with_command_line(PyObject* model_args, PyObject* model_args_ref) {
     Ref section = getattr(model_args, model_args_ref);
     Ref parser = call(module::global(n_init_default_parser).get());
-    Ref defaults = dict();
-    star_kwargs(defaults.get(), section.get(), Callee{nullptr, parser.get(), &n_set_defaults});
-    Ref none_args = tuple();
-    call_args(getattr(parser.get(), n_set_defaults).get(), none_args.get(), defaults.get());
+    call_method_star_kwargs(parser.get(), n_set_defaults, section.get());
     Ref parsed = call_method(parser.get(), n_parse_known_args);
     Ref namespace_ = get_item(parsed.get(), integer(0).get());
     CU_LOG(info, "ContextProcessor load model_args_ref=%s success, model_args=%s", model_args_ref,

@@ -34,11 +34,8 @@ void warn_on_status(PyObject* response, PyObject* url) {
 
 // {"msgtype": kind, kind: {"content": content}} as JSON, logged, then posted.
 void post_notice(const Name& kind, PyObject* content, PyObject* url, PyObject* timeout) {
-    Ref inner = dict();
-    set_item(inner.get(), n_content, content);
-    Ref body = dict();
-    set_item(body.get(), n_msgtype, kind);
-    set_item(body.get(), kind, inner.get());
+    Ref inner = keywords({{n_content, content}});
+    Ref body = keywords({{n_msgtype, kind}, {kind, inner.get()}});
 
     Ref dumps = getattr(module::global(n_json).get(), n_dumps);
     Ref text = call_kw(dumps.get(), {body.get()}, {{n_ensure_ascii, Py_False}});
