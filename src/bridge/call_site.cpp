@@ -171,10 +171,7 @@ void star_kwargs(PyObject* kw, PyObject* mapping, const Callee& callee) {
         raisef(PyExc_TypeError, "%U argument after ** must be a mapping, not %U", name.get(),
                type_text(mapping).get());
     }
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kw, &pos, &key, &value))
-        if (!PyUnicode_Check(key)) raise_not_str_keys(callee);
+    if (!has_only_str_keys(kw)) raise_not_str_keys(callee);
 }
 
 Ref call_method_star_kwargs(PyObject* owner, const Name& name, PyObject* mapping) {
@@ -185,11 +182,15 @@ Ref call_method_star_kwargs(PyObject* owner, const Name& name, PyObject* mapping
 }
 
 void require_str_keywords(PyObject* kwargs, const char* function) {
-    if (!kwargs) return;
+    if (kwargs && !has_only_str_keys(kwargs)) raise_not_str_keys(function);
+}
+
+bool has_only_str_keys(PyObject* d) noexcept {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value))
-        if (!PyUnicode_Check(key)) raise_not_str_keys(function);
+    while (PyDict_Next(d, &pos, &key, &value))
+        if (!PyUnicode_Check(key)) return false;
+    return true;
 }
 
 void unpack2(PyObject* pair, Ref& first, Ref& second) {

@@ -3,7 +3,6 @@
 #include "../bridge/args.hpp"
 #include "../bridge/entry.hpp"
 
-
 namespace cu::log {
 
 namespace {

@@ -16,13 +16,7 @@ const Name n_sys("sys"), n_modules("modules"), n___name__g("__name__"), n_copy("
 // `**kwargs` of a call site: an exact dict goes as it is (the callee gets its
 // own copy of what it binds), anything else is merged as the interpreter does.
 Ref as_kwargs(PyObject* kwargs, const Callee& callee) {
-    if (PyDict_CheckExact(kwargs)) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        bool all_str = true;
-        while (all_str && PyDict_Next(kwargs, &pos, &key, &value)) all_str = PyUnicode_Check(key);
-        if (all_str) return Ref::borrow(kwargs);
-    }
+    if (PyDict_CheckExact(kwargs) && has_only_str_keys(kwargs)) return Ref::borrow(kwargs);
     Ref d = dict();
     star_kwargs(d.get(), kwargs, callee);
     return d;

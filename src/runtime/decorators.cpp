@@ -83,15 +83,30 @@ long long exact_int(const char* function, const char* param, PyObject* value) {
     return as_long_long_clamped(value);
 }
 
-// The decorator that retry() and call_report() return, applied: the wrapper
-// `make(target)` makes, under the decorated function's metadata.
-template <class Make>
-Ref decorate(PyObject* args, PyObject* kwargs, const char* qualname, Make make) {
-    static const Signature decorator_params{"retry_decorator", {"user_function"}, 1};
-    Bound<1> a(decorator_params, args, kwargs);
-    Ref wrapper = make_closure(make(Ref::borrow(a[0])), "decorating_function", qualname);
-    return wrap(a[0], std::move(wrapper));
-}
+const Signature decorator_params{"retry_decorator", {"user_function"}, 1};
+
+// The decorator that retry() and call_report() return.  Applied to a
+// function, it gives the wrapper `config.wrap(function)` under the
+// function's metadata; `Config` holds the decorator's arguments.
+template <class Config>
+class Decorator : public Callback {
+public:
+    Decorator(Config config, const char* qualname)
+        : config_(std::move(config)), qualname_(qualname) {}
+
+    Ref call(PyObject* args, PyObject* kwargs) override {
+        Bound<1> a(decorator_params, args, kwargs);
+        Ref wrapper =
+            make_closure(config_.wrap(Ref::borrow(a[0])), "decorating_function", qualname_);
+        return wrap(a[0], std::move(wrapper));
+    }
+
+    int traverse(visitproc visit, void* arg) override { return config_.traverse(visit, arg); }
+
+private:
+    Config config_;
+    const char* qualname_;
+};
 
 // ==== retry ==================================================================
 
@@ -102,6 +117,7 @@ struct RetryConfig {
     int traverse(visitproc visit, void* arg) const {
         return visit_refs(visit, arg, check_data, sleep, catch_except);
     }
+    std::unique_ptr<Callback> wrap(Ref func) const;
 };
 
 class RetryCall : public Callback {
@@ -148,23 +164,10 @@ private:
     Ref func_, func_name_;
 };
 
-class RetryDecorator : public Callback {
-public:
-    explicit RetryDecorator(RetryConfig config) : config_(std::move(config)) {}
-
-    Ref call(PyObject* args, PyObject* kwargs) override {
-        return decorate(args, kwargs, "retry.<locals>.retry_decorator.<locals>.decorating_function",
-                        [this](Ref target) {
-                            Ref name = getattr(target.get(), n___name__);
-                            return std::make_unique<RetryCall>(config_, target, std::move(name));
-                        });
-    }
-
-    int traverse(visitproc visit, void* arg) override { return config_.traverse(visit, arg); }
-
-private:
-    RetryConfig config_;
-};
+std::unique_ptr<Callback> RetryConfig::wrap(Ref func) const {
+    Ref name = getattr(func.get(), n___name__);
+    return std::make_unique<RetryCall>(*this, std::move(func), std::move(name));
+}
 
 // float(sleep), except that text which does not parse is a wrong type here
 // rather than a bad value.
@@ -185,11 +188,20 @@ Ref retry(PyObject*, PyObject* args, PyObject* kwargs) {
     config.check_data = Ref::borrow(a.get(1, Py_None));
     config.sleep = a[2] ? sleep_seconds(a[2]) : floating(0.5);
     config.catch_except = Ref::borrow(a.get(3, Py_False));
-    return make_closure(std::make_unique<RetryDecorator>(std::move(config)), "retry_decorator",
-                        "retry.<locals>.retry_decorator");
+    auto decorator = std::make_unique<Decorator<RetryConfig>>(
+        std::move(config), "retry.<locals>.retry_decorator.<locals>.decorating_function");
+    return make_closure(std::move(decorator), "retry_decorator", "retry.<locals>.retry_decorator");
 }
 
 // ==== call_report ============================================================
+
+struct ReportConfig {
+    Ref interval;
+    long long every;
+
+    int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, interval); }
+    std::unique_ptr<Callback> wrap(Ref func) const;
+};
 
 class ReportCall : public Callback {
 public:
@@ -232,24 +244,9 @@ private:
     double cost_ = 0;
 };
 
-class ReportDecorator : public Callback {
-public:
-    ReportDecorator(Ref interval, long long every) : interval_(std::move(interval)), every_(every) {}
-
-    Ref call(PyObject* args, PyObject* kwargs) override {
-        return decorate(args, kwargs,
-                        "call_report.<locals>.retry_decorator.<locals>.decorating_function",
-                        [this](Ref target) {
-                            return std::make_unique<ReportCall>(target, interval_, every_);
-                        });
-    }
-
-    int traverse(visitproc visit, void* arg) override { return visit_refs(visit, arg, interval_); }
-
-private:
-    Ref interval_;
-    long long every_;
-};
+std::unique_ptr<Callback> ReportConfig::wrap(Ref func) const {
+    return std::make_unique<ReportCall>(std::move(func), interval, every);
+}
 
 bool assertions_enabled() {
     PyObject* flags = check_borrowed(PySys_GetObject("flags"));
@@ -267,8 +264,11 @@ Ref call_report(PyObject*, PyObject* args, PyObject* kwargs) {
         PyErr_SetNone(PyExc_AssertionError);
         throw_error();
     }
-    return make_closure(std::make_unique<ReportDecorator>(std::move(interval), every),
-                        "retry_decorator", "call_report.<locals>.retry_decorator");
+    auto decorator = std::make_unique<Decorator<ReportConfig>>(
+        ReportConfig{std::move(interval), every},
+        "call_report.<locals>.retry_decorator.<locals>.decorating_function");
+    return make_closure(std::move(decorator), "retry_decorator",
+                        "call_report.<locals>.retry_decorator");
 }
 
 PyMethodDef defs[] = {
