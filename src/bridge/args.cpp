@@ -82,8 +82,9 @@ void bind(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
     bind_var(p, args, kwargs, out, nullptr, nullptr);
 }
 
-void raise_not_str(const char* function, const char* param, PyObject* got) {
-    raisef(PyExc_TypeError, "%s() argument '%s' must be str, not %s", function, param,
+void raise_wrong_type(const char* function, const char* param, const char* expected,
+                      PyObject* got) {
+    raisef(PyExc_TypeError, "%s() argument '%s' must be %s, not %s", function, param, expected,
            type_name(got).c_str());
 }
 

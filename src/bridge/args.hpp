@@ -76,9 +76,14 @@ private:
     Ref held_[N];
 };
 
-// `TypeError` for a parameter that must be exactly `str`:
-// "<function>() argument '<param>' must be str, not <type>".
-[[noreturn]] void raise_not_str(const char* function, const char* param, PyObject* got);
+// `TypeError` for an argument of the wrong type:
+// "<function>() argument '<param>' must be <expected>, not <type>".
+[[noreturn]] void raise_wrong_type(const char* function, const char* param, const char* expected,
+                                   PyObject* got);
+// The same for a parameter that must be exactly `str`.
+[[noreturn]] inline void raise_not_str(const char* function, const char* param, PyObject* got) {
+    raise_wrong_type(function, param, "str", got);
+}
 
 inline void require_str(const char* function, const char* param, PyObject* v) {
     if (!is_exact_str(v)) raise_not_str(function, param, v);

@@ -259,9 +259,8 @@ int native_set_signature(PyObject* self, PyObject* value, void*) noexcept {
         Ref attrs = getattr(self, n___dict__);
         if (value) {
             set_item(attrs.get(), n___signature__, value);
-        } else if (PyDict_DelItem(attrs.get(), n___signature__) < 0) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
-            PyErr_Clear();
+        } else if (!check_int_or_false(PyDict_DelItem(attrs.get(), n___signature__),
+                                       PyExc_KeyError)) {
             raisef(PyExc_AttributeError, "'%s' object has no attribute '__signature__'",
                    type_name(self).c_str());
         }

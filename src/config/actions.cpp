@@ -136,13 +136,11 @@ Ref parser_add_bool(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef defs[] = {
-    CU_VARARGS("str_to_bool", str_to_bool,
-         "str_to_bool(v)\n--\n\n"
-         "True or False for a bool, an int or a yes/no word (any case); "
-         "argparse.ArgumentTypeError for any other word."),
-    CU_VARARGS("parser_add_bool", parser_add_bool,
-               "parser_add_bool(given_parser, key, default=False)\n--\n\n"
-               "Adds --key [yes/no word] and its negations --no-key and --no_key."),
+    CU_VARARGS_SIG("str_to_bool", str_to_bool, "(v)",
+                   "True or False for a bool, an int or a yes/no word (any case); "
+                   "argparse.ArgumentTypeError for any other word."),
+    CU_VARARGS_SIG("parser_add_bool", parser_add_bool, "(given_parser, key, default=False)",
+                   "Adds --key [yes/no word] and its negations --no-key and --no_key."),
     CU_END,
 };
 

@@ -252,28 +252,25 @@ Ref init_parser(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef defs[] = {
-    CU_VARARGS("init_default_parser", init_default_parser,
-               "init_default_parser(description='ARGS', task_name='default', "
-               "change_config_name=False)\n--\n\n"
-               "The standard job parser: config file, has_config_yaml, debug, log level and "
-               "directory, task name and business date."),
-    CU_VARARGS("parse_args_and_yaml_argument", parse_args_and_yaml_argument,
-               "parse_args_and_yaml_argument(given_parser, cfg)\n--\n\n"
-               "Adds an option of a fitting type for each key of cfg the parser lacks; "
-               "returns the destinations it had before."),
-    CU_VARARGS("parse_args_and_yaml", parse_args_and_yaml,
-               "parse_args_and_yaml(given_parser, parser_args, task_name='default', "
-               "change_config_name=False)\n--\n\n"
-               "Parses with the YAML file named on the command line as defaults; "
-               "returns (namespace, unrecognised arguments)."),
-    CU_VARARGS("callback_fn_demo", callback_fn_demo,
-               "callback_fn_demo(parser)\n--\n\n"
-               "Adds --input_hdfs to the parser and returns it."),
-    CU_VARARGS("init_parser", init_parser,
-               "init_parser(description='ARGS', task_name='default', callback_fn=None, "
-               "parser_args=None, change_config_name=False, **kwargs)\n--\n\n"
-               "Parses a job's settings: parser defaults, then the YAML file, then the "
-               "command line."),
+    CU_VARARGS_SIG("init_default_parser", init_default_parser,
+                   "(description='ARGS', task_name='default', change_config_name=False)",
+                   "The standard job parser: config file, has_config_yaml, debug, log level "
+                   "and directory, task name and business date."),
+    CU_VARARGS_SIG("parse_args_and_yaml_argument", parse_args_and_yaml_argument,
+                   "(given_parser, cfg)",
+                   "Adds an option of a fitting type for each key of cfg the parser lacks; "
+                   "returns the destinations it had before."),
+    CU_VARARGS_SIG("parse_args_and_yaml", parse_args_and_yaml,
+                   "(given_parser, parser_args, task_name='default', change_config_name=False)",
+                   "Parses with the YAML file named on the command line as defaults; "
+                   "returns (namespace, unrecognised arguments)."),
+    CU_VARARGS_SIG("callback_fn_demo", callback_fn_demo, "(parser)",
+                   "Adds --input_hdfs to the parser and returns it."),
+    CU_VARARGS_SIG("init_parser", init_parser,
+                   "(description='ARGS', task_name='default', callback_fn=None, "
+                   "parser_args=None, change_config_name=False, **kwargs)",
+                   "Parses a job's settings: parser defaults, then the YAML file, then the "
+                   "command line."),
     CU_END,
 };
 

@@ -192,18 +192,14 @@ Ref alias_udf(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef methods[] = {
-    CU_VARARGS("__init__", loader_init,
-               "__init__($self, /, stream)\n--\n\n"
-               "A loader for the named file `stream`; includes are taken relative to it."),
-    CU_VARARGS("include_udf", include_udf,
-               "include_udf($self, /, node)\n--\n\n"
-               "The content of the YAML file the node names, loaded with this loader."),
-    CU_VARARGS("find_alias", find_alias,
-               "find_alias($self, /, node, tokens)\n--\n\n"
-               "The node or value at the end of the path `tokens`, starting at `node`."),
-    CU_VARARGS("alias_udf", alias_udf,
-               "alias_udf($self, /, node)\n--\n\n"
-               "The value at the node's dotted path from the document's root."),
+    CU_VARARGS_SIG("__init__", loader_init, "($self, /, stream)",
+                   "A loader for the named file `stream`; includes are taken relative to it."),
+    CU_VARARGS_SIG("include_udf", include_udf, "($self, /, node)",
+                   "The content of the YAML file the node names, loaded with this loader."),
+    CU_VARARGS_SIG("find_alias", find_alias, "($self, /, node, tokens)",
+                   "The node or value at the end of the path `tokens`, starting at `node`."),
+    CU_VARARGS_SIG("alias_udf", alias_udf, "($self, /, node)",
+                   "The value at the node's dotted path from the document's root."),
     CU_END,
 };
 

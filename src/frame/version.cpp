@@ -20,9 +20,8 @@ Ref get_compile_version(PyObject*) {
 }
 
 PyMethodDef defs[] = {
-    CU_NOARGS("get_compile_version", get_compile_version,
-              "get_compile_version()\n--\n\n"
-              "The build date and time of this module."),
+    CU_NOARGS_SIG("get_compile_version", get_compile_version, "()",
+                  "The build date and time of this module."),
     CU_END,
 };
 

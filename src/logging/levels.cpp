@@ -68,12 +68,10 @@ Ref add_logger_file(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef defs[] = {
-    CU_VARARGS("set_logger_level", set_logger_level,
-               "set_logger_level(log_level=20)\n--\n\n"
-               "Sets log_level (a number or a level name) on every \"QRX_\" logger."),
-    CU_VARARGS("add_logger_file", add_logger_file,
-               "add_logger_file(file_name='./main.log')\n--\n\n"
-               "Adds a file handler for file_name to every \"QRX_\" logger."),
+    CU_VARARGS_SIG("set_logger_level", set_logger_level, "(log_level=20)",
+                   "Sets log_level (a number or a level name) on every \"QRX_\" logger."),
+    CU_VARARGS_SIG("add_logger_file", add_logger_file, "(file_name='./main.log')",
+                   "Adds a file handler for file_name to every \"QRX_\" logger."),
     CU_END,
 };
 

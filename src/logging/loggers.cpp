@@ -45,8 +45,7 @@ Ref get_velox_logger(PyObject*) {
                                                      fromlist.get(), 0);
     // A velox without `logger` fails the import as an ImportError would.
     if (Ref velox = check_or_null(mod, PyExc_ImportError))
-        if (Ref found = check_or_null(PyObject_GetAttr(velox.get(), n_logger), PyExc_AttributeError))
-            return found;
+        if (Ref found = getattr_opt(velox.get(), n_logger)) return found;
     static const Name message("velox not installed, use default logger");
     Ref stderr_ = getattr(module::global(n_sys).get(), n_stderr);
     call_kw(module::global(n_print).get(), {message}, {{n_file, stderr_.get()}});
@@ -139,20 +138,16 @@ Ref get_file_logger(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef defs[] = {
-    CU_NOARGS("_get_velox_logger", get_velox_logger,
-              "_get_velox_logger()\n--\n\n"
-              "The platform logger when TAVOLA_PLATFORM is \"123\" and it can be imported, "
-              "else None."),
-    CU_VARARGS("get_logger", get_logger,
-               "get_logger(name)\n--\n\n"
-               "The logger registered as \"QRX_\" + name, configured on first use with "
-               "level INFO and one standard-output handler."),
-    CU_VARARGS("logger_append_file", logger_append_file,
-               "logger_append_file(logger, file_name)\n--\n\n"
-               "Adds an append-mode file handler for file_name, once per absolute path."),
-    CU_VARARGS("get_file_logger", get_file_logger,
-               "get_file_logger(name, file_name)\n--\n\n"
-               "get_logger(name) with a file handler for file_name."),
+    CU_NOARGS_SIG("_get_velox_logger", get_velox_logger, "()",
+                  "The platform logger when TAVOLA_PLATFORM is \"123\" and it can be imported, "
+                  "else None."),
+    CU_VARARGS_SIG("get_logger", get_logger, "(name)",
+                   "The logger registered as \"QRX_\" + name, configured on first use with "
+                   "level INFO and one standard-output handler."),
+    CU_VARARGS_SIG("logger_append_file", logger_append_file, "(logger, file_name)",
+                   "Adds an append-mode file handler for file_name, once per absolute path."),
+    CU_VARARGS_SIG("get_file_logger", get_file_logger, "(name, file_name)",
+                   "get_logger(name) with a file handler for file_name."),
     CU_END,
 };
 

@@ -27,8 +27,7 @@ Ref cached_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref cache_keys = a[0] ? Ref::borrow(a[0]) : Ref(str("in_data"));
     Ref cache_size = a[1] ? Ref::borrow(a[1]) : integer(128);
     if (Py_TYPE(cache_size.get()) != &PyLong_Type)
-        raisef(PyExc_TypeError, "__init__() argument 'cache_size' must be int, not %s",
-               type_name(cache_size.get()).c_str());
+        raise_wrong_type("__init__", "cache_size", "int", cache_size.get());
 
     super_init(g_cached, self, rest_args.get(), rest_kwargs.get());
 
@@ -150,16 +149,15 @@ Ref cached_as_dict(PyObject* self) {
 }
 
 PyMethodDef methods[] = {
-    CU_VARARGS("__init__", cached_init,
-               "__init__($self, /, cache_keys='in_data', cache_size=128, *args, **kwargs)\n--\n\n"
-               "A pipeline (given as to ContextProcessor) whose results are kept in an "
-               "LRUCache keyed by the input, elements of it (int entries) or keyword "
-               "arguments (str entries)."),
-    CU_VARARGS("process", cached_process,
-               "process($self, /, in_data=None, *args, **kwargs)\n--\n\n"
-               "The stored result for this call's key, else the pipeline's output "
-               "(stored unless None)."),
-    CU_NOARGS("as_dict", cached_as_dict, "as_dict($self, /)\n--\n\n"),
+    CU_VARARGS_SIG("__init__", cached_init,
+                   "($self, /, cache_keys='in_data', cache_size=128, *args, **kwargs)",
+                   "A pipeline (given as to ContextProcessor) whose results are kept in an "
+                   "LRUCache keyed by the input, elements of it (int entries) or keyword "
+                   "arguments (str entries)."),
+    CU_VARARGS_SIG("process", cached_process, "($self, /, in_data=None, *args, **kwargs)",
+                   "The stored result for this call's key, else the pipeline's output "
+                   "(stored unless None)."),
+    CU_NOARGS_SIG("as_dict", cached_as_dict, "($self, /)", ""),
     CU_END,
 };
 

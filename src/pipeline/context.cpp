@@ -106,13 +106,13 @@ Ref context_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef methods[] = {
-    CU_VARARGS("__init__", context_init,
-               "__init__($self, /, processors=None, module=None, model_args=None, "
-               "processors_ref=None, module_ref=None, model_args_ref=None, *args, "
-               "**kwargs)\n--\n\n"
-               "A Processor whose module, model arguments and steps may be given by "
-               "reference: an import path, a section of model_args merged with the "
-               "command line, an entry of the model arguments."),
+    CU_VARARGS_SIG("__init__", context_init,
+                   "($self, /, processors=None, module=None, model_args=None, "
+                   "processors_ref=None, module_ref=None, model_args_ref=None, *args, "
+                   "**kwargs)",
+                   "A Processor whose module, model arguments and steps may be given by "
+                   "reference: an import path, a section of model_args merged with the "
+                   "command line, an entry of the model arguments."),
     CU_END,
 };
 

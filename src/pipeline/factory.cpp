@@ -78,9 +78,8 @@ Ref create_processor(PyObject*, PyObject* call_args_, PyObject* call_kwargs) {
 }
 
 PyMethodDef defs[] = {
-    CU_VARARGS("_create_processor", create_processor,
-               "_create_processor(processor, module, args, kwargs)\n--\n\n"
-               "A processor object for one step description."),
+    CU_VARARGS_SIG("_create_processor", create_processor, "(processor, module, args, kwargs)",
+                   "A processor object for one step description."),
     CU_END,
 };
 

@@ -188,8 +188,8 @@ Ref base_setstate(PyObject* self, PyObject* state) {
 }
 
 PyMethodDef pickle_methods[] = {
-    CU_O("__reduce_ex__", base_reduce_ex, "__reduce_ex__($self, protocol, /)\n--\n\n"),
-    CU_O("__setstate__", base_setstate, "__setstate__($self, state, /)\n--\n\n"),
+    CU_O_SIG("__reduce_ex__", base_reduce_ex, "($self, protocol, /)", ""),
+    CU_O_SIG("__setstate__", base_setstate, "($self, state, /)", ""),
     CU_END,
 };
 

@@ -77,9 +77,7 @@ const Name n_time("time"), n_sleep("sleep"), n_optimize("optimize");
 // refusal), clamped to the long long range: beyond it no loop or counter
 // here can reach the bound anyway.
 long long exact_int(const char* function, const char* param, PyObject* value) {
-    if (!PyLong_CheckExact(value))
-        raisef(PyExc_TypeError, "%s() argument '%s' must be int, not %s", function, param,
-               type_name(value).c_str());
+    if (!PyLong_CheckExact(value)) raise_wrong_type(function, param, "int", value);
     return as_long_long_clamped(value);
 }
 
@@ -175,8 +173,7 @@ Ref sleep_seconds(PyObject* sleep) {
     bool text = PyUnicode_Check(sleep) || PyBytes_Check(sleep) || PyByteArray_Check(sleep);
     if (!text) return check(PyNumber_Float(sleep));
     if (Ref f = check_or_null(PyNumber_Float(sleep), PyExc_ValueError)) return f;
-    raisef(PyExc_TypeError, "retry() argument 'sleep' must be a real number, not %s",
-           type_name(sleep).c_str());
+    raise_wrong_type("retry", "sleep", "a real number", sleep);
 }
 
 const Signature retry_params{"retry", {"num", "check_data", "sleep", "catch_except"}, 0};
@@ -272,17 +269,14 @@ Ref call_report(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef defs[] = {
-    CU_VARARGS("deprecated", deprecated,
-               "deprecated(func)\n--\n\n"
-               "Wraps func so that every call first emits a DeprecationWarning naming it."),
-    CU_VARARGS("retry", retry,
-               "retry(num=3, check_data=None, sleep=0.5, catch_except=False)\n--\n\n"
-               "A decorator that calls the function up to num times while it returns "
-               "check_data, sleeping after each such attempt."),
-    CU_VARARGS("call_report", call_report,
-               "call_report(interval=1000)\n--\n\n"
-               "A decorator that counts calls and their time, logging the average every "
-               "interval calls."),
+    CU_VARARGS_SIG("deprecated", deprecated, "(func)",
+                   "Wraps func so that every call first emits a DeprecationWarning naming it."),
+    CU_VARARGS_SIG("retry", retry, "(num=3, check_data=None, sleep=0.5, catch_except=False)",
+                   "A decorator that calls the function up to num times while it returns "
+                   "check_data, sleeping after each such attempt."),
+    CU_VARARGS_SIG("call_report", call_report, "(interval=1000)",
+                   "A decorator that counts calls and their time, logging the average every "
+                   "interval calls."),
     CU_END,
 };
 

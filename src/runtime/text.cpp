@@ -79,13 +79,11 @@ Ref stripper_get_data(PyObject* self) {
 }
 
 PyMethodDef stripper_methods[] = {
-    CU_VARARGS("__init__", stripper_init, "__init__($self, /)\n--\n\n"),
-    CU_VARARGS("handle_data", stripper_handle_data,
-               "handle_data($self, /, d)\n--\n\n"
-               "Collects a run of text."),
-    CU_NOARGS("get_data", stripper_get_data,
-              "get_data($self, /)\n--\n\n"
-              "All text collected so far."),
+    CU_VARARGS_SIG("__init__", stripper_init, "($self, /)", ""),
+    CU_VARARGS_SIG("handle_data", stripper_handle_data, "($self, /, d)",
+                   "Collects a run of text."),
+    CU_NOARGS_SIG("get_data", stripper_get_data, "($self, /)",
+                  "All text collected so far."),
     CU_END,
 };
 
@@ -116,17 +114,14 @@ Ref strip_tags(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef defs[] = {
-    CU_NOARGS("get_except_info", get_except_info,
-              "get_except_info()\n--\n\n"
-              "The message of the exception being handled and the location and source "
-              "line of its innermost frame."),
-    CU_VARARGS("print_to_string", print_to_string,
-               "print_to_string(*args, **kwargs)\n--\n\n"
-               "What print(*args, **kwargs) would write, as a string."),
-    CU_VARARGS("strip_tags", strip_tags,
-               "strip_tags(html)\n--\n\n"
-               "The text of html with the markup removed and character references "
-               "converted."),
+    CU_NOARGS_SIG("get_except_info", get_except_info, "()",
+                  "The message of the exception being handled and the location and source "
+                  "line of its innermost frame."),
+    CU_VARARGS_SIG("print_to_string", print_to_string, "(*args, **kwargs)",
+                   "What print(*args, **kwargs) would write, as a string."),
+    CU_VARARGS_SIG("strip_tags", strip_tags, "(html)",
+                   "The text of html with the markup removed and character references "
+                   "converted."),
     CU_END,
 };
 

@@ -121,16 +121,14 @@ Ref send_notice_kv(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef defs[] = {
-    CU_VARARGS("send_notice", send_notice,
-               "send_notice(content, url, timeout=10)\n--\n\n"
-               "Posts content as a text notice to the webhook at url."),
-    CU_VARARGS("send_notice_markdown", send_notice_markdown,
-               "send_notice_markdown(content, url, timeout=10)\n--\n\n"
-               "Posts content as a markdown notice to the webhook at url."),
-    CU_VARARGS("send_notice_kv", send_notice_kv,
-               "send_notice_kv(data, url, begin_info='', end_info='', timeout=10)\n--\n\n"
-               "Posts a dict (sorted by key) or a list of pairs as a markdown table, "
-               "between begin_info and end_info."),
+    CU_VARARGS_SIG("send_notice", send_notice, "(content, url, timeout=10)",
+                   "Posts content as a text notice to the webhook at url."),
+    CU_VARARGS_SIG("send_notice_markdown", send_notice_markdown, "(content, url, timeout=10)",
+                   "Posts content as a markdown notice to the webhook at url."),
+    CU_VARARGS_SIG("send_notice_kv", send_notice_kv,
+                   "(data, url, begin_info='', end_info='', timeout=10)",
+                   "Posts a dict (sorted by key) or a list of pairs as a markdown table, "
+                   "between begin_info and end_info."),
     CU_END,
 };
 

@@ -104,23 +104,18 @@ Ref db_execute(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef db_methods[] = {
-    CU_VARARGS("__init__", db_init,
-               "__init__($self, /, db_file_path)\n--\n\n"
-               "Opens db_file_path in autocommit mode, rows as sqlite3.Row."),
-    CU_NOARGS("__del__", db_del, "__del__($self, /)\n--\n\n"),
-    CU_NOARGS("open", db_open,
-              "open($self, /)\n--\n\n"
-              "Does nothing: the connection is opened by the constructor."),
-    CU_NOARGS("close", db_close,
-              "close($self, /)\n--\n\n"
-              "Closes the connection and sets conn to None; harmless when closed."),
-    CU_VARARGS("query", db_query,
-               "query($self, /, sql, params=None)\n--\n\n"
-               "Runs one statement and returns all its rows."),
-    CU_VARARGS("execute", db_execute,
-               "execute($self, /, sql, params=None)\n--\n\n"
-               "Runs one statement and commits; on a database error rolls back and "
-               "re-raises it."),
+    CU_VARARGS_SIG("__init__", db_init, "($self, /, db_file_path)",
+                   "Opens db_file_path in autocommit mode, rows as sqlite3.Row."),
+    CU_NOARGS_SIG("__del__", db_del, "($self, /)", ""),
+    CU_NOARGS_SIG("open", db_open, "($self, /)",
+                  "Does nothing: the connection is opened by the constructor."),
+    CU_NOARGS_SIG("close", db_close, "($self, /)",
+                  "Closes the connection and sets conn to None; harmless when closed."),
+    CU_VARARGS_SIG("query", db_query, "($self, /, sql, params=None)",
+                   "Runs one statement and returns all its rows."),
+    CU_VARARGS_SIG("execute", db_execute, "($self, /, sql, params=None)",
+                   "Runs one statement and commits; on a database error rolls back and "
+                   "re-raises it."),
     CU_END,
 };
 
