@@ -1,6 +1,5 @@
 #include "args.hpp"
 
-
 namespace cu {
 
 namespace {
@@ -46,12 +45,8 @@ const char* plural(std::size_t n) { return n == 1 ? "" : "s"; }
 
 }  // namespace
 
-namespace {
-
-// Binds as bind() does; with `varargs`/`varkw` given, surplus positional
-// arguments and unknown keywords go there instead of raising.
-void bind_core(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out,
-               Ref* varargs, Ref* varkw) {
+void bind_var(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out, Ref* varargs,
+              Ref* varkw) {
     Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
     if (!varargs && nargs > (Py_ssize_t)p.count) too_many(p, nargs);
     Py_ssize_t named = nargs < (Py_ssize_t)p.count ? nargs : (Py_ssize_t)p.count;
@@ -83,28 +78,14 @@ void bind_core(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out
         if (!out[i]) missing(p, out);
 }
 
-}  // namespace
-
 void bind(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
-    bind_core(p, args, kwargs, out, nullptr, nullptr);
+    bind_var(p, args, kwargs, out, nullptr, nullptr);
 }
 
-void bind_var(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out, Ref* varargs,
-              Ref* varkw) {
-    bind_core(p, args, kwargs, out, varargs, varkw);
-}
-
-void raise_not_str(const char* function, const char* param, PyObject* got) {
-    raisef(PyExc_TypeError, "%s() argument '%s' must be str, not %s", function, param,
+void raise_wrong_type(const char* function, const char* param, const char* expected,
+                      PyObject* got) {
+    raisef(PyExc_TypeError, "%s() argument '%s' must be %s, not %s", function, param, expected,
            type_name(got).c_str());
-}
-
-void no_args(const char* function, PyObject* args, PyObject* kwargs) {
-    Py_ssize_t n = args ? PyTuple_Size(args) : 0;
-    if (n)
-        raisef(PyExc_TypeError, "%s() takes no arguments (%zd given)", function, n);
-    if (kwargs && PyDict_Size(kwargs))
-        raisef(PyExc_TypeError, "%s() takes no keyword arguments", function);
 }
 
 }  // namespace cu

@@ -8,7 +8,8 @@ namespace cu {
 namespace {
 
 const Name n___qualname__("__qualname__"), n___module__("__module__"), n___name__("__name__"),
-    n___mro__("__mro__"), n___dict__("__dict__"), n___iter__("__iter__"), n_keys("keys"),
+    n___mro__("__mro__"), n___dict__("__dict__"), n___iter__("__iter__"),
+    n___getitem__("__getitem__"), n_keys("keys"),
     n_args("args"), n_builtins("builtins");
 
 // (major, minor) of the running interpreter, as one number: 308, 311...
@@ -170,18 +171,48 @@ void star_kwargs(PyObject* kw, PyObject* mapping, const Callee& callee) {
         raisef(PyExc_TypeError, "%U argument after ** must be a mapping, not %U", name.get(),
                type_text(mapping).get());
     }
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kw, &pos, &key, &value))
-        if (!PyUnicode_Check(key)) raise_not_str_keys(callee);
+    if (!has_only_str_keys(kw)) raise_not_str_keys(callee);
+}
+
+Ref call_method_star_kwargs(PyObject* owner, const Name& name, PyObject* mapping) {
+    Ref kw = dict();
+    star_kwargs(kw.get(), mapping, Callee{nullptr, owner, &name});
+    Ref no_args = tuple();
+    return call_args(getattr(owner, name).get(), no_args.get(), kw.get());
 }
 
 void require_str_keywords(PyObject* kwargs, const char* function) {
-    if (!kwargs) return;
+    if (kwargs && !has_only_str_keys(kwargs)) raise_not_str_keys(function);
+}
+
+bool has_only_str_keys(PyObject* d) noexcept {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value))
-        if (!PyUnicode_Check(key)) raise_not_str_keys(function);
+    while (PyDict_Next(d, &pos, &key, &value))
+        if (!PyUnicode_Check(key)) return false;
+    return true;
+}
+
+void unpack2(PyObject* pair, Ref& first, Ref& second) {
+    PyObject* it = PyObject_GetIter(pair);
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyObject* type = (PyObject*)Py_TYPE(pair);
+            Ref keep = Ref::borrow(type);
+            Error err;
+            if (!hasattr(type, n___iter__) && !hasattr(type, n___getitem__))
+                raisef(PyExc_TypeError, "cannot unpack non-iterable %s object",
+                       type_name(pair).c_str());
+            err.restore();
+        }
+        throw_error();
+    }
+    Ref iterator = Ref::steal(it);
+    first = next(iterator.get());
+    if (!first) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
+    second = next(iterator.get());
+    if (!second) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
+    if (next(iterator.get())) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
 }
 
 }  // namespace cu

@@ -33,8 +33,18 @@ Ref star_args(PyObject* args, const Callee& callee);
 // holds the keywords written before it in the call.
 void star_kwargs(PyObject* kw, PyObject* mapping, const Callee& callee);
 
+// owner.name(**mapping), the keywords merged as that call site merges them.
+Ref call_method_star_kwargs(PyObject* owner, const Name& name, PyObject* mapping);
+
+// Whether every key of the dict `d` is a str.
+bool has_only_str_keys(PyObject* d) noexcept;
+
 // Rejects non-str keys among the keyword arguments a C function received, as
 // a Python function named `function` with a **kwargs parameter would.
 void require_str_keywords(PyObject* kwargs, const char* function);
+
+// `first, second = pair`, with the interpreter's errors for a non-iterable
+// or a wrong count.
+void unpack2(PyObject* pair, Ref& first, Ref& second);
 
 }  // namespace cu

@@ -29,10 +29,8 @@ PyObject* reduce_by_name(PyObject* self, PyObject*) noexcept {
 
 // An instance made by calling the class would have no C state behind it.
 PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-    PyObject* name = PyObject_GetAttrString((PyObject*)type, "__name__");
-    if (!name) return nullptr;
-    PyErr_Format(PyExc_TypeError, "cannot create '%S' instances", name);
-    Py_DECREF(name);
+    Ref name = Ref::steal(PyObject_GetAttrString((PyObject*)type, "__name__"));
+    if (name) PyErr_Format(PyExc_TypeError, "cannot create '%S' instances", name.get());
     return nullptr;
 }
 
@@ -82,10 +80,7 @@ PyObject* method_type() {
 }
 
 PyObject* closure_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
-    if (!obj || obj == Py_None) {
-        Py_INCREF(self);
-        return self;
-    }
+    if (!obj || obj == Py_None) return Ref::borrow(self).release();
     try {
         return call(method_type(), self, obj).release();
     } catch (...) {
@@ -106,14 +101,10 @@ int closure_clear(PyObject* self) {
 }
 
 PyObject* closure_repr(PyObject* self) noexcept {
-    PyObject* q = PyObject_GetAttrString(self, "__qualname__");
-    if (!q) {
-        PyErr_Clear();
-        return PyUnicode_FromFormat("<function at %p>", self);
-    }
-    PyObject* r = PyUnicode_FromFormat("<function %S at %p>", q, self);
-    Py_DECREF(q);
-    return r;
+    Ref q = Ref::steal(PyObject_GetAttrString(self, "__qualname__"));
+    if (q) return PyUnicode_FromFormat("<function %S at %p>", q.get(), self);
+    PyErr_Clear();
+    return PyUnicode_FromFormat("<function at %p>", self);
 }
 
 PyType_Slot closure_slots[] = {
@@ -147,12 +138,14 @@ PyTypeObject* wrapper_type() {
 // carry __annotations__; these run the same method-table rows through tp_call.
 
 struct NativeFunction {
-    PyObject_HEAD
-    PyMethodDef* def;  // static
-    PyObject* self;    // first argument of the C entry
+    PyMethodDef* def = nullptr;  // static
+    Ref self;                    // first argument of the C entry
+    auto refs() { return std::tie(self); }
 };
 
-NativeFunction* as_native(PyObject* o) { return reinterpret_cast<NativeFunction*>(o); }
+using NativeType = Native<NativeFunction>;
+
+NativeFunction& as_native(PyObject* o) { return NativeType::fields(o); }
 
 constexpr int kCallFlags = METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O;
 
@@ -185,23 +178,24 @@ PyObject* refuse_arguments(PyMethodDef* def, PyObject* args, PyObject* kwargs) n
 }
 
 PyObject* native_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    NativeFunction* f = as_native(self);
-    PyMethodDef* def = f->def;
+    NativeFunction& f = as_native(self);
+    PyMethodDef* def = f.def;
+    PyObject* first = f.self.get();
     switch (def->ml_flags & kCallFlags) {
     case METH_VARARGS | METH_KEYWORDS:
         return reinterpret_cast<PyCFunctionWithKeywords>(
-            reinterpret_cast<void (*)(void)>(def->ml_meth))(f->self, args, kwargs);
+            reinterpret_cast<void (*)(void)>(def->ml_meth))(first, args, kwargs);
     case METH_NOARGS:
         if (PyTuple_Size(args) != 0 || has_keywords(kwargs))
             return refuse_arguments(def, args, kwargs);
-        return def->ml_meth(f->self, nullptr);
+        return def->ml_meth(first, nullptr);
     case METH_O:
         if (PyTuple_Size(args) != 1 || has_keywords(kwargs))
             return refuse_arguments(def, args, kwargs);
-        return def->ml_meth(f->self, PyTuple_GetItem(args, 0));
+        return def->ml_meth(first, PyTuple_GetItem(args, 0));
     default:  // METH_VARARGS, the flags having been checked when it was made
         if (has_keywords(kwargs)) return refuse_arguments(def, args, kwargs);
-        return def->ml_meth(f->self, args);
+        return def->ml_meth(first, args);
     }
 }
 
@@ -211,8 +205,7 @@ PyObject* native_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
 // descriptor to inspect, which then reads __text_signature__ as it does for
 // builtins, and to mypy's stubtest, which then checks it as a function.
 PyObject* native_get(PyObject* self, PyObject*, PyObject*) noexcept {
-    Py_INCREF(self);
-    return self;
+    return Ref::borrow(self).release();
 }
 
 // The text signature with __annotations__ applied, as a Python function shows
@@ -222,33 +215,25 @@ Ref annotated_signature(PyObject* self, PyObject* annotations) {
     static const Name n_signature("signature"), n_parameters("parameters"), n_values("values"),
         n_name("name"), n_replace("replace"), n_annotation("annotation"),
         n_return("return"), n_return_annotation("return_annotation");
-    NativeFunction* f = as_native(self);
+    NativeFunction& f = as_native(self);
     Ref module_name = getattr(self, n___module__);
-    Ref twin = check(PyCFunction_NewEx(f->def, f->self, module_name.get()));
+    Ref twin = check(PyCFunction_NewEx(f.def, f.self.get(), module_name.get()));
     Ref inspect = check(PyImport_ImportModule("inspect"));
     Ref sig = call_method(inspect.get(), n_signature, twin.get());
 
-    Ref empty = tuple();
     Ref params = list();
     Ref values = call_method(getattr(sig.get(), n_parameters).get(), n_values);
     Ref it = iter(values.get());
     while (Ref param = next(it.get())) {
         Ref name = getattr(param.get(), n_name);
-        if (PyObject* a = dict_get(annotations, name.get())) {
-            Ref annotation = Ref::borrow(a);  // held: a key's __eq__ may change the dict
-            Ref kw = dict();
-            set_item(kw.get(), n_annotation, annotation.get());
-            param = call_args(getattr(param.get(), n_replace).get(), empty.get(), kw.get());
-        }
+        // Held: a key's __eq__ may change the dict.
+        if (Ref annotation = Ref::borrow(dict_get(annotations, name.get())))
+            param = call_method_kw(param.get(), n_replace, {}, {{n_annotation, annotation.get()}});
         append(params.get(), param.get());
     }
-    Ref kw = dict();
-    set_item(kw.get(), n_parameters, params.get());
-    if (PyObject* r = dict_get(annotations, n_return)) {
-        Ref annotation = Ref::borrow(r);
-        set_item(kw.get(), n_return_annotation, annotation.get());
-    }
-    return call_args(getattr(sig.get(), n_replace).get(), empty.get(), kw.get());
+    Ref returns = Ref::borrow(dict_get(annotations, n_return));
+    return call_method_kw(sig.get(), n_replace, {},
+                          {{n_parameters, params.get()}, {n_return_annotation, returns.get()}});
 }
 
 // __signature__, for inspect.signature: one assigned by the caller, else the
@@ -274,9 +259,8 @@ int native_set_signature(PyObject* self, PyObject* value, void*) noexcept {
         Ref attrs = getattr(self, n___dict__);
         if (value) {
             set_item(attrs.get(), n___signature__, value);
-        } else if (PyDict_DelItem(attrs.get(), n___signature__) < 0) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
-            PyErr_Clear();
+        } else if (!check_int_or_false(PyDict_DelItem(attrs.get(), n___signature__),
+                                       PyExc_KeyError)) {
             raisef(PyExc_AttributeError, "'%s' object has no attribute '__signature__'",
                    type_name(self).c_str());
         }
@@ -292,18 +276,8 @@ PyGetSetDef native_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-int native_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(as_native(self)->self);
-    return 0;
-}
-
-int native_clear(PyObject* self) {
-    Py_CLEAR(as_native(self)->self);
-    return 0;
-}
-
 PyObject* native_repr(PyObject* self) noexcept {
-    return PyUnicode_FromFormat("<built-in function %s>", as_native(self)->def->ml_name);
+    return PyUnicode_FromFormat("<built-in function %s>", as_native(self).def->ml_name);
 }
 
 PyType_Slot native_slots[] = {
@@ -312,16 +286,16 @@ PyType_Slot native_slots[] = {
     {Py_tp_getset, (void*)native_getset},           // __signature__
     {Py_tp_methods, (void*)shared_methods},         // __reduce__
     {Py_tp_new, (void*)refuse_new},                 // only make_native_function
-    {Py_tp_traverse, (void*)native_traverse},       // GC
-    {Py_tp_clear, (void*)native_clear},             // GC
-    {Py_tp_dealloc, (void*)dealloc<native_clear>},  // release
+    {Py_tp_traverse, (void*)NativeType::traverse},  // GC
+    {Py_tp_clear, (void*)NativeType::clear},        // GC
+    {Py_tp_dealloc, (void*)NativeType::dealloc},    // release
     {Py_tp_repr, (void*)native_repr},               // <built-in function name>
     {0, nullptr},
 };
 
 PyType_Spec native_spec = {
     "common_utils.common_utils._NativeFunctionBase",
-    sizeof(NativeFunction),
+    sizeof(NativeType::Object),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     native_slots,
@@ -368,11 +342,9 @@ Ref make_native_function(PyMethodDef* def, PyObject* self, PyObject* module_name
                                            kind == METH_VARARGS || kind == METH_NOARGS ||
                                            kind == METH_O))
         raisef(PyExc_SystemError, "%s(): unsupported call flags %d", def->ml_name, def->ml_flags);
-    Ref fn = check(PyType_GenericAlloc(native_type(), 0));
-    NativeFunction* f = as_native(fn.get());
-    f->def = def;
-    Py_XINCREF(self);
-    f->self = self;
+    Ref fn = NativeType::make((PyObject*)native_type());
+    as_native(fn.get()).def = def;
+    as_native(fn.get()).self = Ref::borrow(self);
 
     Ref name = str(def->ml_name);
     setattr(fn.get(), n___name__, name.get());

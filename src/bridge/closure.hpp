@@ -7,6 +7,7 @@
 // functions do not (see make_native_function).
 #pragma once
 
+#include "native.hpp"
 #include "object.hpp"
 
 #include <memory>
@@ -17,7 +18,8 @@ class Callback {
 public:
     virtual ~Callback() = default;
     virtual Ref call(PyObject* args, PyObject* kwargs) = 0;
-    // Visits every Python object the callback owns (for the cycle collector).
+    // Visits every Python object the callback owns (for the cycle collector),
+    // usually as `return visit_refs(visit, arg, a_, b_);`.
     virtual int traverse(visitproc, void*) { return 0; }
 };
 

@@ -53,6 +53,12 @@ PyObject* entry_o(PyObject* self, PyObject* arg) noexcept {
     { name, (PyCFunction)::cu::entry_noargs<fn>, METH_NOARGS, doc }
 #define CU_O(name, fn, doc) \
     { name, (PyCFunction)::cu::entry_o<fn>, METH_O, doc }
+// The same rows with the text signature written apart from the doc, after
+// the name it belongs to: CU_VARARGS_SIG("f", fn, "(a, b=None)", "Doc.") is
+// CU_VARARGS("f", fn, "f(a, b=None)\n--\n\nDoc.").
+#define CU_VARARGS_SIG(name, fn, params, doc) CU_VARARGS(name, fn, name params "\n--\n\n" doc)
+#define CU_NOARGS_SIG(name, fn, params, doc) CU_NOARGS(name, fn, name params "\n--\n\n" doc)
+#define CU_O_SIG(name, fn, params, doc) CU_O(name, fn, name params "\n--\n\n" doc)
 #define CU_END \
     { nullptr, nullptr, 0, nullptr }
 

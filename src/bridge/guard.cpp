@@ -56,9 +56,7 @@ void ClassSnapshot::take(PyObject* cls, std::initializer_list<Attr> attrs) {
         if (!hasattr((PyObject*)Py_TYPE(found), n___set__)) shadowable_ |= a.bit;
         never_ &= ~a.bit;
     }
-    Ref offset = getattr(cls, n___dictoffset__);
-    dictoffset_ = PyLong_AsSsize_t(offset.get());
-    if (dictoffset_ == -1 && PyErr_Occurred()) throw_error();
+    dictoffset_ = as_ssize_t(getattr(cls, n___dictoffset__).get());
     getattro_ = (void*)PyObject_GenericGetAttr;
 }
 

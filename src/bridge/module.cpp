@@ -43,32 +43,58 @@ void bind(const char* name, PyObject* value) { set_item(g_ns, name, value); }
 // ==== definitions ============================================================
 
 namespace {
-std::vector<std::pair<const char*, Maker>>& registry() {
-    static std::vector<std::pair<const char*, Maker>> r;
+
+// A definition: made by `make`, or a module function from the row `def`.
+struct Definition {
+    const char* name;
+    Maker make;
+    PyMethodDef* def;
+    std::vector<Annotation> annotations;
+};
+
+std::vector<Definition>& registry() {
+    static std::vector<Definition> r;
     return r;
 }
+
 }  // namespace
 
 bool register_definition(const char* name, Maker make) noexcept {
     try {
-        registry().emplace_back(name, make);
+        registry().push_back({name, make, nullptr, {}});
         return true;
     } catch (...) {
         return false;
     }
 }
 
-Maker find_definition(const char* name) noexcept {
-    for (auto& [n, m] : registry())
-        if (std::strcmp(n, name) == 0) return m;
-    return nullptr;
+bool register_functions(PyMethodDef* defs, std::initializer_list<Annotated> annotated) noexcept {
+    try {
+        for (PyMethodDef* def = defs; def->ml_name; ++def) {
+            Definition d{def->ml_name, nullptr, def, {}};
+            for (const Annotated& a : annotated)
+                if (std::strcmp(a.function, def->ml_name) == 0) d.annotations = a.annotations;
+            registry().push_back(std::move(d));
+        }
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+Ref make_definition(const char* name) {
+    for (const Definition& d : registry())
+        if (std::strcmp(d.name, name) == 0)
+            return d.make ? d.make() : make_function(d.def, d.annotations);
+    return Ref();
 }
 
 const char* unlisted_definition(const char* const* table) noexcept {
-    for (auto& [n, m] : registry()) {
+    for (const Definition& d : registry()) {
         bool listed = false;
-        for (const char* const* t = table; *t && !listed; ++t) listed = std::strcmp(*t, n) == 0;
-        if (!listed) return n;
+        for (const char* const* t = table; *t && !listed; ++t)
+            listed = std::strcmp(*t, d.name) == 0;
+        if (!listed) return d.name;
     }
     return nullptr;
 }
@@ -76,6 +102,10 @@ const char* unlisted_definition(const char* const* table) noexcept {
 // ==== building blocks ========================================================
 
 Ref make_function(PyMethodDef* def, std::initializer_list<Annotation> annotations) {
+    return make_function(def, std::vector<Annotation>(annotations));
+}
+
+Ref make_function(PyMethodDef* def, const std::vector<Annotation>& annotations) {
     Ref notes = dict();
     for (auto& [name, text] : annotations) set_item(notes.get(), name, str(text).get());
     return make_native_function(def, module::object(), module::name_obj(), notes.get());
@@ -110,6 +140,14 @@ Ref make_class(const char* name, PyObject* bases, PyMethodDef* methods, const ch
                                          : (PyObject*)&PyType_Type;
     Ref cls = call(meta, qualname.get(), bases, ns.get());
     add_methods(cls.get(), methods);
+    return cls;
+}
+
+Ref make_subclass(const char* name, PyObject* base, PyMethodDef* methods, const char* doc,
+                  Keep* keep) {
+    Ref bases = tuple(base);
+    Ref cls = make_class(name, bases.get(), methods, doc);
+    if (keep) keep->set(cls);
     return cls;
 }
 

@@ -14,6 +14,7 @@
 
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 namespace cu {
 
@@ -38,11 +39,24 @@ void set(PyObject* module);      // called once by the frame
 
 using Maker = Ref (*)();
 
+// A parameter name (or "return") and its annotation text.
+using Annotation = std::pair<const char*, const char*>;
+// The annotations of one function of a method table, by its name.
+struct Annotated {
+    const char* function;
+    std::initializer_list<Annotation> annotations;
+};
+
 // Records that `name` (one of the frame's definition table) is made by
 // `make`.  Runs from static initialisers, before the module is imported.
 bool register_definition(const char* name, Maker make) noexcept;
-// The maker registered for `name`, or null.
-Maker find_definition(const char* name) noexcept;
+// Records every row of `defs` (null-terminated, static) as the definition of
+// its own name, made by make_function with the annotations `annotated` gives
+// that name.
+bool register_functions(PyMethodDef* defs,
+                        std::initializer_list<Annotated> annotated = {}) noexcept;
+// The definition registered for `name`, made now; null when there is none.
+Ref make_definition(const char* name);
 // Names registered but absent from `table` (null-terminated): a typo guard.
 const char* unlisted_definition(const char* const* table) noexcept;
 
@@ -51,11 +65,13 @@ const char* unlisted_definition(const char* const* table) noexcept;
 #define CU_DEFINITION(name, maker)                                     \
     static const bool CU_DEFINITION_CAT(cu_definition_, __COUNTER__) = \
         ::cu::register_definition(name, maker)
+// CU_FUNCTIONS(defs) or CU_FUNCTIONS(defs, {{"name", {{"param", "int"}}}}):
+// the module functions of a method table, as register_functions.
+#define CU_FUNCTIONS(...)                                              \
+    static const bool CU_DEFINITION_CAT(cu_definition_, __COUNTER__) = \
+        ::cu::register_functions(__VA_ARGS__)
 
 // ==== building blocks for makers =============================================
-
-// A parameter name (or "return") and its annotation text.
-using Annotation = std::pair<const char*, const char*>;
 
 // A module-level function from a static method-table row, carrying
 // `annotations` in __annotations__ (as strings, in the order given; empty
@@ -64,6 +80,7 @@ using Annotation = std::pair<const char*, const char*>;
 // with __name__, __qualname__, __module__, __doc__ and __text_signature__
 // from the row, and a __dict__ for attributes such as those.
 Ref make_function(PyMethodDef* def, std::initializer_list<Annotation> annotations = {});
+Ref make_function(PyMethodDef* def, const std::vector<Annotation>& annotations);
 
 // A class built the way a `class` statement builds it: the base's metaclass
 // is called with (name, bases, namespace), so the result has the ordinary
@@ -74,6 +91,11 @@ Ref make_function(PyMethodDef* def, std::initializer_list<Annotation> annotation
 // A C __init__ also gives the class its inspect.signature (signature.hpp).
 Ref make_class(const char* name, PyObject* bases, PyMethodDef* methods,
                const char* doc = nullptr);
+
+// make_class with the one base `base`; the class is also kept in `keep` when
+// given, for methods that reach its bases through super().
+Ref make_subclass(const char* name, PyObject* base, PyMethodDef* methods, const char* doc,
+                  Keep* keep = nullptr);
 
 // Sets further static method rows on an existing class.
 void add_methods(PyObject* cls, PyMethodDef* methods);

@@ -33,6 +33,15 @@ void clear_refs(std::tuple<R&...> refs) noexcept {
     std::apply([](auto&... r) { ((r = nullptr), ...); }, refs);
 }
 
+// Visits each of `refs` that holds an object, as Py_VISIT does: the body of
+// a tp_traverse or of a Callback's traverse().
+template <class... R>
+int visit_refs(visitproc visit, void* arg, const R&... refs) {
+    int err = 0;
+    ((err = refs ? visit(refs.get(), arg) : 0) || ...);
+    return err;
+}
+
 // The slots of a type whose instances hold a `Fields` value.  `Fields` is
 // default-constructible and names its references in `refs()`, a std::tie of
 // its Ref members, which the collector traverses.  tp_clear calls its
@@ -56,13 +65,8 @@ public:
     }
 
     static int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-        return std::apply(
-            [&](auto&... r) {
-                int err = 0;
-                ((err = r ? visit(r.get(), arg) : 0) || ...);
-                return err;
-            },
-            fields(self).refs());
+        return std::apply([&](auto&... r) { return visit_refs(visit, arg, r...); },
+                          fields(self).refs());
     }
 
     static int clear(PyObject* self) noexcept {

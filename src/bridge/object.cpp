@@ -29,16 +29,11 @@ std::string utf8(PyObject* s) {
 std::string to_string(PyObject* o) { return utf8(str_of(o).get()); }
 
 std::string type_name(PyObject* o) noexcept {
-    PyObject* name = PyObject_GetAttrString((PyObject*)Py_TYPE(o), "__name__");
+    Ref name = Ref::steal(PyObject_GetAttrString((PyObject*)Py_TYPE(o), "__name__"));
     std::string out = "?";
-    if (name && PyUnicode_Check(name)) {
-        PyObject* bytes = PyUnicode_AsUTF8String(name);
-        if (bytes) {
-            out = PyBytes_AsString(bytes);
-            Py_DECREF(bytes);
-        }
-    }
-    Py_XDECREF(name);
+    if (name && PyUnicode_Check(name.get()))
+        if (Ref bytes = Ref::steal(PyUnicode_AsUTF8String(name.get())))
+            out = PyBytes_AsString(bytes.get());
     PyErr_Clear();
     return out;
 }

@@ -65,23 +65,20 @@ inline bool equal(PyObject* a, PyObject* b) {
     return check_int(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
 }
 
+// The value of a C-API conversion that reports failure as -1 with an error
+// set, or `Error`.
+template <class T>
+inline T converted(T (*convert)(PyObject*), PyObject* o) {
+    T v = convert(o);
+    if (v == T(-1) && PyErr_Occurred()) throw_error();
+    return v;
+}
+
 // Python ints as C integers: the value, or `Error` (a wrong type, or an
 // OverflowError with the interpreter's own wording for that C type).
-inline long as_long(PyObject* o) {
-    long v = PyLong_AsLong(o);
-    if (v == -1 && PyErr_Occurred()) throw_error();
-    return v;
-}
-inline long long as_long_long(PyObject* o) {
-    long long v = PyLong_AsLongLong(o);
-    if (v == -1 && PyErr_Occurred()) throw_error();
-    return v;
-}
-inline Py_ssize_t as_ssize_t(PyObject* o) {
-    Py_ssize_t v = PyLong_AsSsize_t(o);
-    if (v == -1 && PyErr_Occurred()) throw_error();
-    return v;
-}
+inline long as_long(PyObject* o) { return converted(PyLong_AsLong, o); }
+inline long long as_long_long(PyObject* o) { return converted(PyLong_AsLongLong, o); }
+inline Py_ssize_t as_ssize_t(PyObject* o) { return converted(PyLong_AsSsize_t, o); }
 // The value held to the long long range: an int beyond it gives the nearest
 // bound instead of an OverflowError.
 inline long long as_long_long_clamped(PyObject* o) {
@@ -90,11 +87,7 @@ inline long long as_long_long_clamped(PyObject* o) {
     if (v == -1 && PyErr_Occurred()) throw_error();
     return overflow == 0 ? v : overflow > 0 ? LLONG_MAX : LLONG_MIN;
 }
-inline double as_double(PyObject* o) {
-    double v = PyFloat_AsDouble(o);
-    if (v == -1.0 && PyErr_Occurred()) throw_error();
-    return v;
-}
+inline double as_double(PyObject* o) { return converted(PyFloat_AsDouble, o); }
 
 // ==== one expected error =====================================================
 
@@ -130,6 +123,13 @@ inline void setattr(PyObject* o, const char* name, PyObject* v) {
     check_int(PyObject_SetAttrString(o, name, v));
 }
 inline bool hasattr(PyObject* o, PyObject* name) { return bool(getattr_opt(o, name)); }
+
+// sys.modules[name], or null when no such module is loaded.
+inline Ref loaded_module(PyObject* name) {
+    PyObject* mod = PyImport_GetModule(name);
+    if (!mod && PyErr_Occurred()) throw_error();
+    return Ref::steal(mod);
+}
 
 // The dict a class keeps its own attributes in, as a new reference (null
 // when it cannot be reached), for guards that probe several names on every
@@ -176,6 +176,12 @@ inline Ref super_of(PyObject* cls, PyObject* self) {
 template <class... A>
 inline Ref call_super(PyObject* cls, PyObject* self, PyObject* name, A... args) {
     return call_method(super_of(cls, self).get(), name, args...);
+}
+// super(cls, self).__init__(*args, **kwargs), with `args` a tuple and
+// `kwargs` a dict or null.
+inline Ref super_init(PyObject* cls, PyObject* self, PyObject* args, PyObject* kwargs = nullptr) {
+    static const Name n___init__("__init__");
+    return call_args(getattr(super_of(cls, self).get(), n___init__).get(), args, kwargs);
 }
 
 // A builtin method called through its C function with the arguments in an

@@ -16,18 +16,15 @@ const Name n_dest("dest"), n_strip("strip"), n_split("split"), n_Action("Action"
 
 // ==== list_to_keyvalue, list_to_keyvalue2 ====================================
 
-const Name call_names[] = {Name("parser"), Name("namespace"), Name("values"),
-                           Name("option_string")};
-const Params call_params{"__call__", call_names, 4, 3, true};
+const Signature call_params{
+    "__call__", {"parser", "namespace", "values", "option_string"}, 3, true};
 
 // Every occurrence of the option starts a new dict: the last one given wins
 // whole, with no merge into the default or an earlier occurrence.
 Ref store_pairs(PyObject* self, PyObject* args, PyObject* kwargs, const Name& separator,
                 const Name& warning) {
-    PyObject* a[4];
-    bind(call_params, args, kwargs, a);
+    Bound<4> a(call_params, args, kwargs);
     PyObject *namespace_ = a[1], *values = a[2];
-    Ref keep_namespace = Ref::borrow(namespace_), keep_values = Ref::borrow(values);
     setattr(namespace_, getattr(self, n_dest).get(), dict().get());
     static const Name empty("");
     Ref one = integer(1);
@@ -37,8 +34,7 @@ Ref store_pairs(PyObject* self, PyObject* args, PyObject* kwargs, const Name& se
         if (truthy(check(PyObject_RichCompare(value.get(), empty, Py_EQ)).get())) continue;
         Ref tokens = call_method(value.get(), n_split, separator.get(), one.get());
         if (length(tokens.get()) != 2) {
-            Ref logger = module::global(n_logger);
-            call_method(logger.get(), log::n_warning, warning.get(), value.get());
+            log::emit(log::n_warning, log::k_warning, warning, value.get());
             continue;
         }
         Ref key = get_item(tokens.get(), integer(0).get());
@@ -75,8 +71,7 @@ PyMethodDef equals_methods[] = {
 
 Ref make_action(const char* name, PyMethodDef* methods, const char* doc) {
     Ref base = getattr(module::global(n_argparse).get(), n_Action);
-    Ref bases = tuple(base.get());
-    return make_class(name, bases.get(), methods, doc);
+    return make_subclass(name, base.get(), methods, doc);
 }
 
 Ref make_colon() {
@@ -99,13 +94,11 @@ Ref words(std::initializer_list<const char*> texts) {
     return out;
 }
 
-const Name str_to_bool_names[] = {Name("v")};
-const Params str_to_bool_params{"str_to_bool", str_to_bool_names, 1, 1};
+const Signature str_to_bool_params{"str_to_bool", {"v"}, 1};
 
 Ref str_to_bool(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* v;
-    bind(str_to_bool_params, args, kwargs, &v);
-    Ref keep = Ref::borrow(v);
+    Bound<1> a(str_to_bool_params, args, kwargs);
+    PyObject* v = a[0];
     if (isinstance(v, (PyObject*)&PyBool_Type) || isinstance(v, (PyObject*)&PyLong_Type))
         return boolean(truthy(v));
     if (!g_true_words) {
@@ -123,22 +116,17 @@ Ref str_to_bool(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // ==== parser_add_bool ========================================================
 
-const Name add_bool_names[] = {Name("given_parser"), Name("key"), Name("default")};
-const Params add_bool_params{"parser_add_bool", add_bool_names, 3, 2};
+const Signature add_bool_params{"parser_add_bool", {"given_parser", "key", "default"}, 2};
 
 Ref parser_add_bool(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* a[3];
-    bind(add_bool_params, args, kwargs, a);
+    Bound<3> a(add_bool_params, args, kwargs);
     PyObject *parser = a[0], *key = a[1];
-    Ref keep_parser = Ref::borrow(parser), keep_key = Ref::borrow(key);
-    Ref default_ = Ref::borrow(a[2] ? a[2] : Py_False);
-    static const Name positive("--%s"), dash("--no-%s"), underscore("--no_%s");
+    static const Name positive("--%s"), dash("--no-%s"), underscore("--no_%s"), optional("?");
 
-    static const Name optional("?");
     Ref option = check(PyUnicode_Format(positive, key));
     call_method_kw(parser, n_add_argument, {option.get()},
                    {{n_type, module::global(n_str_to_bool).get()}, {n_nargs, optional},
-                    {n_const, Py_True}, {n_default, default_.get()}});
+                    {n_const, Py_True}, {n_default, a.get(2, Py_False)}});
 
     Ref no_dash = check(PyUnicode_Format(dash, key));
     Ref no_underscore = check(PyUnicode_Format(underscore, key));
@@ -148,24 +136,18 @@ Ref parser_add_bool(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef defs[] = {
-    CU_VARARGS("str_to_bool", str_to_bool,
-         "str_to_bool(v)\n--\n\n"
-         "True or False for a bool, an int or a yes/no word (any case); "
-         "argparse.ArgumentTypeError for any other word."),
-    CU_VARARGS("parser_add_bool", parser_add_bool,
-               "parser_add_bool(given_parser, key, default=False)\n--\n\n"
-               "Adds --key [yes/no word] and its negations --no-key and --no_key."),
+    CU_VARARGS_SIG("str_to_bool", str_to_bool, "(v)",
+                   "True or False for a bool, an int or a yes/no word (any case); "
+                   "argparse.ArgumentTypeError for any other word."),
+    CU_VARARGS_SIG("parser_add_bool", parser_add_bool, "(given_parser, key, default=False)",
+                   "Adds --key [yes/no word] and its negations --no-key and --no_key."),
     CU_END,
 };
-
-Ref make_str_to_bool() { return make_function(&defs[0]); }
-Ref make_parser_add_bool() { return make_function(&defs[1]); }
 
 }  // namespace
 
 CU_DEFINITION("list_to_keyvalue", make_colon);
 CU_DEFINITION("list_to_keyvalue2", make_equals);
-CU_DEFINITION("str_to_bool", make_str_to_bool);
-CU_DEFINITION("parser_add_bool", make_parser_add_bool);
+CU_FUNCTIONS(defs);
 
 }  // namespace cu::config

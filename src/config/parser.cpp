@@ -25,18 +25,6 @@ const Name n_ArgumentParser("ArgumentParser"), n_ArgumentDefaultsHelpFormatter(
     n_parse_args_and_yaml("parse_args_and_yaml"), n_task_name("task_name"),
     n_change_config_name("change_config_name"), n_get("get"), n_default_prefix("default_prefix");
 
-// `a, b = pair`, with the interpreter's messages for a wrong count.
-void unpack2(PyObject* pair, Ref* first, Ref* second) {
-    Ref it = iter(pair);
-    Ref got[3];
-    int n = 0;
-    while (n < 3 && (got[n] = next(it.get()))) ++n;
-    if (n < 2) raisef(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", n);
-    if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    *first = got[0];
-    *second = got[1];
-}
-
 // ==== init_default_parser ====================================================
 
 // A str option of the standard parser: its flags (unused ones null), its
@@ -76,72 +64,68 @@ void add_str_option(PyObject* parser, const StrOption& option, PyObject* str_typ
                         {n_metavar, metavar.get()}, {n_help, str(option.help).get()}}).get());
 }
 
-const Name default_parser_names[] = {Name("description"), Name("task_name"),
-                                     Name("change_config_name")};
-const Params default_parser_params{"init_default_parser", default_parser_names, 3, 0};
+// The defaults of the parameters that several functions share.
+const Name default_description("ARGS"), default_task("default");
+
+const Signature default_parser_params{
+    "init_default_parser", {"description", "task_name", "change_config_name"}, 0};
 
 Ref init_default_parser(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* a[3];
-    bind(default_parser_params, args, kwargs, a);
-    static const Name default_description("ARGS"), default_task("default");
-    Ref description = Ref::borrow(a[0] ? a[0] : default_description.get());
-    Ref task_name = Ref::borrow(a[1] ? a[1] : default_task.get());
-    Ref change_config_name = Ref::borrow(a[2] ? a[2] : Py_False);
+    Bound<3> a(default_parser_params, args, kwargs);
+    PyObject* task_name = a.get(1, default_task);
 
     Ref argparse = module::global(n_argparse);
     Ref parser = call_method_kw(
         argparse.get(), n_ArgumentParser, {},
-        {{n_description, description.get()},
+        {{n_description, a.get(0, default_description)},
          {n_formatter_class, getattr(argparse.get(), n_ArgumentDefaultsHelpFormatter).get()}});
     PyObject* p = parser.get();
 
     static const Name n_debug("debug");
     Ref str_type = module::global(n_str);
-    add_str_option(p, config_options[truthy(change_config_name.get())], str_type.get(),
-                   task_name.get());
+    add_str_option(p, config_options[truthy(a.get(2, Py_False))], str_type.get(), task_name);
     call_kw(module::global(n_parser_add_bool).get(), {p, n_has_config_yaml}, {{n_default, Py_True}});
     call_kw(module::global(n_parser_add_bool).get(), {p, n_debug}, {{n_default, Py_False}});
     for (const StrOption& option : later_options)
-        add_str_option(p, option, str_type.get(), task_name.get());
+        add_str_option(p, option, str_type.get(), task_name);
     return parser;
 }
 
 // ==== parse_args_and_yaml_argument ===========================================
 
-const Name argument_names[] = {Name("given_parser"), Name("cfg")};
-const Params argument_params{"parse_args_and_yaml_argument", argument_names, 2, 2};
+const Signature argument_params{"parse_args_and_yaml_argument", {"given_parser", "cfg"}, 2};
+
+// The scalar types a YAML value can have, in the order they are tested (a
+// bool is also an int).
+enum Scalar { kStr, kBool, kInt, kFloat, kScalars };
+
+// Which of `types` (the scalar types as bound now) `v` is an instance of, or -1.
+int scalar_kind(PyObject* v, const Ref (&types)[kScalars]) {
+    for (int k = 0; k < kScalars; ++k)
+        if (isinstance(v, types[k].get())) return k;
+    return -1;
+}
 
 // The option a YAML value of this type gets; false when it gets none.
 bool add_option_for(PyObject* parser, PyObject* key, PyObject* k_str, PyObject* v) {
-    Ref str_type = module::global(n_str), bool_type = module::global(n_bool),
-        int_type = module::global(n_int), float_type = module::global(n_float);
+    const Ref types[kScalars] = {module::global(n_str), module::global(n_bool),
+                                 module::global(n_int), module::global(n_float)};
     static const Name empty(""), plus("+");
-    if (isinstance(v, str_type.get())) {
-        call_method_kw(parser, n_add_argument, {k_str}, {{n_type, str_type.get()}, {n_default, empty}});
-    } else if (isinstance(v, bool_type.get())) {
+    int kind = scalar_kind(v, types);
+    if (kind == kBool) {
         call_kw(module::global(n_parser_add_bool).get(), {parser, key}, {{n_default, Py_False}});
-    } else if (isinstance(v, int_type.get())) {
+    } else if (kind >= 0) {
+        Ref default_ = kind == kStr   ? Ref::borrow(empty)
+                       : kind == kInt ? integer(0)
+                                      : floating(0.0);
         call_method_kw(parser, n_add_argument, {k_str},
-                       {{n_type, int_type.get()}, {n_default, integer(0).get()}});
-    } else if (isinstance(v, float_type.get())) {
-        call_method_kw(parser, n_add_argument, {k_str},
-                       {{n_type, float_type.get()}, {n_default, floating(0.0).get()}});
+                       {{n_type, types[kind].get()}, {n_default, default_.get()}});
     } else if (isinstance(v, module::global(n_list).get())) {
-        // Only the first element decides the element type.
-        PyObject* element_type = nullptr;
-        Ref first;
-        if (length(v) == 0 ||
-            isinstance((first = get_item(v, integer(0).get())).get(), str_type.get()))
-            element_type = str_type.get();
-        else if (isinstance(first.get(), bool_type.get()))
-            element_type = nullptr;
-        else if (isinstance(first.get(), int_type.get()))
-            element_type = int_type.get();
-        else if (isinstance(first.get(), float_type.get()))
-            element_type = float_type.get();
-        else
-            return false;
-        Ref type = element_type ? Ref::borrow(element_type) : module::global(n_str_to_bool);
+        // Only the first element decides the element type; bools are yes/no words.
+        int element =
+            length(v) == 0 ? kStr : scalar_kind(get_item(v, integer(0).get()).get(), types);
+        if (element < 0) return false;
+        Ref type = element == kBool ? module::global(n_str_to_bool) : types[element];
         call_method_kw(parser, n_add_argument, {k_str},
                        {{n_nargs, plus}, {n_type, type.get()}, {n_default, list().get()}});
     } else if (isinstance(v, module::global(n_dict).get())) {
@@ -152,7 +136,7 @@ bool add_option_for(PyObject* parser, PyObject* key, PyObject* k_str, PyObject* 
     } else if (v == Py_None) {
         CU_LOG(debug, "parse arg:%s is none, use str instand of None", key);
         call_method_kw(parser, n_add_argument, {k_str},
-                       {{n_type, str_type.get()}, {n_default, Py_None}});
+                       {{n_type, types[kStr].get()}, {n_default, Py_None}});
     } else {
         CU_LOG(info, "ACTION: cannot automaic detect data type, argument: %s", key);
         return false;
@@ -161,10 +145,8 @@ bool add_option_for(PyObject* parser, PyObject* key, PyObject* k_str, PyObject* 
 }
 
 Ref parse_args_and_yaml_argument(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* a[2];
-    bind(argument_params, args, kwargs, a);
+    Bound<2> a(argument_params, args, kwargs);
     PyObject *parser = a[0], *cfg = a[1];
-    Ref keep_parser = Ref::borrow(parser), keep_cfg = Ref::borrow(cfg);
 
     Ref given_args = check(PySet_New(nullptr));
     {
@@ -176,7 +158,7 @@ Ref parse_args_and_yaml_argument(PyObject*, PyObject* args, PyObject* kwargs) {
     Ref pairs = iter(call_method(cfg, n_items).get());
     while (Ref pair = next(pairs.get())) {
         Ref k, v;
-        unpack2(pair.get(), &k, &v);
+        unpack2(pair.get(), k, v);
         if (check_int(PySequence_Contains(given_args.get(), k.get()))) continue;
         Ref k_str = check(PyUnicode_Format(option_fmt, k.get()));
         add_option_for(parser, k.get(), k_str.get(), v.get());
@@ -186,28 +168,23 @@ Ref parse_args_and_yaml_argument(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // ==== parse_args_and_yaml ====================================================
 
-const Name yaml_names[] = {Name("given_parser"), Name("parser_args"), Name("task_name"),
-                           Name("change_config_name")};
-const Params yaml_params{"parse_args_and_yaml", yaml_names, 4, 2};
+const Signature yaml_params{
+    "parse_args_and_yaml", {"given_parser", "parser_args", "task_name", "change_config_name"}, 2};
 
 Ref parse_known(PyObject* parser, PyObject* parser_args) {
     return call_method_kw(parser, n_parse_known_args, {}, {{n_args, parser_args}});
 }
 
 Ref parse_args_and_yaml(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* a[4];
-    bind(yaml_params, args, kwargs, a);
+    Bound<4> a(yaml_params, args, kwargs);
     PyObject *parser = a[0], *parser_args = a[1];
-    Ref keep_parser = Ref::borrow(parser), keep_args = Ref::borrow(parser_args);
-    Ref change_config_name = Ref::borrow(a[3] ? a[3] : Py_False);
 
     // The file and the has_config_yaml switch come from this first pass:
     // options made from YAML keys do not exist yet, so their words are set aside.
     Ref given_configs, unused;
-    unpack2(parse_known(parser, parser_args).get(), &given_configs, &unused);
-    Ref config_file = getattr(given_configs.get(), truthy(change_config_name.get())
-                                                       ? n_my_config_yaml
-                                                       : n_config_yaml);
+    unpack2(parse_known(parser, parser_args).get(), given_configs, unused);
+    Ref config_file = getattr(given_configs.get(),
+                              truthy(a.get(3, Py_False)) ? n_my_config_yaml : n_config_yaml);
     if (truthy(getattr(given_configs.get(), n_has_config_yaml).get()) ||
         truthy(config_file.get())) {
         static const Name read_mode("r"), utf8_name("utf-8");
@@ -216,11 +193,8 @@ Ref parse_args_and_yaml(PyObject*, PyObject* args, PyObject* kwargs) {
         with_file(file.get(), [parser](PyObject* f) {
             Ref cfg = load_with_loader(f, true);
             call(module::global(n_parse_args_and_yaml_argument).get(), parser, cfg.get());
-            // set_defaults(**cfg): every YAML key becomes a default.
-            Ref defaults = dict();
-            star_kwargs(defaults.get(), cfg.get(), Callee{nullptr, parser, &n_set_defaults});
-            Ref none_args = tuple();
-            call_args(getattr(parser, n_set_defaults).get(), none_args.get(), defaults.get());
+            // Every YAML key becomes a default.
+            call_method_star_kwargs(parser, n_set_defaults, cfg.get());
             return none();
         });
     } else {
@@ -231,12 +205,11 @@ Ref parse_args_and_yaml(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // ==== callback_fn_demo =======================================================
 
-const Name demo_names[] = {Name("parser")};
-const Params demo_params{"callback_fn_demo", demo_names, 1, 1};
+const Signature demo_params{"callback_fn_demo", {"parser"}, 1};
 
 Ref callback_fn_demo(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* parser;
-    bind(demo_params, args, kwargs, &parser);
+    Bound<1> a(demo_params, args, kwargs);
+    PyObject* parser = a[0];
     static const Name option("--input_hdfs"), empty(""), help("input_hdfs");
     call_method_kw(parser, n_add_argument, {option},
                    {{n_type, module::global(n_str).get()}, {n_default, empty}, {n_help, help}});
@@ -245,79 +218,64 @@ Ref callback_fn_demo(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // ==== init_parser ============================================================
 
-const Name init_names[] = {Name("description"), Name("task_name"), Name("callback_fn"),
-                           Name("parser_args"), Name("change_config_name")};
-const Params init_params{"init_parser", init_names, 5, 0};
+const Signature init_params{
+    "init_parser",
+    {"description", "task_name", "callback_fn", "parser_args", "change_config_name"},
+    0};
 
 Ref init_parser(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* a[5];
     Ref extra, kw;
-    bind_var(init_params, args, kwargs, a, &extra, &kw);
+    Bound<5> a(init_params, args, kwargs, &extra, &kw);
+    // Surplus positional arguments are refused after the keywords are bound,
+    // as the interpreter orders its checks.
     if (PyTuple_Size(extra.get()))
-        raisef(PyExc_TypeError, "init_parser() takes from 0 to 5 positional arguments but %zd were given",
+        raisef(PyExc_TypeError,
+               "init_parser() takes from 0 to 5 positional arguments but %zd were given",
                PyTuple_Size(args));
-    static const Name default_description("ARGS"), default_task("default");
-    Ref description = Ref::borrow(a[0] ? a[0] : default_description.get());
-    Ref task_name = Ref::borrow(a[1] ? a[1] : default_task.get());
-    Ref callback_fn = Ref::borrow(a[2] ? a[2] : Py_None);
-    Ref parser_args = Ref::borrow(a[3] ? a[3] : Py_None);
-    Ref change_config_name = Ref::borrow(a[4] ? a[4] : Py_False);
+    PyObject *callback_fn = a.get(2, Py_None), *change_config_name = a.get(4, Py_False);
 
-    task_name = call_method(kw.get(), n_get, n_default_prefix.get(), task_name.get());
+    Ref task_name = call_method(kw.get(), n_get, n_default_prefix.get(), a.get(1, default_task));
     Ref parser = call_kw(module::global(n_init_default_parser).get(), {},
-                         {{n_description, description.get()},
+                         {{n_description, a.get(0, default_description)},
                           {n_task_name, task_name.get()},
-                          {n_change_config_name, change_config_name.get()}});
-    if (truthy(callback_fn.get())) parser = call(callback_fn.get(), parser.get());
+                          {n_change_config_name, change_config_name}});
+    if (truthy(callback_fn)) parser = call(callback_fn, parser.get());
 
     Ref result = call_kw(module::global(n_parse_args_and_yaml).get(),
-                         {parser.get(), parser_args.get()},
+                         {parser.get(), a.get(3, Py_None)},
                          {{n_task_name, task_name.get()},
-                          {n_change_config_name, change_config_name.get()}});
+                          {n_change_config_name, change_config_name}});
     Ref parsed, unknown;
-    unpack2(result.get(), &parsed, &unknown);
+    unpack2(result.get(), parsed, unknown);
     CU_LOG(warning, "unknown_args=%s", unknown.get());
     return parsed;
 }
 
 PyMethodDef defs[] = {
-    CU_VARARGS("init_default_parser", init_default_parser,
-               "init_default_parser(description='ARGS', task_name='default', "
-               "change_config_name=False)\n--\n\n"
-               "The standard job parser: config file, has_config_yaml, debug, log level and "
-               "directory, task name and business date."),
-    CU_VARARGS("parse_args_and_yaml_argument", parse_args_and_yaml_argument,
-               "parse_args_and_yaml_argument(given_parser, cfg)\n--\n\n"
-               "Adds an option of a fitting type for each key of cfg the parser lacks; "
-               "returns the destinations it had before."),
-    CU_VARARGS("parse_args_and_yaml", parse_args_and_yaml,
-               "parse_args_and_yaml(given_parser, parser_args, task_name='default', "
-               "change_config_name=False)\n--\n\n"
-               "Parses with the YAML file named on the command line as defaults; "
-               "returns (namespace, unrecognised arguments)."),
-    CU_VARARGS("callback_fn_demo", callback_fn_demo,
-               "callback_fn_demo(parser)\n--\n\n"
-               "Adds --input_hdfs to the parser and returns it."),
-    CU_VARARGS("init_parser", init_parser,
-               "init_parser(description='ARGS', task_name='default', callback_fn=None, "
-               "parser_args=None, change_config_name=False, **kwargs)\n--\n\n"
-               "Parses a job's settings: parser defaults, then the YAML file, then the "
-               "command line."),
+    CU_VARARGS_SIG("init_default_parser", init_default_parser,
+                   "(description='ARGS', task_name='default', change_config_name=False)",
+                   "The standard job parser: config file, has_config_yaml, debug, log level "
+                   "and directory, task name and business date."),
+    CU_VARARGS_SIG("parse_args_and_yaml_argument", parse_args_and_yaml_argument,
+                   "(given_parser, cfg)",
+                   "Adds an option of a fitting type for each key of cfg the parser lacks; "
+                   "returns the destinations it had before."),
+    CU_VARARGS_SIG("parse_args_and_yaml", parse_args_and_yaml,
+                   "(given_parser, parser_args, task_name='default', change_config_name=False)",
+                   "Parses with the YAML file named on the command line as defaults; "
+                   "returns (namespace, unrecognised arguments)."),
+    CU_VARARGS_SIG("callback_fn_demo", callback_fn_demo, "(parser)",
+                   "Adds --input_hdfs to the parser and returns it."),
+    CU_VARARGS_SIG("init_parser", init_parser,
+                   "(description='ARGS', task_name='default', callback_fn=None, "
+                   "parser_args=None, change_config_name=False, **kwargs)",
+                   "Parses a job's settings: parser defaults, then the YAML file, then the "
+                   "command line."),
     CU_END,
 };
 
-Ref make_init_default_parser() { return make_function(&defs[0]); }
-Ref make_parse_args_and_yaml_argument() { return make_function(&defs[1]); }
-Ref make_parse_args_and_yaml() { return make_function(&defs[2]); }
-Ref make_callback_fn_demo() { return make_function(&defs[3]); }
-Ref make_init_parser() { return make_function(&defs[4]); }
-
 }  // namespace
 
-CU_DEFINITION("init_default_parser", make_init_default_parser);
-CU_DEFINITION("parse_args_and_yaml_argument", make_parse_args_and_yaml_argument);
-CU_DEFINITION("parse_args_and_yaml", make_parse_args_and_yaml);
-CU_DEFINITION("callback_fn_demo", make_callback_fn_demo);
-CU_DEFINITION("init_parser", make_init_parser);
+CU_FUNCTIONS(defs);
 
 }  // namespace cu::config

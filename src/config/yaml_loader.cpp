@@ -44,12 +44,11 @@ bool same(PyObject* a, PyObject* b) {
 
 // ==== __init__ ===============================================================
 
-const Name init_names[] = {Name("stream")};
-const Params init_params{"__init__", init_names, 1, 1, true};
+const Signature init_params{"__init__", {"stream"}, 1, true};
 
 Ref loader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* stream;
-    bind(init_params, args, kwargs, &stream);
+    Bound<1> a(init_params, args, kwargs);
+    PyObject* stream = a[0];
     Ref path = getattr(module::global(n_os).get(), n_path);
     Ref parts = call_method(path.get(), n_split, getattr(stream, n_name).get());
     setattr(self, n__root, get_item(parts.get(), integer(0).get()).get());
@@ -59,14 +58,12 @@ Ref loader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // ==== !include ===============================================================
 
-const Name node_names[] = {Name("node")};
-const Params include_params{"include_udf", node_names, 1, 1, true};
-const Params alias_params{"alias_udf", node_names, 1, 1, true};
+const Signature include_params{"include_udf", {"node"}, 1, true};
+const Signature alias_params{"alias_udf", {"node"}, 1, true};
 
 Ref include_udf(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* node;
-    bind(include_params, args, kwargs, &node);
-    Ref name = call_method(self, n_construct_scalar, node);
+    Bound<1> a(include_params, args, kwargs);
+    Ref name = call_method(self, n_construct_scalar, a[0]);
     Ref path = getattr(module::global(n_os).get(), n_path);
     Ref filename = call_method(path.get(), n_join, getattr(self, n__root).get(), name.get());
     static const Name read_mode("r");
@@ -115,14 +112,27 @@ Ref find_in_list(PyObject* self, PyObject* items, PyObject* tokens, PyObject* no
     }
 }
 
-const Name find_names[] = {Name("node"), Name("tokens")};
-const Params find_params{"find_alias", find_names, 2, 2, true};
+// The walk on from the value under the key tokens[0] of a mapping node (its
+// key nodes constructed) or of a dict; null when no key matches.
+Ref find_in_mapping(PyObject* self, PyObject* node, PyObject* tokens, bool is_node) {
+    Ref first = get_item(tokens, integer(0).get());
+    Ref pairs = iter(is_node ? getattr(node, n_value).get() : call_method(node, n_items).get());
+    while (Ref pair = next(pairs.get())) {
+        Ref key = get_item(pair.get(), integer(0).get());
+        if (is_node) key = call_method(self, n_construct_scalar, key.get());
+        if (same(key.get(), first.get())) {
+            Ref value = get_item(pair.get(), integer(1).get());
+            return call_method(self, n_find_alias, value.get(), rest_of(tokens).get());
+        }
+    }
+    return Ref();
+}
+
+const Signature find_params{"find_alias", {"node", "tokens"}, 2, true};
 
 Ref find_alias(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[2];
-    bind(find_params, args, kwargs, a);
+    Bound<2> a(find_params, args, kwargs);
     PyObject *node = a[0], *tokens = a[1];
-    Ref keep_node = Ref::borrow(node), keep_tokens = Ref::borrow(tokens);
     DepthGuard guard;
 
     if (length(tokens) == 0) return Ref::borrow(node);
@@ -144,26 +154,9 @@ Ref find_alias(PyObject* self, PyObject* args, PyObject* kwargs) {
                isinstance(node, (PyObject*)&PyTuple_Type)) {
         return find_in_list(self, node, tokens, node);
     } else if (isinstance(node, node_class(n_MappingNode).get())) {
-        Ref first = get_item(tokens, integer(0).get());
-        Ref pairs = iter(getattr(node, n_value).get());
-        while (Ref pair = next(pairs.get())) {
-            Ref key_node = get_item(pair.get(), integer(0).get());
-            Ref key = call_method(self, n_construct_scalar, key_node.get());
-            if (same(key.get(), first.get())) {
-                Ref value_node = get_item(pair.get(), integer(1).get());
-                return call_method(self, n_find_alias, value_node.get(), rest_of(tokens).get());
-            }
-        }
+        if (Ref found = find_in_mapping(self, node, tokens, true)) return found;
     } else if (isinstance(node, (PyObject*)&PyDict_Type)) {
-        Ref first = get_item(tokens, integer(0).get());
-        Ref pairs = iter(call_method(node, n_items).get());
-        while (Ref pair = next(pairs.get())) {
-            Ref key = get_item(pair.get(), integer(0).get());
-            if (same(key.get(), first.get())) {
-                Ref value = get_item(pair.get(), integer(1).get());
-                return call_method(self, n_find_alias, value.get(), rest_of(tokens).get());
-            }
-        }
+        if (Ref found = find_in_mapping(self, node, tokens, false)) return found;
     }
     alias_failed(tokens, node);
 }
@@ -171,20 +164,15 @@ Ref find_alias(PyObject* self, PyObject* args, PyObject* kwargs) {
 // ==== !alias =================================================================
 
 Ref alias_udf(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* node;
-    bind(alias_params, args, kwargs, &node);
-    Ref text = call_method(self, n_construct_scalar, node);
+    Bound<1> a(alias_params, args, kwargs);
+    Ref text = call_method(self, n_construct_scalar, a[0]);
     static const Name n_split_name("split");
     Ref tokens = call_method(text.get(), n_split_name, module::global(n_SEP_DOT).get());
     // The document's root node is registered before anything inside it is built.
     Ref built = getattr(self, n_constructed_objects);
     Ref keys = iter(call_method(built.get(), n_keys).get());
-    PyObject* first = PyIter_Next(keys.get());
-    if (!first) {
-        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
-        throw_error();
-    }
-    Ref root = Ref::steal(first);
+    Ref root = next(keys.get());
+    if (!root) raise(PyExc_StopIteration, Py_None);
     try {
         Ref value = call_method(self, n_find_alias, root.get(), tokens.get());
         if (isinstance(value.get(), node_class(n_Node).get()))
@@ -204,27 +192,21 @@ Ref alias_udf(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef methods[] = {
-    CU_VARARGS("__init__", loader_init,
-               "__init__($self, /, stream)\n--\n\n"
-               "A loader for the named file `stream`; includes are taken relative to it."),
-    CU_VARARGS("include_udf", include_udf,
-               "include_udf($self, /, node)\n--\n\n"
-               "The content of the YAML file the node names, loaded with this loader."),
-    CU_VARARGS("find_alias", find_alias,
-               "find_alias($self, /, node, tokens)\n--\n\n"
-               "The node or value at the end of the path `tokens`, starting at `node`."),
-    CU_VARARGS("alias_udf", alias_udf,
-               "alias_udf($self, /, node)\n--\n\n"
-               "The value at the node's dotted path from the document's root."),
+    CU_VARARGS_SIG("__init__", loader_init, "($self, /, stream)",
+                   "A loader for the named file `stream`; includes are taken relative to it."),
+    CU_VARARGS_SIG("include_udf", include_udf, "($self, /, node)",
+                   "The content of the YAML file the node names, loaded with this loader."),
+    CU_VARARGS_SIG("find_alias", find_alias, "($self, /, node, tokens)",
+                   "The node or value at the end of the path `tokens`, starting at `node`."),
+    CU_VARARGS_SIG("alias_udf", alias_udf, "($self, /, node)",
+                   "The value at the node's dotted path from the document's root."),
     CU_END,
 };
 
 Ref make_loader() {
     Ref safe_loader = getattr(module::global(n_yaml).get(), "SafeLoader");
-    Ref bases = tuple(safe_loader.get());
-    Ref cls = make_class("_EnhanceSafeLoader", bases.get(), methods,
-                         "The safe YAML loader with the tags !include and !alias.");
-    g_loader.set(cls);
+    Ref cls = make_subclass("_EnhanceSafeLoader", safe_loader.get(), methods,
+                            "The safe YAML loader with the tags !include and !alias.", &g_loader);
     // add_constructor copies the inherited table first: the tags stay ours.
     static const Name include_tag("!include"), alias_tag("!alias");
     call_method(cls.get(), n_add_constructor, include_tag.get(),

@@ -95,8 +95,8 @@ void run_body() {
     for (const Row& row : kBody) {
         if (row.step)
             row.step();
-        else if (Maker make = find_definition(row.name))
-            module::bind(row.name, make().get());
+        else if (Ref made = make_definition(row.name))
+            module::bind(row.name, made.get());
     }
 }
 

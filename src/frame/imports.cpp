@@ -62,8 +62,7 @@ Ref import_from(PyObject* mod, const char* name) {
     Ref mod_name = getattr_opt(mod, n_name);
     if (mod_name && is_exact_str(mod_name.get())) {
         Ref full_name = check(PyUnicode_FromFormat("%U.%U", mod_name.get(), wanted.get()));
-        if (PyObject* sub = PyImport_GetModule(full_name.get())) return Ref::steal(sub);
-        if (PyErr_Occurred()) throw_error();
+        if (Ref sub = loaded_module(full_name.get())) return sub;
     } else {
         mod_name = str("<unknown module name>");
     }

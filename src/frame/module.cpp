@@ -13,17 +13,8 @@ namespace {
 Name n_nest_asyncio("nest_asyncio"), n_apply("apply"), n_tracemalloc("tracemalloc"),
     n_start("start"), n_get_logger("get_logger");
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "common_utils",  // the import system supplies the package prefix
-    nullptr,         // no docstring
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+// No docstring; the import system supplies the package prefix of the name.
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "common_utils", nullptr, -1};
 
 }  // namespace
 

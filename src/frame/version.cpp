@@ -3,53 +3,30 @@
 #include "frame.hpp"
 #include "../bridge/entry.hpp"
 
-#include <cstddef>
+#include <string>
 
 namespace cu::frame {
 
 namespace {
 
-struct VersionText {
-    char data[80] = {};
-    std::size_t size = 0;
-};
-
-// "compile version: Mmm d yyyy hh:mm:ss (by cu-dev)": __DATE__ pads a
-// one-digit day with a blank, which the text does not keep.
-constexpr VersionText make_version_text() {
-    VersionText v;
-    auto put = [&v](const char* s) {
-        while (*s) v.data[v.size++] = *s++;
-    };
-    constexpr const char* date = __DATE__;  // "Mmm dd yyyy"
-    put("compile version: ");
-    for (int i = 0; i < 3; ++i) v.data[v.size++] = date[i];
-    v.data[v.size++] = ' ';
-    if (date[4] != ' ') v.data[v.size++] = date[4];
-    v.data[v.size++] = date[5];
-    v.data[v.size++] = ' ';
-    for (int i = 7; i < 11; ++i) v.data[v.size++] = date[i];
-    v.data[v.size++] = ' ';
-    put(__TIME__);
-    put(" (by cu-dev)");
-    return v;
-}
-
-constexpr VersionText kVersionText = make_version_text();
-
+// "compile version: Mmm d yyyy hh:mm:ss (by cu-dev)": __DATE__ ("Mmm dd
+// yyyy") pads a one-digit day with a blank, which the text does not keep.
 Ref get_compile_version(PyObject*) {
-    return check(PyUnicode_Decode(kVersionText.data, (Py_ssize_t)kVersionText.size, "utf8",
-                                  nullptr));
+    const std::string date = __DATE__;
+    std::string day = date.substr(4, 2);
+    if (day[0] == ' ') day.erase(0, 1);
+    return str("compile version: " + date.substr(0, 3) + " " + day + " " + date.substr(7) + " " +
+               __TIME__ + " (by cu-dev)");
 }
 
-PyMethodDef def = CU_NOARGS("get_compile_version", get_compile_version,
-                            "get_compile_version()\n--\n\n"
-                            "The build date and time of this module.");
-
-Ref make() { return make_function(&def); }
+PyMethodDef defs[] = {
+    CU_NOARGS_SIG("get_compile_version", get_compile_version, "()",
+                  "The build date and time of this module."),
+    CU_END,
+};
 
 }  // namespace
 
-CU_DEFINITION("get_compile_version", make);
+CU_FUNCTIONS(defs);
 
 }  // namespace cu::frame

@@ -3,8 +3,6 @@
 #include "../bridge/args.hpp"
 #include "../bridge/entry.hpp"
 
-#include <utility>
-
 namespace cu::log {
 
 namespace {
@@ -36,13 +34,11 @@ Ref family(PyObject* logging) {
 
 Keep g_default_level;  // logging.INFO when the function was defined
 
-const Name level_names[] = {Name("log_level")};
-const Params level_params{"set_logger_level", level_names, 1, 0};
+const Signature level_params{"set_logger_level", {"log_level"}, 0};
 
 Ref set_logger_level(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* log_level;
-    bind(level_params, args, kwargs, &log_level);
-    Ref level = Ref::borrow(log_level ? log_level : g_default_level.get());
+    Bound<1> a(level_params, args, kwargs);
+    Ref level = Ref::borrow(a.get(0, g_default_level));
     Ref logging = module::global(n_logging);
     if (PyUnicode_Check(level.get()))
         level = call_method(logging.get(), n_getLevelName, level.get());
@@ -55,14 +51,12 @@ Ref set_logger_level(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // ==== add_logger_file ========================================================
 
-const Name file_names[] = {Name("file_name")};
-const Params file_params{"add_logger_file", file_names, 1, 0};
+const Signature file_params{"add_logger_file", {"file_name"}, 0};
 
 Ref add_logger_file(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* file_name;
-    bind(file_params, args, kwargs, &file_name);
+    Bound<1> a(file_params, args, kwargs);
     static const Name default_file("./main.log");
-    if (!file_name) file_name = default_file;
+    PyObject* file_name = a.get(0, default_file);
     Ref loggers = family(module::global(n_logging).get());
     Ref kw = keywords({{n_file_name, file_name}});
     for (Py_ssize_t i = 0, n = PyList_Size(loggers.get()); i < n; ++i) {
@@ -74,18 +68,15 @@ Ref add_logger_file(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef defs[] = {
-    CU_VARARGS("set_logger_level", set_logger_level,
-               "set_logger_level(log_level=20)\n--\n\n"
-               "Sets log_level (a number or a level name) on every \"QRX_\" logger."),
-    CU_VARARGS("add_logger_file", add_logger_file,
-               "add_logger_file(file_name='./main.log')\n--\n\n"
-               "Adds a file handler for file_name to every \"QRX_\" logger."),
+    CU_VARARGS_SIG("set_logger_level", set_logger_level, "(log_level=20)",
+                   "Sets log_level (a number or a level name) on every \"QRX_\" logger."),
+    CU_VARARGS_SIG("add_logger_file", add_logger_file, "(file_name='./main.log')",
+                   "Adds a file handler for file_name to every \"QRX_\" logger."),
     CU_END,
 };
 
 Ref make_set_level() {
-    Ref info = getattr(module::global(n_logging).get(), n_INFO);
-    g_default_level.set(std::move(info));
+    g_default_level.set(getattr(module::global(n_logging).get(), n_INFO));
     return make_function(&defs[0]);
 }
 Ref make_add_file() { return make_function(&defs[1]); }

@@ -4,7 +4,7 @@ namespace cu::log {
 
 namespace {
 
-const Name n_logging("logging"), n_Logger("Logger"), n_isEnabledFor("isEnabledFor"),
+const Name n_Logger("Logger"), n_isEnabledFor("isEnabledFor"),
     n_dict("__dict__"), n_cache("_cache");
 
 // logging.Logger with the level test and the four record methods as the

@@ -23,7 +23,7 @@ const Name n_os("os"), n_sys("sys"), n_logging("logging"), n_environ("environ"),
     n_baseFilename("baseFilename"), n_formatter("formatter"), n_path("path"),
     n_abspath("abspath"), n_mode("mode"), n_platform("TAVOLA_PLATFORM"),
     n_velox("velox"), n_get_velox_logger("_get_velox_logger"), n_get_logger("get_logger"),
-    n_logger_append_file("logger_append_file"), n_name("name"), n_file_name("file_name");
+    n_logger_append_file("logger_append_file");
 
 // logging.Formatter(fmt=<record format>, datefmt=None)
 Ref make_formatter(PyObject* logging) {
@@ -45,8 +45,7 @@ Ref get_velox_logger(PyObject*) {
                                                      fromlist.get(), 0);
     // A velox without `logger` fails the import as an ImportError would.
     if (Ref velox = check_or_null(mod, PyExc_ImportError))
-        if (Ref found = check_or_null(PyObject_GetAttr(velox.get(), n_logger), PyExc_AttributeError))
-            return found;
+        if (Ref found = getattr_opt(velox.get(), n_logger)) return found;
     static const Name message("velox not installed, use default logger");
     Ref stderr_ = getattr(module::global(n_sys).get(), n_stderr);
     call_kw(module::global(n_print).get(), {message}, {{n_file, stderr_.get()}});
@@ -55,12 +54,11 @@ Ref get_velox_logger(PyObject*) {
 
 // ==== get_logger =============================================================
 
-const Name get_logger_names[] = {Name("name")};
-const Params get_logger_params{"get_logger", get_logger_names, 1, 1};
+const Signature get_logger_params{"get_logger", {"name"}, 1};
 
 Ref get_logger(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* name;
-    bind(get_logger_params, args, kwargs, &name);
+    Bound<1> a(get_logger_params, args, kwargs);
+    PyObject* name = a[0];
     require_str("get_logger", "name", name);
 
     Ref platform = call(module::global(n_get_velox_logger).get());
@@ -84,12 +82,10 @@ Ref get_logger(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // ==== logger_append_file =====================================================
 
-const Name append_names[] = {Name("logger"), Name("file_name")};
-const Params append_params{"logger_append_file", append_names, 2, 2};
+const Signature append_params{"logger_append_file", {"logger", "file_name"}, 2};
 
 Ref logger_append_file(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* a[2];
-    bind(append_params, args, kwargs, a);
+    Bound<2> a(append_params, args, kwargs);
     PyObject* logger = a[0];
     require_str("logger_append_file", "file_name", a[1]);
 
@@ -132,53 +128,35 @@ Ref logger_append_file(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // ==== get_file_logger ========================================================
 
-const Name file_logger_names[] = {Name("name"), Name("file_name")};
-const Params file_logger_params{"get_file_logger", file_logger_names, 2, 2};
+const Signature file_logger_params{"get_file_logger", {"name", "file_name"}, 2};
 
 Ref get_file_logger(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* a[2];
-    bind(file_logger_params, args, kwargs, a);
+    Bound<2> a(file_logger_params, args, kwargs);
     require_str("get_file_logger", "name", a[0]);
     Ref logger = call(module::global(n_get_logger).get(), a[0]);
     return call(module::global(n_logger_append_file).get(), logger.get(), a[1]);
 }
 
 PyMethodDef defs[] = {
-    CU_NOARGS("_get_velox_logger", get_velox_logger,
-              "_get_velox_logger()\n--\n\n"
-              "The platform logger when TAVOLA_PLATFORM is \"123\" and it can be imported, "
-              "else None."),
-    CU_VARARGS("get_logger", get_logger,
-               "get_logger(name)\n--\n\n"
-               "The logger registered as \"QRX_\" + name, configured on first use with "
-               "level INFO and one standard-output handler."),
-    CU_VARARGS("logger_append_file", logger_append_file,
-               "logger_append_file(logger, file_name)\n--\n\n"
-               "Adds an append-mode file handler for file_name, once per absolute path."),
-    CU_VARARGS("get_file_logger", get_file_logger,
-               "get_file_logger(name, file_name)\n--\n\n"
-               "get_logger(name) with a file handler for file_name."),
+    CU_NOARGS_SIG("_get_velox_logger", get_velox_logger, "()",
+                  "The platform logger when TAVOLA_PLATFORM is \"123\" and it can be imported, "
+                  "else None."),
+    CU_VARARGS_SIG("get_logger", get_logger, "(name)",
+                   "The logger registered as \"QRX_\" + name, configured on first use with "
+                   "level INFO and one standard-output handler."),
+    CU_VARARGS_SIG("logger_append_file", logger_append_file, "(logger, file_name)",
+                   "Adds an append-mode file handler for file_name, once per absolute path."),
+    CU_VARARGS_SIG("get_file_logger", get_file_logger, "(name, file_name)",
+                   "get_logger(name) with a file handler for file_name."),
     CU_END,
 };
 
-Ref make_velox() { return make_function(&defs[0]); }
-Ref make_get_logger() {
-    return make_function(&defs[1], {{"name", "str"}, {"return", "logging.Logger"}});
-}
-Ref make_append() {
-    return make_function(&defs[2], {{"logger", "logging.Logger"},
-                                    {"file_name", "str"},
-                                    {"return", "logging.Logger"}});
-}
-Ref make_file_logger() {
-    return make_function(&defs[3], {{"name", "str"}, {"return", "logging.Logger"}});
-}
-
 }  // namespace
 
-CU_DEFINITION("_get_velox_logger", make_velox);
-CU_DEFINITION("get_logger", make_get_logger);
-CU_DEFINITION("logger_append_file", make_append);
-CU_DEFINITION("get_file_logger", make_file_logger);
+CU_FUNCTIONS(defs,
+             {{"get_logger", {{"name", "str"}, {"return", "logging.Logger"}}},
+              {"logger_append_file",
+               {{"logger", "logging.Logger"}, {"file_name", "str"}, {"return", "logging.Logger"}}},
+              {"get_file_logger", {{"name", "str"}, {"return", "logging.Logger"}}}});
 
 }  // namespace cu::log

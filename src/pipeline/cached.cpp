@@ -19,21 +19,17 @@ Keep g_cached;
 
 // ==== construction ===========================================================
 
-const Name init_names[] = {Name("cache_keys"), Name("cache_size")};
-const Params init_params{"__init__", init_names, 2, 0, true};
+const Signature init_params{"__init__", {"cache_keys", "cache_size"}, 0, true};
 
 Ref cached_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[2];
     Ref rest_args, rest_kwargs;
-    bind_var(init_params, args, kwargs, a, &rest_args, &rest_kwargs);
+    Bound<2> a(init_params, args, kwargs, &rest_args, &rest_kwargs);
     Ref cache_keys = a[0] ? Ref::borrow(a[0]) : Ref(str("in_data"));
     Ref cache_size = a[1] ? Ref::borrow(a[1]) : integer(128);
     if (Py_TYPE(cache_size.get()) != &PyLong_Type)
-        raisef(PyExc_TypeError, "__init__() argument 'cache_size' must be int, not %s",
-               type_name(cache_size.get()).c_str());
+        raise_wrong_type("__init__", "cache_size", "int", cache_size.get());
 
-    Ref base_init = getattr(super_of(g_cached.get(), self).get(), n___init__);
-    call_args(base_init.get(), rest_args.get(), rest_kwargs.get());
+    super_init(g_cached, self, rest_args.get(), rest_kwargs.get());
 
     if (PyUnicode_Check(cache_keys.get()) || PyLong_Check(cache_keys.get())) {
         Ref wrapped = list();
@@ -95,15 +91,12 @@ Ref key_parts(PyObject* self, PyObject* in_data, PyObject* kwargs) {
     return check(PyList_AsTuple(parts.get()));
 }
 
-const Name process_names[] = {Name("in_data")};
-const Params process_params{"process", process_names, 1, 0, true};
+const Signature process_params{"process", {"in_data"}, 0, true};
 
 Ref cached_process(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* in_data;
     Ref rest_args, rest_kwargs;
-    bind_var(process_params, args, kwargs, &in_data, &rest_args, &rest_kwargs);
-    Ref keep_in = Ref::borrow(in_data ? in_data : Py_None);
-    in_data = keep_in.get();
+    Bound<1> a(process_params, args, kwargs, &rest_args, &rest_kwargs);
+    PyObject* in_data = a.get(0, Py_None);
 
     Ref key_args = key_parts(self, in_data, rest_kwargs.get());
     // The store is keyed by the parts themselves (a single int or str part
@@ -125,11 +118,7 @@ Ref cached_process(PyObject* self, PyObject* args, PyObject* kwargs) {
            key_args.get());
     // Processor.process(self, in_data, *args, **kwargs)
     Ref run = getattr(module::global(n_Processor).get(), n_process);
-    Ref pos = check(PyTuple_New(2 + PyTuple_Size(rest_args.get())));
-    PyTuple_SetItem(pos.get(), 0, Ref::borrow(self).release());
-    PyTuple_SetItem(pos.get(), 1, Ref::borrow(in_data).release());
-    for (Py_ssize_t i = 0; i < PyTuple_Size(rest_args.get()); ++i)
-        PyTuple_SetItem(pos.get(), i + 2, Ref::borrow(PyTuple_GetItem(rest_args.get(), i)).release());
+    Ref pos = prepend(self, prepend(in_data, rest_args.get()).get());
     out = call_args(run.get(), pos.get(), rest_kwargs.get());
     if (out.get() != Py_None) call_method(getattr(self, n__cache).get(), n_put, key.get(), out.get());
     return out;
@@ -160,26 +149,22 @@ Ref cached_as_dict(PyObject* self) {
 }
 
 PyMethodDef methods[] = {
-    CU_VARARGS("__init__", cached_init,
-               "__init__($self, /, cache_keys='in_data', cache_size=128, *args, **kwargs)\n--\n\n"
-               "A pipeline (given as to ContextProcessor) whose results are kept in an "
-               "LRUCache keyed by the input, elements of it (int entries) or keyword "
-               "arguments (str entries)."),
-    CU_VARARGS("process", cached_process,
-               "process($self, /, in_data=None, *args, **kwargs)\n--\n\n"
-               "The stored result for this call's key, else the pipeline's output "
-               "(stored unless None)."),
-    CU_NOARGS("as_dict", cached_as_dict, "as_dict($self, /)\n--\n\n"),
+    CU_VARARGS_SIG("__init__", cached_init,
+                   "($self, /, cache_keys='in_data', cache_size=128, *args, **kwargs)",
+                   "A pipeline (given as to ContextProcessor) whose results are kept in an "
+                   "LRUCache keyed by the input, elements of it (int entries) or keyword "
+                   "arguments (str entries)."),
+    CU_VARARGS_SIG("process", cached_process, "($self, /, in_data=None, *args, **kwargs)",
+                   "The stored result for this call's key, else the pipeline's output "
+                   "(stored unless None)."),
+    CU_NOARGS_SIG("as_dict", cached_as_dict, "($self, /)", ""),
     CU_END,
 };
 
 Ref make_cached_processor() {
     static const Name n_ContextProcessor("ContextProcessor");
-    Ref bases = tuple(module::global(n_ContextProcessor).get());
-    Ref cls = make_class("LRUCacheProcessor", bases.get(), methods,
-                         "A pipeline that remembers its results by key.");
-    g_cached.set(cls);
-    return cls;
+    return make_subclass("LRUCacheProcessor", module::global(n_ContextProcessor).get(), methods,
+                         "A pipeline that remembers its results by key.", &g_cached);
 }
 
 }  // namespace

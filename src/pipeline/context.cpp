@@ -61,10 +61,7 @@ Ref import_steps_module(PyObject* module_ref) {
 Ref section_with_command_line(PyObject* model_args, PyObject* model_args_ref) {
     Ref section = getattr(model_args, model_args_ref);
     Ref parser = call(module::global(n_init_default_parser).get());
-    Ref defaults = dict();
-    star_kwargs(defaults.get(), section.get(), Callee{nullptr, parser.get(), &n_set_defaults});
-    Ref none_args = tuple();
-    call_args(getattr(parser.get(), n_set_defaults).get(), none_args.get(), defaults.get());
+    call_method_star_kwargs(parser.get(), n_set_defaults, section.get());
     Ref parsed = call_method(parser.get(), n_parse_known_args);
     Ref namespace_ = get_item(parsed.get(), integer(0).get());
     CU_LOG(info, "ContextProcessor load model_args_ref=%s success, model_args=%s", model_args_ref,
@@ -74,22 +71,22 @@ Ref section_with_command_line(PyObject* model_args, PyObject* model_args_ref) {
 
 bool given(PyObject* ref) { return ref != Py_None && PyUnicode_GetLength(ref) > 0; }
 
-const Name init_names[] = {Name("processors"),     Name("module"),     Name("model_args"),
-                           Name("processors_ref"), Name("module_ref"), Name("model_args_ref")};
-const Params init_params{"__init__", init_names, 6, 0, true};
+const Signature init_params{"__init__",
+                            {"processors", "module", "model_args", "processors_ref", "module_ref",
+                             "model_args_ref"},
+                            0,
+                            true};
 
 Ref context_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[6];
     Ref extra_args, kw;
-    bind_var(init_params, args, kwargs, a, &extra_args, &kw);
-    Ref processors = Ref::borrow(a[0] ? a[0] : Py_None);
-    Ref module = Ref::borrow(a[1] ? a[1] : g_default_module.get());
-    Ref model_args = Ref::borrow(a[2] ? a[2] : Py_None);
-    PyObject* refs[3] = {a[3] ? a[3] : Py_None, a[4] ? a[4] : Py_None, a[5] ? a[5] : Py_None};
-    Ref keep_refs[3] = {Ref::borrow(refs[0]), Ref::borrow(refs[1]), Ref::borrow(refs[2])};
-    PyObject *processors_ref = refs[0], *module_ref = refs[1], *model_args_ref = refs[2];
-    for (int i = 0; i < 3; ++i)
-        if (refs[i] != Py_None) require_str("__init__", init_names[3 + i].text(), refs[i]);
+    Bound<6> a(init_params, args, kwargs, &extra_args, &kw);
+    Ref processors = Ref::borrow(a.get(0, Py_None));
+    Ref module = Ref::borrow(a.get(1, g_default_module));
+    Ref model_args = Ref::borrow(a.get(2, Py_None));
+    for (std::size_t i = 3; i < 6; ++i)
+        if (a[i] && a[i] != Py_None) require_str("__init__", init_params.names[i].text(), a[i]);
+    PyObject *processors_ref = a.get(3, Py_None), *module_ref = a.get(4, Py_None),
+             *model_args_ref = a.get(5, Py_None);
 
     if (given(module_ref)) module = import_steps_module(module_ref);
     if (given(model_args_ref))
@@ -104,19 +101,18 @@ Ref context_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref pos = prepend(processors.get(), extra_args.get());
     Ref call_kw = cu::keywords({{n_model_args, model_args.get()}, {n_module, module.get()}});
     check_int(PyDict_Update(call_kw.get(), kw.get()));
-    Ref base_init = getattr(super_of(g_context_processor.get(), self).get(), n___init__);
-    call_args(base_init.get(), pos.get(), call_kw.get());
+    super_init(g_context_processor, self, pos.get(), call_kw.get());
     return none();
 }
 
 PyMethodDef methods[] = {
-    CU_VARARGS("__init__", context_init,
-               "__init__($self, /, processors=None, module=None, model_args=None, "
-               "processors_ref=None, module_ref=None, model_args_ref=None, *args, "
-               "**kwargs)\n--\n\n"
-               "A Processor whose module, model arguments and steps may be given by "
-               "reference: an import path, a section of model_args merged with the "
-               "command line, an entry of the model arguments."),
+    CU_VARARGS_SIG("__init__", context_init,
+                   "($self, /, processors=None, module=None, model_args=None, "
+                   "processors_ref=None, module_ref=None, model_args_ref=None, *args, "
+                   "**kwargs)",
+                   "A Processor whose module, model arguments and steps may be given by "
+                   "reference: an import path, a section of model_args merged with the "
+                   "command line, an entry of the model arguments."),
     CU_END,
 };
 
@@ -124,11 +120,8 @@ Ref make_context_processor() {
     static const Name n_modules("modules"), n_main("__main__");
     Ref modules = getattr(module::global(n_sys).get(), n_modules);
     g_default_module.set(get_item(modules.get(), n_main));
-    Ref bases = tuple(module::global(n_Processor).get());
-    Ref cls = make_class("ContextProcessor", bases.get(), methods,
-                         "A pipeline whose context is given by reference.");
-    g_context_processor.set(cls);
-    return cls;
+    return make_subclass("ContextProcessor", module::global(n_Processor).get(), methods,
+                         "A pipeline whose context is given by reference.", &g_context_processor);
 }
 
 }  // namespace

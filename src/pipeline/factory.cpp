@@ -16,13 +16,7 @@ const Name n_sys("sys"), n_modules("modules"), n___name__g("__name__"), n_copy("
 // `**kwargs` of a call site: an exact dict goes as it is (the callee gets its
 // own copy of what it binds), anything else is merged as the interpreter does.
 Ref as_kwargs(PyObject* kwargs, const Callee& callee) {
-    if (PyDict_CheckExact(kwargs)) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        bool all_str = true;
-        while (all_str && PyDict_Next(kwargs, &pos, &key, &value)) all_str = PyUnicode_Check(key);
-        if (all_str) return Ref::borrow(kwargs);
-    }
+    if (PyDict_CheckExact(kwargs) && has_only_str_keys(kwargs)) return Ref::borrow(kwargs);
     Ref d = dict();
     star_kwargs(d.get(), kwargs, callee);
     return d;
@@ -45,36 +39,31 @@ Ref name_lookup(PyObject* name, PyObject* module) {
     return own;
 }
 
-const Name create_names[] = {Name("processor"), Name("module"), Name("args"), Name("kwargs")};
-const Params create_params{"_create_processor", create_names, 4, 4};
+const Signature create_params{"_create_processor", {"processor", "module", "args", "kwargs"}, 4};
 
 Ref create_processor(PyObject*, PyObject* call_args_, PyObject* call_kwargs) {
-    PyObject* a[4];
-    bind(create_params, call_args_, call_kwargs, a);
+    Bound<4> a(create_params, call_args_, call_kwargs);
+    PyObject *args = a[2], *kwargs = a[3];
     Ref processor = Ref::borrow(a[0]);
-    Ref module = Ref::borrow(a[1]);
-    Ref args = Ref::borrow(a[2]);
-    Ref kwargs = Ref::borrow(a[3]);
-
-    if (PyUnicode_Check(processor.get())) processor = name_lookup(processor.get(), module.get());
+    if (PyUnicode_Check(processor.get())) processor = name_lookup(processor.get(), a[1]);
 
     if (isinstance(processor.get(), module::global(n_ProcessorBase).get())) {
         if (!hasattr(processor.get(), n_init_function_object)) return processor;
         Ref copy = call_method(module::global(n_copy).get(), n_deepcopy, processor.get());
         Ref method = getattr(copy.get(), n_init_function_object);
         Callee callee{method.get()};
-        Ref pos = star_args(args.get(), callee);
-        call_args(method.get(), pos.get(), as_kwargs(kwargs.get(), callee).get());
+        Ref pos = star_args(args, callee);
+        call_args(method.get(), pos.get(), as_kwargs(kwargs, callee).get());
         return copy;
     }
 
     if (Py_TYPE(processor.get()) == &PyType_Type &&
         issubclass(processor.get(), module::global(n_ProcessorBase).get())) {
-        CU_LOG(debug, "create `%s` object args=%s kwargs=%s", processor.get(), args.get(),
-               call_method(kwargs.get(), n_keys).get());
+        CU_LOG(debug, "create `%s` object args=%s kwargs=%s", processor.get(), args,
+               call_method(kwargs, n_keys).get());
         Callee callee{processor.get()};
-        Ref pos = star_args(args.get(), callee);
-        return call_args(processor.get(), pos.get(), as_kwargs(kwargs.get(), callee).get());
+        Ref pos = star_args(args, callee);
+        return call_args(processor.get(), pos.get(), as_kwargs(kwargs, callee).get());
     }
 
     if (PyCallable_Check(processor.get())) {
@@ -89,20 +78,16 @@ Ref create_processor(PyObject*, PyObject* call_args_, PyObject* call_kwargs) {
 }
 
 PyMethodDef defs[] = {
-    CU_VARARGS("_create_processor", create_processor,
-               "_create_processor(processor, module, args, kwargs)\n--\n\n"
-               "A processor object for one step description."),
+    CU_VARARGS_SIG("_create_processor", create_processor, "(processor, module, args, kwargs)",
+                   "A processor object for one step description."),
     CU_END,
 };
 
-Ref make_create_processor() {
-    return make_function(&defs[0], {{"processor", "Union[ProcessorBase, Callable, str]"},
-                                    {"module", "ModuleType"},
-                                    {"return", "object"}});
-}
-
 }  // namespace
 
-CU_DEFINITION("_create_processor", make_create_processor);
+CU_FUNCTIONS(defs, {{"_create_processor",
+                     {{"processor", "Union[ProcessorBase, Callable, str]"},
+                      {"module", "ModuleType"},
+                      {"return", "object"}}}});
 
 }  // namespace cu::pipeline

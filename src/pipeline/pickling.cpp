@@ -101,12 +101,8 @@ Ref wrapped_reference(PyObject* fn) {
     Ref module_name = text_attr(fn, n___module__);
     Ref qualname = text_attr(fn, n___qualname__);
     if (!module_name || !qualname) return nullptr;
-    PyObject* mod = PyImport_GetModule(module_name.get());
-    if (!mod) {
-        if (PyErr_Occurred()) throw_error();
-        return nullptr;
-    }
-    Ref found = Ref::steal(mod);
+    Ref found = loaded_module(module_name.get());
+    if (!found) return nullptr;
     static const Name dot(".");
     Ref parts = check(PyUnicode_Split(qualname.get(), dot, -1));
     for (Py_ssize_t i = 0; i < PyList_Size(parts.get()); ++i) {
@@ -163,19 +159,14 @@ Ref base_reduce_ex(PyObject* self, PyObject* protocol) {
 // then a reference left by copy.copy is resolved.
 Ref base_setstate(PyObject* self, PyObject* state) {
     Ref keep = Ref::borrow(state);
-    PyObject* attrs = state_dict(state);
-    PyObject* slots = nullptr;
-    if (!attrs) {
-        if (PyTuple_Check(state) && PyTuple_Size(state) == 2) {
-            attrs = PyTuple_GetItem(state, 0);
-            slots = PyTuple_GetItem(state, 1);
-            if (attrs == Py_None) attrs = nullptr;
-        } else if (state != Py_None) {
-            raise(PyExc_TypeError, "state is not a dictionary");
-        }
-    } else if (attrs != state) {
+    PyObject *attrs = state, *slots = nullptr;
+    if (PyTuple_Check(state) && PyTuple_Size(state) == 2) {
+        attrs = PyTuple_GetItem(state, 0);
         slots = PyTuple_GetItem(state, 1);
+    } else if (!PyDict_Check(state) && state != Py_None) {
+        raise(PyExc_TypeError, "state is not a dictionary");
     }
+    if (attrs == Py_None) attrs = nullptr;
     if (slots == Py_None) slots = nullptr;
     if (attrs) {
         Ref own = getattr(self, n___dict__);
@@ -197,8 +188,8 @@ Ref base_setstate(PyObject* self, PyObject* state) {
 }
 
 PyMethodDef pickle_methods[] = {
-    CU_O("__reduce_ex__", base_reduce_ex, "__reduce_ex__($self, protocol, /)\n--\n\n"),
-    CU_O("__setstate__", base_setstate, "__setstate__($self, state, /)\n--\n\n"),
+    CU_O_SIG("__reduce_ex__", base_reduce_ex, "($self, protocol, /)", ""),
+    CU_O_SIG("__setstate__", base_setstate, "($self, state, /)", ""),
     CU_END,
 };
 

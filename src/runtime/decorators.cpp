@@ -43,10 +43,7 @@ public:
         return call_args(func_.get(), args, kwargs);
     }
 
-    int traverse(visitproc visit, void* arg) override {
-        Py_VISIT(func_.get());
-        return 0;
-    }
+    int traverse(visitproc visit, void* arg) override { return visit_refs(visit, arg, func_); }
 
 private:
     static void filter(const Name& action) {
@@ -57,16 +54,19 @@ private:
     Ref func_;
 };
 
-const Name deprecated_names[] = {Name("func")};
-const Params deprecated_params{"deprecated", deprecated_names, 1, 1};
+// `functools.wraps(target)(wrapper)`.
+Ref wrap(PyObject* target, Ref wrapper) {
+    Ref wraps = call_method(module::global(n_functools).get(), n_wraps, target);
+    return call(wraps.get(), wrapper.get());
+}
+
+const Signature deprecated_params{"deprecated", {"func"}, 1};
 
 Ref deprecated(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* func;
-    bind(deprecated_params, args, kwargs, &func);
-    Ref wrapper = make_closure(std::make_unique<DeprecatedCall>(Ref::borrow(func)), "new_func",
+    Bound<1> a(deprecated_params, args, kwargs);
+    Ref wrapper = make_closure(std::make_unique<DeprecatedCall>(Ref::borrow(a[0])), "new_func",
                                "deprecated.<locals>.new_func");
-    Ref wraps = call_method(module::global(n_functools).get(), n_wraps, func);
-    return call(wraps.get(), wrapper.get());
+    return wrap(a[0], std::move(wrapper));
 }
 
 // ==== shared by retry and call_report ========================================
@@ -77,19 +77,34 @@ const Name n_time("time"), n_sleep("sleep"), n_optimize("optimize");
 // refusal), clamped to the long long range: beyond it no loop or counter
 // here can reach the bound anyway.
 long long exact_int(const char* function, const char* param, PyObject* value) {
-    if (!PyLong_CheckExact(value))
-        raisef(PyExc_TypeError, "%s() argument '%s' must be int, not %s", function, param,
-               type_name(value).c_str());
+    if (!PyLong_CheckExact(value)) raise_wrong_type(function, param, "int", value);
     return as_long_long_clamped(value);
 }
 
-Ref wrap(PyObject* target, Ref wrapper) {
-    Ref wraps = call_method(module::global(n_functools).get(), n_wraps, target);
-    return call(wraps.get(), wrapper.get());
-}
+const Signature decorator_params{"retry_decorator", {"user_function"}, 1};
 
-const Name decorator_names[] = {Name("user_function")};
-const Params decorator_params{"retry_decorator", decorator_names, 1, 1};
+// The decorator that retry() and call_report() return.  Applied to a
+// function, it gives the wrapper `config.wrap(function)` under the
+// function's metadata; `Config` holds the decorator's arguments.
+template <class Config>
+class Decorator : public Callback {
+public:
+    Decorator(Config config, const char* qualname)
+        : config_(std::move(config)), qualname_(qualname) {}
+
+    Ref call(PyObject* args, PyObject* kwargs) override {
+        Bound<1> a(decorator_params, args, kwargs);
+        Ref wrapper =
+            make_closure(config_.wrap(Ref::borrow(a[0])), "decorating_function", qualname_);
+        return wrap(a[0], std::move(wrapper));
+    }
+
+    int traverse(visitproc visit, void* arg) override { return config_.traverse(visit, arg); }
+
+private:
+    Config config_;
+    const char* qualname_;
+};
 
 // ==== retry ==================================================================
 
@@ -98,11 +113,9 @@ struct RetryConfig {
     Ref check_data, sleep, catch_except;
 
     int traverse(visitproc visit, void* arg) const {
-        Py_VISIT(check_data.get());
-        Py_VISIT(sleep.get());
-        Py_VISIT(catch_except.get());
-        return 0;
+        return visit_refs(visit, arg, check_data, sleep, catch_except);
     }
+    std::unique_ptr<Callback> wrap(Ref func) const;
 };
 
 class RetryCall : public Callback {
@@ -140,8 +153,7 @@ public:
     }
 
     int traverse(visitproc visit, void* arg) override {
-        Py_VISIT(func_.get());
-        Py_VISIT(func_name_.get());
+        if (int err = visit_refs(visit, arg, func_, func_name_)) return err;
         return config_.traverse(visit, arg);
     }
 
@@ -150,26 +162,10 @@ private:
     Ref func_, func_name_;
 };
 
-class RetryDecorator : public Callback {
-public:
-    explicit RetryDecorator(RetryConfig config) : config_(std::move(config)) {}
-
-    Ref call(PyObject* args, PyObject* kwargs) override {
-        PyObject* target;
-        bind(decorator_params, args, kwargs, &target);
-        Ref keep = Ref::borrow(target);
-        Ref name = getattr(target, n___name__);
-        Ref wrapper = make_closure(std::make_unique<RetryCall>(config_, keep, std::move(name)),
-                                   "decorating_function",
-                                   "retry.<locals>.retry_decorator.<locals>.decorating_function");
-        return wrap(target, std::move(wrapper));
-    }
-
-    int traverse(visitproc visit, void* arg) override { return config_.traverse(visit, arg); }
-
-private:
-    RetryConfig config_;
-};
+std::unique_ptr<Callback> RetryConfig::wrap(Ref func) const {
+    Ref name = getattr(func.get(), n___name__);
+    return std::make_unique<RetryCall>(*this, std::move(func), std::move(name));
+}
 
 // float(sleep), except that text which does not parse is a wrong type here
 // rather than a bad value.
@@ -177,27 +173,32 @@ Ref sleep_seconds(PyObject* sleep) {
     bool text = PyUnicode_Check(sleep) || PyBytes_Check(sleep) || PyByteArray_Check(sleep);
     if (!text) return check(PyNumber_Float(sleep));
     if (Ref f = check_or_null(PyNumber_Float(sleep), PyExc_ValueError)) return f;
-    raisef(PyExc_TypeError, "retry() argument 'sleep' must be a real number, not %s",
-           type_name(sleep).c_str());
+    raise_wrong_type("retry", "sleep", "a real number", sleep);
 }
 
-const Name retry_names[] = {Name("num"), Name("check_data"), Name("sleep"),
-                            Name("catch_except")};
-const Params retry_params{"retry", retry_names, 4, 0};
+const Signature retry_params{"retry", {"num", "check_data", "sleep", "catch_except"}, 0};
 
 Ref retry(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* a[4];
-    bind(retry_params, args, kwargs, a);
+    Bound<4> a(retry_params, args, kwargs);
     RetryConfig config;
     config.num = a[0] ? exact_int("retry", "num", a[0]) : 3;
-    config.check_data = Ref::borrow(a[1] ? a[1] : Py_None);
+    config.check_data = Ref::borrow(a.get(1, Py_None));
     config.sleep = a[2] ? sleep_seconds(a[2]) : floating(0.5);
-    config.catch_except = Ref::borrow(a[3] ? a[3] : Py_False);
-    return make_closure(std::make_unique<RetryDecorator>(std::move(config)), "retry_decorator",
-                        "retry.<locals>.retry_decorator");
+    config.catch_except = Ref::borrow(a.get(3, Py_False));
+    auto decorator = std::make_unique<Decorator<RetryConfig>>(
+        std::move(config), "retry.<locals>.retry_decorator.<locals>.decorating_function");
+    return make_closure(std::move(decorator), "retry_decorator", "retry.<locals>.retry_decorator");
 }
 
 // ==== call_report ============================================================
+
+struct ReportConfig {
+    Ref interval;
+    long long every;
+
+    int traverse(visitproc visit, void* arg) const { return visit_refs(visit, arg, interval); }
+    std::unique_ptr<Callback> wrap(Ref func) const;
+};
 
 class ReportCall : public Callback {
 public:
@@ -230,9 +231,7 @@ public:
     }
 
     int traverse(visitproc visit, void* arg) override {
-        Py_VISIT(func_.get());
-        Py_VISIT(interval_.get());
-        return 0;
+        return visit_refs(visit, arg, func_, interval_);
     }
 
 private:
@@ -242,30 +241,9 @@ private:
     double cost_ = 0;
 };
 
-class ReportDecorator : public Callback {
-public:
-    ReportDecorator(Ref interval, long long every) : interval_(std::move(interval)), every_(every) {}
-
-    Ref call(PyObject* args, PyObject* kwargs) override {
-        PyObject* target;
-        bind(decorator_params, args, kwargs, &target);
-        Ref keep = Ref::borrow(target);
-        Ref wrapper = make_closure(std::make_unique<ReportCall>(keep, interval_, every_),
-                                   "decorating_function",
-                                   "call_report.<locals>.retry_decorator.<locals>."
-                                   "decorating_function");
-        return wrap(target, std::move(wrapper));
-    }
-
-    int traverse(visitproc visit, void* arg) override {
-        Py_VISIT(interval_.get());
-        return 0;
-    }
-
-private:
-    Ref interval_;
-    long long every_;
-};
+std::unique_ptr<Callback> ReportConfig::wrap(Ref func) const {
+    return std::make_unique<ReportCall>(std::move(func), interval, every);
+}
 
 bool assertions_enabled() {
     PyObject* flags = check_borrowed(PySys_GetObject("flags"));
@@ -273,44 +251,38 @@ bool assertions_enabled() {
     return !truthy(optimize.get());
 }
 
-const Name report_names[] = {Name("interval")};
-const Params report_params{"call_report", report_names, 1, 0};
+const Signature report_params{"call_report", {"interval"}, 0};
 
 Ref call_report(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* given;
-    bind(report_params, args, kwargs, &given);
-    Ref interval = given ? Ref::borrow(given) : integer(1000);
+    Bound<1> a(report_params, args, kwargs);
+    Ref interval = a[0] ? Ref::borrow(a[0]) : integer(1000);
     long long every = exact_int("call_report", "interval", interval.get());
     if (every <= 0 && assertions_enabled()) {
         PyErr_SetNone(PyExc_AssertionError);
         throw_error();
     }
-    return make_closure(std::make_unique<ReportDecorator>(std::move(interval), every),
-                        "retry_decorator", "call_report.<locals>.retry_decorator");
+    auto decorator = std::make_unique<Decorator<ReportConfig>>(
+        ReportConfig{std::move(interval), every},
+        "call_report.<locals>.retry_decorator.<locals>.decorating_function");
+    return make_closure(std::move(decorator), "retry_decorator",
+                        "call_report.<locals>.retry_decorator");
 }
 
 PyMethodDef defs[] = {
-    CU_VARARGS("deprecated", deprecated,
-               "deprecated(func)\n--\n\n"
-               "Wraps func so that every call first emits a DeprecationWarning naming it."),
-    CU_VARARGS("retry", retry,
-               "retry(num=3, check_data=None, sleep=0.5, catch_except=False)\n--\n\n"
-               "A decorator that calls the function up to num times while it returns "
-               "check_data, sleeping after each such attempt."),
-    CU_VARARGS("call_report", call_report,
-               "call_report(interval=1000)\n--\n\n"
-               "A decorator that counts calls and their time, logging the average every "
-               "interval calls."),
+    CU_VARARGS_SIG("deprecated", deprecated, "(func)",
+                   "Wraps func so that every call first emits a DeprecationWarning naming it."),
+    CU_VARARGS_SIG("retry", retry, "(num=3, check_data=None, sleep=0.5, catch_except=False)",
+                   "A decorator that calls the function up to num times while it returns "
+                   "check_data, sleeping after each such attempt."),
+    CU_VARARGS_SIG("call_report", call_report, "(interval=1000)",
+                   "A decorator that counts calls and their time, logging the average every "
+                   "interval calls."),
     CU_END,
 };
 
-Ref make_deprecated() { return make_function(&defs[0]); }
-Ref make_retry() { return make_function(&defs[1], {{"num", "int"}, {"sleep", "float"}}); }
-Ref make_call_report() { return make_function(&defs[2], {{"interval", "int"}}); }
 }  // namespace
 
-CU_DEFINITION("deprecated", make_deprecated);
-CU_DEFINITION("retry", make_retry);
-CU_DEFINITION("call_report", make_call_report);
+CU_FUNCTIONS(defs, {{"retry", {{"num", "int"}, {"sleep", "float"}}},
+                    {"call_report", {{"interval", "int"}}}});
 
 }  // namespace cu::runtime

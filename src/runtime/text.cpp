@@ -66,14 +66,11 @@ Ref stripper_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return none();
 }
 
-const Name handle_data_names[] = {Name("d")};
-const Params handle_data_params{"handle_data", handle_data_names, 1, 1, true};
+const Signature handle_data_params{"handle_data", {"d"}, 1, true};
 
 Ref stripper_handle_data(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* d;
-    bind(handle_data_params, args, kwargs, &d);
-    Ref keep = Ref::borrow(d);
-    call_method(getattr(self, n_text).get(), n_write, d);
+    Bound<1> a(handle_data_params, args, kwargs);
+    call_method(getattr(self, n_text).get(), n_write, a[0]);
     return none();
 }
 
@@ -82,33 +79,27 @@ Ref stripper_get_data(PyObject* self) {
 }
 
 PyMethodDef stripper_methods[] = {
-    CU_VARARGS("__init__", stripper_init, "__init__($self, /)\n--\n\n"),
-    CU_VARARGS("handle_data", stripper_handle_data,
-               "handle_data($self, /, d)\n--\n\n"
-               "Collects a run of text."),
-    CU_NOARGS("get_data", stripper_get_data,
-              "get_data($self, /)\n--\n\n"
-              "All text collected so far."),
+    CU_VARARGS_SIG("__init__", stripper_init, "($self, /)", ""),
+    CU_VARARGS_SIG("handle_data", stripper_handle_data, "($self, /, d)",
+                   "Collects a run of text."),
+    CU_NOARGS_SIG("get_data", stripper_get_data, "($self, /)",
+                  "All text collected so far."),
     CU_END,
 };
 
 Ref make_ml_stripper() {
-    Ref bases = tuple(module::global(n_HTMLParser).get());
-    Ref cls = make_class("MLStripper", bases.get(), stripper_methods,
-                         "An HTML parser that keeps the text and drops the markup.");
-    g_ml_stripper.set(cls);
-    return cls;
+    return make_subclass("MLStripper", module::global(n_HTMLParser).get(), stripper_methods,
+                         "An HTML parser that keeps the text and drops the markup.",
+                         &g_ml_stripper);
 }
 
 // ==== strip_tags =============================================================
 
-const Name strip_tags_names[] = {Name("html")};
-const Params strip_tags_params{"strip_tags", strip_tags_names, 1, 1};
+const Signature strip_tags_params{"strip_tags", {"html"}, 1};
 
 Ref strip_tags(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* html;
-    bind(strip_tags_params, args, kwargs, &html);
-    Ref keep = Ref::borrow(html);
+    Bound<1> a(strip_tags_params, args, kwargs);
+    PyObject* html = a[0];
     Ref stripper = call(module::global(n_MLStripper).get());
     call_method(stripper.get(), n_feed, html);
     // The parser holds back a final text run that has an '&' near its end
@@ -123,29 +114,20 @@ Ref strip_tags(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef defs[] = {
-    CU_NOARGS("get_except_info", get_except_info,
-              "get_except_info()\n--\n\n"
-              "The message of the exception being handled and the location and source "
-              "line of its innermost frame."),
-    CU_VARARGS("print_to_string", print_to_string,
-               "print_to_string(*args, **kwargs)\n--\n\n"
-               "What print(*args, **kwargs) would write, as a string."),
-    CU_VARARGS("strip_tags", strip_tags,
-               "strip_tags(html)\n--\n\n"
-               "The text of html with the markup removed and character references "
-               "converted."),
+    CU_NOARGS_SIG("get_except_info", get_except_info, "()",
+                  "The message of the exception being handled and the location and source "
+                  "line of its innermost frame."),
+    CU_VARARGS_SIG("print_to_string", print_to_string, "(*args, **kwargs)",
+                   "What print(*args, **kwargs) would write, as a string."),
+    CU_VARARGS_SIG("strip_tags", strip_tags, "(html)",
+                   "The text of html with the markup removed and character references "
+                   "converted."),
     CU_END,
 };
 
-Ref make_get_except_info() { return make_function(&defs[0], {{"return", "Tuple[str, str]"}}); }
-Ref make_print_to_string() { return make_function(&defs[1]); }
-Ref make_strip_tags() { return make_function(&defs[2]); }
-
 }  // namespace
 
-CU_DEFINITION("get_except_info", make_get_except_info);
-CU_DEFINITION("print_to_string", make_print_to_string);
+CU_FUNCTIONS(defs, {{"get_except_info", {{"return", "Tuple[str, str]"}}}});
 CU_DEFINITION("MLStripper", make_ml_stripper);
-CU_DEFINITION("strip_tags", make_strip_tags);
 
 }  // namespace cu::runtime

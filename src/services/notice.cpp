@@ -1,6 +1,7 @@
 // Webhook notices: a text or markdown message, or a markdown key-value table,
 // posted as one UTF-8 JSON document to the caller's URL.
 #include "../bridge/args.hpp"
+#include "../bridge/call_site.hpp"
 #include "../bridge/entry.hpp"
 #include "../logging/log.hpp"
 
@@ -12,8 +13,7 @@ const Name n_requests("requests"), n_post("post"), n_json("json"), n_dumps("dump
     n_ensure_ascii("ensure_ascii"), n_encode("encode"), n_data("data"), n_timeout("timeout"),
     n_status_code("status_code"), n_msgtype("msgtype"), n_content("content"),
     n_text("text"), n_markdown("markdown"), n_format("format"), n_items("items"),
-    n_sort("sort"), n_key("key"), n_send_notice_markdown("send_notice_markdown"),
-    n___iter__("__iter__"), n___getitem__("__getitem__");
+    n_sort("sort"), n_key("key"), n_send_notice_markdown("send_notice_markdown");
 
 // A notice that sits unanswered must not hold its job forever.
 Ref default_timeout() { return integer(10); }
@@ -34,11 +34,8 @@ void warn_on_status(PyObject* response, PyObject* url) {
 
 // {"msgtype": kind, kind: {"content": content}} as JSON, logged, then posted.
 void post_notice(const Name& kind, PyObject* content, PyObject* url, PyObject* timeout) {
-    Ref inner = dict();
-    set_item(inner.get(), n_content, content);
-    Ref body = dict();
-    set_item(body.get(), n_msgtype, kind);
-    set_item(body.get(), kind, inner.get());
+    Ref inner = keywords({{n_content, content}});
+    Ref body = keywords({{n_msgtype, kind}, {kind, inner.get()}});
 
     Ref dumps = getattr(module::global(n_json).get(), n_dumps);
     Ref text = call_kw(dumps.get(), {body.get()}, {{n_ensure_ascii, Py_False}});
@@ -53,51 +50,24 @@ void post_notice(const Name& kind, PyObject* content, PyObject* url, PyObject* t
 
 // ==== send_notice, send_notice_markdown ======================================
 
-const Name notice_names[] = {Name("content"), Name("url"), Name("timeout")};
-const Params notice_params{"send_notice", notice_names, 3, 2};
-const Params markdown_params{"send_notice_markdown", notice_names, 3, 2};
+const Signature notice_params{"send_notice", {"content", "url", "timeout"}, 2};
+const Signature markdown_params{"send_notice_markdown", {"content", "url", "timeout"}, 2};
 
 Ref send_notice(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* a[3];
-    bind(notice_params, args, kwargs, a);
-    post_notice(n_text, a[0], a[1], a[2] ? a[2] : default_timeout().get());
+    Bound<3> a(notice_params, args, kwargs);
+    post_notice(n_text, a[0], a[1], a.get(2, default_timeout().get()));
     return none();
 }
 
 Ref send_notice_markdown(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* a[3];
-    bind(markdown_params, args, kwargs, a);
+    Bound<3> a(markdown_params, args, kwargs);
     require_str("send_notice_markdown", "content", a[0]);
     // "{}".format(content) of an exact str is that str.
-    post_notice(n_markdown, a[0], a[1], a[2] ? a[2] : default_timeout().get());
+    post_notice(n_markdown, a[0], a[1], a.get(2, default_timeout().get()));
     return none();
 }
 
 // ==== send_notice_kv =========================================================
-
-// `key, value = item`, with the interpreter's errors for a wrong count or a
-// non-iterable item.
-void unpack_pair(PyObject* item, Ref& key, Ref& value) {
-    PyObject* it = PyObject_GetIter(item);
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyObject* type = (PyObject*)Py_TYPE(item);
-            Ref keep = Ref::borrow(type);
-            Error err;
-            if (!hasattr(type, n___iter__) && !hasattr(type, n___getitem__))
-                raisef(PyExc_TypeError, "cannot unpack non-iterable %s object",
-                       type_name(item).c_str());
-            err.restore();
-        }
-        throw_error();
-    }
-    Ref iterator = Ref::steal(it);
-    key = next(iterator.get());
-    if (!key) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
-    value = next(iterator.get());
-    if (!value) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
-    if (next(iterator.get())) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-}
 
 // The items of a dict sorted by key alone (values are never compared).
 Ref sorted_items(PyObject* data) {
@@ -120,20 +90,18 @@ Ref table_rows(PyObject* pairs) {
     Ref it = iter(pairs);
     while (Ref item = next(it.get())) {
         Ref key, value;
-        unpack_pair(item.get(), key, value);
+        unpack2(item.get(), key, value);
         if (!truthy(key.get()) || !truthy(value.get())) continue;
         append(rows.get(), call_method(row_format.get(), n_format, key.get(), value.get()).get());
     }
     return check(PyUnicode_Join(separator, rows.get()));
 }
 
-const Name kv_names[] = {Name("data"), Name("url"), Name("begin_info"), Name("end_info"),
-                         Name("timeout")};
-const Params kv_params{"send_notice_kv", kv_names, 5, 2};
+const Signature kv_params{
+    "send_notice_kv", {"data", "url", "begin_info", "end_info", "timeout"}, 2};
 
 Ref send_notice_kv(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* a[5];
-    bind(kv_params, args, kwargs, a);
+    Bound<5> a(kv_params, args, kwargs);
     static const Name empty("");
     Ref data = Ref::borrow(a[0]);
     if (isinstance(data.get(), (PyObject*)&PyDict_Type)) data = sorted_items(data.get());
@@ -142,8 +110,8 @@ Ref send_notice_kv(PyObject*, PyObject* args, PyObject* kwargs) {
         data = table_rows(data.get());
 
     static const Name text_format("{}\n>{}\n{}");
-    Ref text = call_method(text_format.get(), n_format, a[2] ? a[2] : empty.get(), data.get(),
-                           a[3] ? a[3] : empty.get());
+    Ref text = call_method(text_format.get(), n_format, a.get(2, empty), data.get(),
+                           a.get(3, empty));
     CU_LOG(debug, "content data: \n%s", text.get());
 
     // The timeout goes on only when given, so a replacement bound under the
@@ -153,29 +121,20 @@ Ref send_notice_kv(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef defs[] = {
-    CU_VARARGS("send_notice", send_notice,
-               "send_notice(content, url, timeout=10)\n--\n\n"
-               "Posts content as a text notice to the webhook at url."),
-    CU_VARARGS("send_notice_markdown", send_notice_markdown,
-               "send_notice_markdown(content, url, timeout=10)\n--\n\n"
-               "Posts content as a markdown notice to the webhook at url."),
-    CU_VARARGS("send_notice_kv", send_notice_kv,
-               "send_notice_kv(data, url, begin_info='', end_info='', timeout=10)\n--\n\n"
-               "Posts a dict (sorted by key) or a list of pairs as a markdown table, "
-               "between begin_info and end_info."),
+    CU_VARARGS_SIG("send_notice", send_notice, "(content, url, timeout=10)",
+                   "Posts content as a text notice to the webhook at url."),
+    CU_VARARGS_SIG("send_notice_markdown", send_notice_markdown, "(content, url, timeout=10)",
+                   "Posts content as a markdown notice to the webhook at url."),
+    CU_VARARGS_SIG("send_notice_kv", send_notice_kv,
+                   "(data, url, begin_info='', end_info='', timeout=10)",
+                   "Posts a dict (sorted by key) or a list of pairs as a markdown table, "
+                   "between begin_info and end_info."),
     CU_END,
 };
 
-Ref make_send_notice() { return make_function(&defs[0]); }
-Ref make_send_notice_markdown() { return make_function(&defs[1], {{"content", "str"}}); }
-Ref make_send_notice_kv() {
-    return make_function(&defs[2], {{"data", "Union[List, Dict]"}});
-}
-
 }  // namespace
 
-CU_DEFINITION("send_notice", make_send_notice);
-CU_DEFINITION("send_notice_markdown", make_send_notice_markdown);
-CU_DEFINITION("send_notice_kv", make_send_notice_kv);
+CU_FUNCTIONS(defs, {{"send_notice_markdown", {{"content", "str"}}},
+                    {"send_notice_kv", {{"data", "Union[List, Dict]"}}}});
 
 }  // namespace cu::services

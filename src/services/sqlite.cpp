@@ -39,13 +39,11 @@ bool database_failure(Error& err) {
 
 // ==== methods ================================================================
 
-const Name init_names[] = {Name("db_file_path")};
-const Params init_params{"__init__", init_names, 1, 1, true};
+const Signature init_params{"__init__", {"db_file_path"}, 1, true};
 
 Ref db_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* path;
-    bind(init_params, args, kwargs, &path);
-    Ref keep_path = Ref::borrow(path);
+    Bound<1> a(init_params, args, kwargs);
+    PyObject* path = a[0];
     setattr(self, n_db_file_path, path);
 
     Ref sqlite3 = module::global(n_sqlite3);
@@ -76,13 +74,11 @@ Ref db_del(PyObject* self) {
 
 Ref db_open(PyObject*) { return none(); }
 
-const Name statement_names[] = {Name("sql"), Name("params")};
-const Params query_params{"query", statement_names, 2, 1, true};
-const Params execute_params{"execute", statement_names, 2, 1, true};
+const Signature query_params{"query", {"sql", "params"}, 1, true};
+const Signature execute_params{"execute", {"sql", "params"}, 1, true};
 
 Ref db_query(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[2];
-    bind(query_params, args, kwargs, a);
+    Bound<2> a(query_params, args, kwargs);
     Ref cursor = call_method(conn_of(self).get(), n_cursor);
     run(cursor.get(), a[0], a[1]);
     return call_method(cursor.get(), n_fetchall);
@@ -91,8 +87,7 @@ Ref db_query(PyObject* self, PyObject* args, PyObject* kwargs) {
 // A failed statement takes the open transaction with it: whatever the SQL
 // text had begun is rolled back before the caller hears of the failure.
 Ref db_execute(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[2];
-    bind(execute_params, args, kwargs, a);
+    Bound<2> a(execute_params, args, kwargs);
     try {
         Ref cursor = call_method(conn_of(self).get(), n_cursor);
         run(cursor.get(), a[0], a[1]);
@@ -109,30 +104,24 @@ Ref db_execute(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef db_methods[] = {
-    CU_VARARGS("__init__", db_init,
-               "__init__($self, /, db_file_path)\n--\n\n"
-               "Opens db_file_path in autocommit mode, rows as sqlite3.Row."),
-    CU_NOARGS("__del__", db_del, "__del__($self, /)\n--\n\n"),
-    CU_NOARGS("open", db_open,
-              "open($self, /)\n--\n\n"
-              "Does nothing: the connection is opened by the constructor."),
-    CU_NOARGS("close", db_close,
-              "close($self, /)\n--\n\n"
-              "Closes the connection and sets conn to None; harmless when closed."),
-    CU_VARARGS("query", db_query,
-               "query($self, /, sql, params=None)\n--\n\n"
-               "Runs one statement and returns all its rows."),
-    CU_VARARGS("execute", db_execute,
-               "execute($self, /, sql, params=None)\n--\n\n"
-               "Runs one statement and commits; on a database error rolls back and "
-               "re-raises it."),
+    CU_VARARGS_SIG("__init__", db_init, "($self, /, db_file_path)",
+                   "Opens db_file_path in autocommit mode, rows as sqlite3.Row."),
+    CU_NOARGS_SIG("__del__", db_del, "($self, /)", ""),
+    CU_NOARGS_SIG("open", db_open, "($self, /)",
+                  "Does nothing: the connection is opened by the constructor."),
+    CU_NOARGS_SIG("close", db_close, "($self, /)",
+                  "Closes the connection and sets conn to None; harmless when closed."),
+    CU_VARARGS_SIG("query", db_query, "($self, /, sql, params=None)",
+                   "Runs one statement and returns all its rows."),
+    CU_VARARGS_SIG("execute", db_execute, "($self, /, sql, params=None)",
+                   "Runs one statement and commits; on a database error rolls back and "
+                   "re-raises it."),
     CU_END,
 };
 
 Ref make_sqlite_db() {
-    Ref bases = tuple((PyObject*)&PyBaseObject_Type);
-    return make_class("SQLiteDB", bases.get(), db_methods,
-                      "One sqlite3 connection to db_file_path, usable from any thread.");
+    return make_subclass("SQLiteDB", (PyObject*)&PyBaseObject_Type, db_methods,
+                         "One sqlite3 connection to db_file_path, usable from any thread.");
 }
 
 }  // namespace
