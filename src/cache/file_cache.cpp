@@ -433,10 +433,8 @@ private:
     static Ref readable_key(PyObject* args, PyObject* kwargs) {
         Ref str_type = module::global(n_str);
         if (make_key_is_own()) return make_key(args, kwargs, nullptr, nullptr, str_type.get());
-        Ref kw = dict();
-        set_item(kw.get(), n_hash, str_type.get());
-        Ref pos = tuple(args, fresh_kwargs(kwargs).get());
-        return call_args(module::global(n__make_key).get(), pos.get(), kw.get());
+        return call_kw(module::global(n__make_key).get(), {args, fresh_kwargs(kwargs).get()},
+                       {{n_hash, str_type.get()}});
     }
 
     Ref cache_, func_;
@@ -457,8 +455,7 @@ Ref file_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         raisef(PyExc_TypeError, "__init__() takes 2 positional arguments but %zd were given",
                PyTuple_Size(args) + 1);
     Ref keep_filename = Ref::borrow(filename);
-    Ref parent = call((PyObject*)&PySuper_Type, g_file_cache.get(), self);
-    call_method(parent.get(), n___init__);
+    call_super(g_file_cache.get(), self, n___init__);
     Ref zero = integer(0);
     setattr(self, n_hits, zero.get());
     setattr(self, n_misses, zero.get());

@@ -164,14 +164,10 @@ void put_core(PyObject* self, PyObject* key, PyObject* value, bool steps_own) {
         Ref info = call_method(self, n_cache_info);
         CU_LOG(debug, "LRUCache cache clean, cache_info=%s", info.get());
     }
-    if (record_unseen || lru.holds(self, k_popitem)) {
+    if (record_unseen || lru.holds(self, k_popitem))
         g_popitem(self, Py_False);
-    } else {
-        Ref pos = tuple();
-        Ref kw = dict();
-        set_item(kw.get(), n_last, Py_False);
-        call_args(getattr(self, n_popitem).get(), pos.get(), kw.get());
-    }
+    else
+        call_method_kw(self, n_popitem, {}, {{n_last, Py_False}});
 }
 
 // ==== the decorated function =================================================
@@ -255,8 +251,7 @@ const Params init_params{"__init__", init_names, 2, 0, true};
 Ref lru_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[2];
     bind(init_params, args, kwargs, a);
-    Ref parent = cu::call((PyObject*)&PySuper_Type, lru.cls(), self);
-    call_method(parent.get(), n___init__);
+    call_super(lru.cls(), self, n___init__);
     long long maxsize = a[0] ? exact_int(a[0], "maxsize") : 128;
     long long report_times = a[1] ? exact_int(a[1], "report_times") : 1000;
     // Every call would divide by it.
@@ -371,19 +366,16 @@ PyObject* counter_get(PyObject* self, void* field) noexcept {
 }
 
 int counter_set(PyObject* self, PyObject* value, void* field) noexcept {
-    if (!value) {
-        PyErr_SetString(PyExc_AttributeError, "cannot delete a cache statistic");
+    try {
+        if (!value) raisef(PyExc_AttributeError, "cannot delete a cache statistic");
+        if (!PyLong_Check(value))
+            raisef(PyExc_TypeError, "cache statistics are int, not %s", type_name(value).c_str());
+        counters(self).*(*static_cast<Field*>(field)) = as_long_long(value);
+        return 0;
+    } catch (...) {
+        translate_exception();
         return -1;
     }
-    if (!PyLong_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "cache statistics are int, not %s",
-                     type_name(value).c_str());
-        return -1;
-    }
-    long long n = PyLong_AsLongLong(value);
-    if (n == -1 && PyErr_Occurred()) return -1;
-    counters(self).*(*static_cast<Field*>(field)) = n;
-    return 0;
 }
 
 Field f_hits = &Counters::hits, f_misses = &Counters::misses, f_maxsize = &Counters::maxsize,

@@ -2,6 +2,7 @@
 #include "cache.hpp"
 #include "../bridge/args.hpp"
 #include "../bridge/entry.hpp"
+#include "../bridge/guard.hpp"
 
 namespace cu::cache {
 
@@ -12,8 +13,13 @@ const Name n__make_key("_make_key"), n__CacheInfo("_CacheInfo"), n_hits("hits"),
 namespace {
 
 // The defaults, evaluated once as a def statement evaluates them.
-Keep g_kwds, g_mark, g_fasttypes, g_hash, g_make_key, g_info_type, g_info_new;
-PyObject* g_info_dict = nullptr;  // the record type's own dict, as Keep
+Keep g_kwds, g_mark, g_fasttypes, g_hash, g_make_key;
+
+// The record type as made.  Calling it runs its __new__ and __init__ (tuple's
+// own cannot change), proven on a record of its own.
+ClassSnapshot g_info;
+Keep g_info_sample;
+enum : ClassSnapshot::Names { k_new = 1u << 0, k_init = 1u << 1 };
 
 bool is_fast_type(PyObject* o, PyObject* fasttypes) {
     PyTypeObject* t = Py_TYPE(o);
@@ -98,21 +104,15 @@ Ref make_cache_info_type() {
     Ref namedtuple = getattr(module::global(n_collections).get(), n_namedtuple);
     Ref cls = call_kw(namedtuple.get(), {str("CacheInfo").get(), fields.get()},
                       {{n_module, module::name_obj()}});
-    g_info_dict = class_dict(cls.get());
-    if (g_info_dict) {
-        static const Name n___new__("__new__");
-        g_info_new.set(Ref::borrow(dict_get(g_info_dict, n___new__)));
-    }
-    g_info_type.set(cls);
+    static const Name n___new__("__new__"), n___init__("__init__");
+    g_info.take(cls.get(), {{k_new, n___new__}, {k_init, n___init__}});
+    Ref zero = integer(0);
+    g_info_sample.set(call(cls.get(), zero.get(), zero.get(), zero.get(), zero.get()));
     return cls;
 }
 
 }  // namespace
 
-// Reached through the class's __dict__ proxy, whose one referent it is.  A
-// look-up there is a fraction of the cost of a class attribute look-up, and
-// the hot paths check several names on every call.  Only ever read: a write
-// would bypass the type's attribute cache.
 PyObject* kwd_mark() noexcept { return g_mark.get(); }
 
 bool make_key_is_own() {
@@ -166,12 +166,7 @@ Ref store_key(PyObject* args, PyObject* kwargs) {
 
 bool cache_info_is_own() {
     PyObject* found = module::lookup(n__CacheInfo);
-    if (!found || found != g_info_type.get()) return false;
-    static const Name n___new__("__new__"), n___init__("__init__");
-    if (!g_info_dict || !g_info_new) return false;
-    // Calling the type runs its __new__ and __init__; tuple's own cannot change.
-    return dict_get(g_info_dict, n___new__) == g_info_new.get() &&
-           !check_int(PyDict_Contains(g_info_dict, n___init__));
+    return found && found == g_info.cls() && g_info.holds(g_info_sample.get(), k_new | k_init);
 }
 
 Ref cache_info(PyObject* hits, PyObject* misses, PyObject* maxsize, PyObject* currsize) {

@@ -37,6 +37,8 @@ def test_defaults_and_keyword_order():
     assert DEFAULTS["hash"] is builtins.hash and type(SEP) is object
     assert inspect.signature(cu._make_key).parameters["kwd_mark"].default[0] is SEP
     assert cu._make_key((), {"a": 1, "b": 2}) != cu._make_key((), {"b": 2, "a": 1})
+    assert cu._CacheInfo.__name__ == "CacheInfo" and cu._CacheInfo.__module__ == cu.__name__
+    assert str(cu._CacheInfo(1, 2, 3, 4)) == "CacheInfo(hits=1, misses=2, maxsize=3, currsize=4)"
 
 
 def test_errors_pass_through():
@@ -50,9 +52,3 @@ def test_errors_pass_through():
     with pytest.raises(TypeError, match="unhashable"):
         cu._make_key(args, {"b": 2})
     assert args == [1, SEP, "b", 2]  # `key += ...` extends a list in place
-
-
-def test_cache_info_record():
-    assert cu._CacheInfo.__name__ == "CacheInfo" and cu._CacheInfo.__module__ == cu.__name__
-    assert cu._CacheInfo._fields == ("hits", "misses", "maxsize", "currsize")
-    assert str(cu._CacheInfo(1, 2, 3, 4)) == "CacheInfo(hits=1, misses=2, maxsize=3, currsize=4)"
