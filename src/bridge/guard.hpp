@@ -87,7 +87,19 @@ private:
         const ByName& e = by_name_[i];
         for (int j = 0; j < e.before; ++j)
             if (check_int(PyDict_Contains(dicts_[j], e.name))) return false;
-        return !e.dict || dict_get(e.dict, e.name) == e.value.get();
+        if (!e.dict) return true;
+        // First the entry where the name was last seen.  A dict holds each
+        // key once, so a live entry with this very key and value is what a
+        // look-up would find, without hashing or comparing.  A move (deletion,
+        // resize) shows as a mismatch: look up, and remember the new place.
+        Py_ssize_t p = e.pos;
+        PyObject *k, *v;
+        if (p >= 0 && PyDict_Next(e.dict, &p, &k, &v) && k == e.name && v == e.value.get())
+            return true;
+        if (dict_get(e.dict, e.name) != e.value.get()) return false;
+        for (p = 0; PyDict_Next(e.dict, &p, &k, &v);)
+            if (k == e.name) { e.pos = p - 1; break; }
+        return true;
     }
     // The instance dict `d` holds none of `shadowable`.
     bool unshadowed(PyObject* d, Names shadowable) const;
@@ -98,6 +110,7 @@ private:
     struct ByName {
         PyObject* name = nullptr;  // interned, kept by its Name
         PyObject* dict = nullptr;  // one of dicts_
+        mutable Py_ssize_t pos = -1;  // its entry's index in `dict`, or -1
         Keep value;                // held, so that no other object takes its address
         int before = 0;
     };
