@@ -53,6 +53,9 @@ def test_non_zero_status_is_logged_and_raised(runner, code, status, log_records)
     ("import sys; sys.stdout.buffer.write(b'a\\r\\nb\\rc')", ["a\n", "b\n", "c"], ""),  # as text
     ("import sys; sys.stdout.buffer.write(b'\\xc3\\xa9\\n\\n')", ["\xe9\n", "\n"], ""),
     ("import sys; print('out'); sys.stderr.write('e1\\ne2')", ["out\n"], "e1\ne2"),
+    # a line longer than a read: the reader compacts a buffer of more than 64 KiB
+    ("import sys; sys.stdout.write('x' * 200000 + '\\n' + 'a\\nb\\n' * 50000)",
+     ["x" * 200000 + "\n"] + ["a\n", "b\n"] * 50000, ""),
 ])
 def test_yields_the_lines_of_standard_output_and_relays_standard_error(monkeypatch, code, lines,
                                                                         errors):
