@@ -140,22 +140,16 @@ Ref argument_vector(PyObject* cmd_arr) {
 Ref display_form(PyObject* argv) { return check(PyUnicode_Join(n_space, argv)); }
 
 // subprocess.Popen(argv, shell=False, [stdout=PIPE, stderr=PIPE,]
-// encoding="utf-8", start_new_session=True)
+// encoding="utf-8", start_new_session=True); start_new_session has the
+// interpreter's own C code call setsid in the forked child: unlike a
+// preexec_fn, safe while other threads hold locks.
 Ref start_child(PyObject* argv, bool capture) {
     Ref subprocess = module::global(n_subprocess);
     Ref popen = getattr(subprocess.get(), n_Popen);
-    Ref kw = dict();
-    set_item(kw.get(), n_shell, Py_False);
-    if (capture) {
-        Ref pipe = getattr(subprocess.get(), n_PIPE);
-        set_item(kw.get(), n_stdout, pipe.get());
-        set_item(kw.get(), n_stderr, pipe.get());
-    }
-    set_item(kw.get(), n_encoding, n_utf8.get());
-    // setsid in the forked child, done by the interpreter's own C code: unlike
-    // a preexec_fn, safe while other threads hold locks.
-    set_item(kw.get(), n_start_new_session, Py_True);
-    return call_args(popen.get(), tuple(argv).get(), kw.get());
+    Ref pipe = capture ? getattr(subprocess.get(), n_PIPE) : Ref();
+    return call_kw(popen.get(), {argv},
+                   {{n_shell, Py_False}, {n_stdout, pipe.get()}, {n_stderr, pipe.get()},
+                    {n_encoding, n_utf8}, {n_start_new_session, Py_True}});
 }
 
 // Logs a failed exit status and raises the ValueError for it; logs the end
@@ -255,11 +249,7 @@ struct Pipe {
     }
 };
 
-int fd_of(PyObject* stream) {
-    long fd = PyLong_AsLong(call_method(stream, n_fileno).get());
-    if (fd == -1 && PyErr_Occurred()) throw_error();
-    return (int)fd;
-}
+int fd_of(PyObject* stream) { return (int)as_long(call_method(stream, n_fileno).get()); }
 
 // ==== the generator ==========================================================
 

@@ -31,6 +31,14 @@
 //   thread that made it.  Two threads stepping one loop corrupt its state and
 //   the run never ends, so such a run, and one over a closed loop, gets an
 //   event loop of its own, as the standard asyncio.run always does.
+//
+// What a run costs is almost all anyio's and asyncio's: per item a task, a
+// cancel scope, a limiter token and a worker thread started for it (no worker
+// is idle yet when all items start at once), then the loop's steps.  The same
+// run written directly as asyncio.run(gather(run_sync...)) costs as much.  A
+// pool of the module's own would be cheaper, but items must run in anyio's
+// workers under its default limiter (anyio.from_thread works in a step) and a
+// nested run must keep stepping the caller's loop.
 #include "concurrent.hpp"
 #include "../bridge/entry.hpp"
 

@@ -146,16 +146,10 @@ Ref make_signature(PyObject* inspect) {
         n_kwargs("kwargs"), n_Callable("Callable");
     Ref parameter = getattr(inspect, n_Parameter);
     Ref kind = getattr(parameter.get(), n_POSITIONAL_OR_KEYWORD);
-    Ref func_args = tuple(n_func.get(), kind.get());
-    Ref func_kw = dict();
-    set_item(func_kw.get(), n_annotation, n_Callable);
-    Ref func = call_args(parameter.get(), func_args.get(), func_kw.get());
+    Ref func = call_kw(parameter.get(), {n_func, kind.get()}, {{n_annotation, n_Callable}});
     Ref args = call(parameter.get(), n_args.get(), getattr(parameter.get(), n_VAR_POSITIONAL).get());
     Ref kwargs = call(parameter.get(), n_kwargs.get(), getattr(parameter.get(), n_VAR_KEYWORD).get());
-    Ref params = check(PyList_New(0));
-    append(params.get(), func.get());
-    append(params.get(), args.get());
-    append(params.get(), kwargs.get());
+    Ref params = tuple(func.get(), args.get(), kwargs.get());
     return call(getattr(inspect, n_Signature).get(), params.get());
 }
 

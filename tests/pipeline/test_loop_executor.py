@@ -193,7 +193,7 @@ def test_dask_cases_in_an_interpreter_of_their_own(request, tmp_path):
     proc = subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-rs", "-p", "no:cacheprovider",
          "--rootdir", str(config.rootpath), "-c", str(config.inipath),
-         "-k", "(dask or cluster) and not interpreter_of_their_own and not outlives",
+         "-k", "(dask or cluster) and not interpreter_of_their_own",
          os.path.abspath(__file__), os.path.join(os.path.dirname(__file__), "test_cluster.py")],
         cwd=str(tmp_path), env=dict(os.environ, **{DASK_CHILD: "1"}), stdin=subprocess.DEVNULL,
         capture_output=True, text=True, timeout=900)

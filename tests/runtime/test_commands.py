@@ -6,7 +6,6 @@ import subprocess
 import sys
 import textwrap
 import time
-import zipfile
 
 import pytest
 
@@ -17,11 +16,6 @@ PY = sys.executable
 
 def messages(records):
     return [(r.levelname, r.msg, r.args) for r in records]
-
-
-def output_of(code):
-    """Every value the generator yields for a child running `code`."""
-    return list(cu.cmd_process_return_data([PY, "-c", code]))
 
 
 # ==== commands, exit statuses and log lines ==================================
@@ -53,15 +47,21 @@ def test_non_zero_status_is_logged_and_raised(runner, code, status, log_records)
 # ==== the output generator ===================================================
 
 
-def test_yields_exactly_the_lines_of_standard_output_and_relays_standard_error(monkeypatch):
-    for written, lines in [(b"a\nb\n", ["a\n", "b\n"]), (b"", []),
-                           (b"a\r\nb\rc", ["a\n", "b\n", "c"]),  # as text streams translate
-                           (b"\xc3\xa9\n\n", ["\xe9\n", "\n"])]:
-        assert output_of("import sys; sys.stdout.buffer.write({!r})".format(written)) == lines
-    steps = cu.cmd_process_return_data(
-        [PY, "-c", "import sys; print('out'); sys.stderr.write('e1\\ne2')"])
+@pytest.mark.parametrize("code, lines, errors", [
+    ("import sys; sys.stdout.buffer.write(b'a\\nb\\n')", ["a\n", "b\n"], ""),
+    ("pass", [], ""),
+    ("import sys; sys.stdout.buffer.write(b'a\\r\\nb\\rc')", ["a\n", "b\n", "c"], ""),  # as text
+    ("import sys; sys.stdout.buffer.write(b'\\xc3\\xa9\\n\\n')", ["\xe9\n", "\n"], ""),
+    ("import sys; print('out'); sys.stderr.write('e1\\ne2')", ["out\n"], "e1\ne2"),
+    # a line longer than a read: the reader compacts a buffer of more than 64 KiB
+    ("import sys; sys.stdout.write('x' * 200000 + '\\n' + 'a\\nb\\n' * 50000)",
+     ["x" * 200000 + "\n"] + ["a\n", "b\n"] * 50000, ""),
+])
+def test_yields_the_lines_of_standard_output_and_relays_standard_error(monkeypatch, code, lines,
+                                                                        errors):
+    steps = cu.cmd_process_return_data([PY, "-c", code])
     monkeypatch.setattr(sys, "stderr", io.StringIO())  # the one found at call time
-    assert list(steps) == ["out\n"] and sys.stderr.getvalue() == "e1\ne2"
+    assert list(steps) == lines and sys.stderr.getvalue() == errors
 
 
 def test_nothing_starts_before_the_first_step(tmp_path, log_records):
@@ -202,60 +202,29 @@ def test_install_and_import_checks_exact_str_then_imports_without_pip(log_record
                                      ("INFO", "import %s success", ("json",))]
 
 
-def write_wheel(directory, name):
-    """A one-module wheel, written by hand: no build tools needed."""
-    dist = "{}-1.0.dist-info".format(name)
-    files = {
-        name + ".py": "VALUE = 42\n",
-        dist + "/METADATA": "Metadata-Version: 2.1\nName: {}\nVersion: 1.0\n".format(name),
-        dist + "/WHEEL": "Wheel-Version: 1.0\nGenerator: hand\nRoot-Is-Purelib: true\n"
-                         "Tag: py3-none-any\n",
-    }
-    files[dist + "/RECORD"] = "".join("{},,\n".format(p) for p in list(files) + [dist + "/RECORD"])
-    with zipfile.ZipFile(str(directory / "{}-1.0-py3-none-any.whl".format(name)), "w") as whl:
-        for path, text in files.items():
-            whl.writestr(path, text)
+def test_missing_module_is_installed_by_pip_into_the_target(tmp_path, monkeypatch, log_records):
+    """pip runs through the module-level cmd_process, looked up at call time."""
+    target, commands = str(tmp_path), []
 
+    def pip(command):
+        commands.append(command)
+        if command[5] != "cu_tiny_pkg":
+            raise ValueError("subprocess return Non Zero =1")
+        (tmp_path / "cu_tiny_pkg.py").write_text("VALUE = 42\n")
 
-@pytest.mark.long
-def test_missing_module_is_installed_by_pip_into_the_target(tmp_path, run_python):
-    wheels = tmp_path / "wheels"
-    wheels.mkdir()
-    write_wheel(wheels, "cu_tiny_pkg")
-    target = str(tmp_path / "target")
-    code = textwrap.dedent("""
-        import logging, sys
-        from common_utils import common_utils as cu
-        target, wheels = sys.argv[1], sys.argv[2]
-        records = []
-        handler = logging.Handler()
-        handler.emit = records.append
-        cu.logger.addHandler(handler)
-        cu.logger.setLevel(logging.DEBUG)
-        mod = cu.install_and_import("cu_tiny_pkg", None, target, "--no-index",
-                                    "--find-links", wheels)
-        assert mod.VALUE == 42 and mod.__file__.startswith(target), mod
-        assert sys.path.count(target) == 1 and sys.path[-1] == target
-        try:
-            cu.install_and_import("cu_absent_pkg", "", target, "--no-index", "--find-links", wheels)
-        except ValueError as e:
-            print("|", e)
-        for r in records:
-            print("|", r.levelname, r.getMessage())
-    """)
-    env = dict(os.environ, PIP_CONFIG_FILE=os.devnull, PIP_DISABLE_PIP_VERSION_CHECK="1")
-    done = run_python(code, timeout=180, env=env, args=(target, str(wheels)))
-    pip = "{} -m pip install --target={}".format(PY, target)
-    links = "--no-index --find-links {}".format(wheels)
-    # pip shares the terminal: only the lines marked here are this test's.
-    assert [l[2:] for l in done.stdout.splitlines() if l.startswith("| ")] == [
-        "subprocess return Non Zero =1",
-        "WARNING not find module cu_tiny_pkg, try install by `pip install --user cu_tiny_pkg`",
-        "INFO do cmd start: {} cu_tiny_pkg {}".format(pip, links),
-        "INFO do cmd end",
-        "INFO import cu_tiny_pkg success",
-        "WARNING not find module cu_absent_pkg, try install by "
-        "`pip install --user cu_absent_pkg`",
-        "INFO do cmd start: {} cu_absent_pkg {}".format(pip, links),
-        "ERROR do cmd failed return=1 cmd=`{} cu_absent_pkg {}`".format(pip, links),
-    ], done.stderr
+    monkeypatch.setattr(cu, "cmd_process", pip)
+    monkeypatch.setattr(sys, "path", list(sys.path))
+    monkeypatch.delitem(sys.modules, "cu_tiny_pkg", raising=False)
+    mod = cu.install_and_import("cu_tiny_pkg", None, target, "--no-index")
+    assert mod.VALUE == 42 and mod.__file__.startswith(target)
+    assert sys.path.count(target) == 1 and sys.path[-1] == target
+    with pytest.raises(ValueError, match="Non Zero =1"):
+        cu.install_and_import("cu_absent", "cu_absent_pkg")
+    assert commands == [[PY, "-m", "pip", "install", "--target=" + target, "cu_tiny_pkg", "--no-index"],
+                        [PY, "-m", "pip", "install", "--user", "cu_absent_pkg"]]
+    assert messages(log_records) == [
+        ("WARNING", "not find module %s, try install by `pip install --user %s`",
+         ("cu_tiny_pkg", "cu_tiny_pkg")),
+        ("INFO", "import %s success", ("cu_tiny_pkg",)),
+        ("WARNING", "not find module %s, try install by `pip install --user %s`",
+         ("cu_absent", "cu_absent_pkg"))]

@@ -1,6 +1,7 @@
-"""Concurrent runs of pipelines and loops in one child interpreter: anyio's
-worker threads are not daemon threads, so a run that leaves one behind shows up
-as a child that never exits."""
+"""run_in_threadpool on real worker threads, and the concurrent runs of
+pipelines and loops built on it, in one child interpreter: anyio's worker
+threads are not daemon threads, so a run that leaves one behind shows up as a
+child that never exits."""
 import textwrap
 
 PRELUDE = textwrap.dedent(
@@ -8,23 +9,63 @@ PRELUDE = textwrap.dedent(
     import asyncio, threading, time
     import common_utils.common_utils as cu
     cu.logger.disabled = True
+    run, main = cu.run_in_threadpool, threading.get_ident()
+    def raises(error, call, *args):
+        try:
+            call(*args)
+        except BaseException as err:
+            assert err is error or type(err) is error, err
+            return err
+        raise AssertionError("no error")
     """
 )
 
 CASES = {
-    # A concurrent loop inside a step of a concurrent pipeline.
-    "nested": """
-        inner = cu.SimpleLooper(processors=lambda x, **kw: x * 2, use_aysnc_run=True, ready=True)
+    "awaited": """
+        assert asyncio.run(run(max, 3, 7)) == 7 and asyncio.run(run(int, "ff", base=16)) == 255
+        async def gather_all():
+            return await asyncio.gather(*[run(lambda i: (i, threading.get_ident() != main), i)
+                                          for i in range(1000)])
+        assert asyncio.run(gather_all()) == [(i, True) for i in range(1000)]
+        async def nested():
+            return asyncio.run(run(max, 1, 2))
+        assert asyncio.run(nested()) == 2
+        error = ValueError("boom")
+        def fail():
+            raise error
+        raises(error, asyncio.run, run(fail))
+        asyncio.run(asyncio.sleep(0))  # lets the finished runs stop their workers
+    """,
+    # Results in item order though later items end first; the module-level
+    # run_in_threadpool is looked up for every item; inside a running loop,
+    # from a worker thread and nested in a step of a concurrent pipeline.
+    "loop": """
+        def body(x, **kw):
+            time.sleep(0.01 * (5 - x))
+            return x * 2
+        calls = []
+        def counted(*args, **kwargs):
+            calls.append(args[1])
+            return run(*args, **kwargs)
+        cu.run_in_threadpool = counted
+        inner = cu.SimpleLooper(processors=body, use_aysnc_run=True, ready=True)
+        assert inner.process(range(5)) == [0, 2, 4, 6, 8] and calls == [0, 1, 2, 3, 4]
+        cu.run_in_threadpool = run
         def step(x, **kw):
             return inner.process(list(range(x)))
         outer = cu.Processor([step, step], input_arg_type="fixed", use_aysnc_run=True, ready=True)
         assert outer.process(5) == [0, 2, 4, 6, 8]
-        async def main():
+        async def in_a_running_loop():
             return outer.process(3)
-        assert asyncio.run(main()) == [0, 2, 4]
+        assert asyncio.run(in_a_running_loop()) == [0, 2, 4]
+        got = []
+        worker = threading.Thread(target=lambda: got.append(inner.process([1, 2])))
+        worker.start()
+        worker.join(60)
+        assert got == [[2, 4]]
     """,
     # An error while other items still run: the caller gets it only after
-    # they have finished, and the interpreter still exits.
+    # they have finished.
     "error_waits_for_the_rest": """
         finished = []
         def body(x, **kw):
@@ -34,41 +75,33 @@ CASES = {
             finished.append(x)
             return x
         loop = cu.SimpleLooper(processors=body, use_aysnc_run=True, ready=True)
-        try:
-            loop.process([0, 1, 2])
-        except KeyError as err:
-            assert err.args == ("first",)
-        else:
-            raise AssertionError("no error")
+        assert raises(KeyError, loop.process, [0, 1, 2]).args == ("first",)
         assert sorted(finished) == [1, 2]
     """,
-    # Of two failures, the one that happened first is raised, whatever the order.
+    # Of two failures, the one that happened first is raised, whatever the
+    # order, as the same object with the step's frame in its traceback.
     "first_error_in_time": """
+        import traceback
+        early = LookupError("early")
         def late(x, **kw):
             time.sleep(0.3)
             raise ValueError("late")
-        def early(x, **kw):
-            raise LookupError("early")
-        p = cu.Processor([late, early], input_arg_type="fixed", use_aysnc_run=True, ready=True)
-        try:
-            p.process(1)
-        except LookupError as err:
-            assert str(err) == "early"
-        else:
-            raise AssertionError("wrong error")
+        def first(x, **kw):
+            raise early
+        p = cu.Processor([late, first], input_arg_type="fixed", use_aysnc_run=True, ready=True)
+        err = raises(early, p.process, 1)
+        assert any(f.name == "first" for f in traceback.extract_tb(err.__traceback__))
     """,
-    # The same error object, with the step's frame in its traceback.
-    "error_unchanged": """
-        import traceback
-        boom = RuntimeError("boom")
-        def step(**kw):
-            raise boom
-        p = cu.Processor([step], input_arg_type="disable", use_aysnc_run=True, ready=True)
-        try:
-            p.process()
-        except RuntimeError as err:
-            assert err is boom
-            assert any(f.name == "step" for f in traceback.extract_tb(err.__traceback__))
+    # Once a run is over no worker thread runs and no event loop is left
+    # running, after a failed run too.
+    "nothing_left_running": """
+        loop = cu.SimpleLooper(processors=lambda x, **kw: 1 // x, use_aysnc_run=True, ready=True)
+        assert loop.process([1, 1]) == [1, 1]
+        raises(ZeroDivisionError, loop.process, [1, 0])
+        for t in threading.enumerate():
+            if t.ident != main:
+                t.join(10)
+        assert threading.active_count() == 1 and not asyncio.get_event_loop().is_running()
     """,
 }
 

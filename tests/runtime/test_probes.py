@@ -8,24 +8,15 @@ import pytest
 import common_utils.common_utils as cu
 
 
-async def coro_fn():
+async def coro_fn(*args):
     pass
-
-
-class AsyncCall:
-    async def __call__(self):
-        pass
-
-
-class SyncCall:
-    def __call__(self):
-        pass
 
 
 @pytest.mark.parametrize("obj, expected", [
     (coro_fn, True), (functools.partial(coro_fn), True),
-    (functools.partial(functools.partial(coro_fn)), True), (AsyncCall(), True),
-    (cu.run_in_threadpool, True), (lambda: None, False), (len, False), (SyncCall(), False),
+    (functools.partial(functools.partial(coro_fn)), True),
+    (type("AsyncCall", (), {"__call__": coro_fn})(), True), (cu.run_in_threadpool, True),
+    (lambda: None, False), (len, False), (type("SyncCall", (), {"__call__": print})(), False),
     (functools.partial(print), False), (5, False),
 ])
 def test_is_async_callable(obj, expected):
