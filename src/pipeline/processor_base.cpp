@@ -23,11 +23,44 @@ Keep g_processor_base;
 Keep g_function_processor;
 
 namespace {
-Keep g_fp_process;  // FunctionProcessor.process as set on the class
-Keep g_base_name;   // ProcessorBase.name as set on the class
+Keep g_fp_process;     // FunctionProcessor.process as set on the class
+Keep g_base_name;      // ProcessorBase.name as set on the class
+Keep g_base_is_ready;  // ProcessorBase.is_ready as set on the class
+
+// The processor classes of this module, each with what look-up found on it
+// when it was made.
+struct OwnClass {
+    ClassSnapshot snapshot;
+    Keep found[4];  // by bit: name, is_ready, process, _one_process
+};
+OwnClass g_own[12];
+int g_own_count = 0;
 }  // namespace
 
-bool has_base_name(PyObject* p) { return resolves_to(p, n_name, g_base_name.get()); }
+void remember_processor_class(PyObject* cls) {
+    static const Name n__one_process("_one_process");
+    static const Name* const names[] = {&n_name, &n_is_ready, &n_process, &n__one_process};
+    if (g_own_count == 12) return;
+    OwnClass& own = g_own[g_own_count++];
+    own.snapshot.take(cls, {{b_name, n_name}, {b_is_ready, n_is_ready}, {b_process, n_process},
+                            {b_one_process, n__one_process}});
+    for (int i = 0; i < 4; ++i) own.found[i].set(getattr_opt(cls, *names[i]));
+}
+
+bool resolves(PyObject* obj, ClassSnapshot::Names bit, const Name& name, PyObject* expected) {
+    for (int i = 0; i < g_own_count; ++i)
+        if (g_own[i].snapshot.cls() == (PyObject*)Py_TYPE(obj))
+            return g_own[i].found[__builtin_ctz(bit)].get() == expected &&
+                   g_own[i].snapshot.holds(obj, bit);
+    return resolves_to(obj, name, expected);
+}
+
+bool has_base_name(PyObject* p) { return resolves(p, b_name, n_name, g_base_name.get()); }
+
+Ref ready_of(PyObject* p) {
+    if (resolves(p, b_is_ready, n_is_ready, g_base_is_ready.get())) return getattr(p, n__ready);
+    return call_method(p, n_is_ready);
+}
 
 Ref step_name(PyObject* p) {
     if (has_base_name(p)) return base_name_of(p);
@@ -41,7 +74,7 @@ void require_callable(PyObject* fn) {
 }
 
 Ref call_process(PyObject* p, PyObject* args, PyObject* kwargs) {
-    if (resolves_to(p, n_process, g_fp_process.get()))
+    if (resolves(p, b_process, n_process, g_fp_process.get()))
         return call_args(getattr(p, n__user_function).get(), args, kwargs);
     return call_args(getattr(p, n_process).get(), args, kwargs);
 }
@@ -171,6 +204,8 @@ Ref make_processor_base() {
                          "prepared once by init() and run by process().");
     add_pickle_support(cls.get());
     g_base_name.set(getattr(cls.get(), n_name));
+    g_base_is_ready.set(getattr(cls.get(), n_is_ready));
+    remember_processor_class(cls.get());
     g_processor_base.set(cls);
     return cls;
 }
@@ -243,6 +278,7 @@ Ref make_function_processor() {
     Ref cls = make_class("FunctionProcessor", bases.get(), fp_methods,
                          "A processor that runs one plain callable.");
     g_fp_process.set(getattr(cls.get(), n_process));
+    remember_processor_class(cls.get());
     g_function_processor.set(cls);
     return cls;
 }

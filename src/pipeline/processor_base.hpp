@@ -1,6 +1,7 @@
 // Names and class objects of the processor base shared by the pipeline units.
 #pragma once
 
+#include "../bridge/guard.hpp"
 #include "../bridge/module.hpp"
 
 namespace cu::pipeline {
@@ -14,6 +15,22 @@ extern const Name n_model_args, n_spark_session, n_name, n_ready, n__model_args,
 // cell would hold); module-level look-ups go through module::global instead.
 extern Keep g_processor_base;
 extern Keep g_function_processor;
+
+// The methods the run path calls on processors, one bit each.
+enum : ClassSnapshot::Names { b_name = 1u << 0, b_is_ready = 1u << 1, b_process = 1u << 2,
+                              b_one_process = 1u << 3 };
+
+// Records a processor class of this module as made, for `resolves`.
+void remember_processor_class(PyObject* cls);
+// Whether `obj.<name>` (the method that `bit` stands for) is `expected`: an
+// exact instance of a class of this module is proved by that class's
+// snapshot, which probes every bit asked for in one pass; any other object
+// by resolves_to.
+bool resolves(PyObject* obj, ClassSnapshot::Names bit, const Name& name, PyObject* expected);
+
+// p.is_ready(); the base method's value is read straight from the instance
+// when nothing overrides or shadows it.
+Ref ready_of(PyObject* p);
 
 // Calls `p.process(*args, **kwargs)`; a FunctionProcessor whose process is
 // neither overridden nor shadowed calls its function directly.
