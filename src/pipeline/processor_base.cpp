@@ -37,28 +37,41 @@ OwnClass g_own[12];
 int g_own_count = 0;
 }  // namespace
 
+// Only where instances keep their dict at a fixed offset (up to 3.10): with
+// the managed dicts of later versions, reading an instance dict is an
+// attribute look-up of its own, and the snapshot's probes then cost more
+// than the interpreter's own cached look-up that resolves_to and the method
+// calls use.
 void remember_processor_class(PyObject* cls) {
-    static const Name n__one_process("_one_process");
+    static const Name n__one_process("_one_process"), n___dictoffset__("__dictoffset__");
     static const Name* const names[] = {&n_name, &n_is_ready, &n_process, &n__one_process};
-    if (g_own_count == 12) return;
+    if (g_own_count == 12 || as_ssize_t(getattr(cls, n___dictoffset__).get()) <= 0) return;
     OwnClass& own = g_own[g_own_count++];
     own.snapshot.take(cls, {{b_name, n_name}, {b_is_ready, n_is_ready}, {b_process, n_process},
                             {b_one_process, n__one_process}});
     for (int i = 0; i < 4; ++i) own.found[i].set(getattr_opt(cls, *names[i]));
 }
 
-bool resolves(PyObject* obj, ClassSnapshot::Names bit, const Name& name, PyObject* expected) {
+namespace {
+const OwnClass* own_class(PyObject* obj) {
     for (int i = 0; i < g_own_count; ++i)
-        if (g_own[i].snapshot.cls() == (PyObject*)Py_TYPE(obj))
-            return g_own[i].found[__builtin_ctz(bit)].get() == expected &&
-                   g_own[i].snapshot.holds(obj, bit);
+        if (g_own[i].snapshot.cls() == (PyObject*)Py_TYPE(obj)) return &g_own[i];
+    return nullptr;
+}
+}  // namespace
+
+bool resolves(PyObject* obj, ClassSnapshot::Names bit, const Name& name, PyObject* expected) {
+    if (const OwnClass* own = own_class(obj))
+        return own->found[__builtin_ctz(bit)].get() == expected && own->snapshot.holds(obj, bit);
     return resolves_to(obj, name, expected);
 }
 
 bool has_base_name(PyObject* p) { return resolves(p, b_name, n_name, g_base_name.get()); }
 
 Ref ready_of(PyObject* p) {
-    if (resolves(p, b_is_ready, n_is_ready, g_base_is_ready.get())) return getattr(p, n__ready);
+    const OwnClass* own = own_class(p);
+    if (own && own->found[1].get() == g_base_is_ready.get() && own->snapshot.holds(p, b_is_ready))
+        return getattr(p, n__ready);
     return call_method(p, n_is_ready);
 }
 
