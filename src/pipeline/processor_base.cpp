@@ -68,6 +68,8 @@ bool resolves(PyObject* obj, ClassSnapshot::Names bit, const Name& name, PyObjec
 
 bool has_base_name(PyObject* p) { return resolves(p, b_name, n_name, g_base_name.get()); }
 
+// Where no snapshot proves the base method, the method call is cheaper than
+// resolves_to and the direct read together.
 Ref ready_of(PyObject* p) {
     const OwnClass* own = own_class(p);
     if (own && own->found[1].get() == g_base_is_ready.get() && own->snapshot.holds(p, b_is_ready))
@@ -76,7 +78,9 @@ Ref ready_of(PyObject* p) {
 }
 
 Ref step_name(PyObject* p) {
-    if (has_base_name(p)) return base_name_of(p);
+    const OwnClass* own = own_class(p);
+    if (own && own->found[0].get() == g_base_name.get() && own->snapshot.holds(p, b_name))
+        return base_name_of(p);
     return call_method(p, n_name);
 }
 

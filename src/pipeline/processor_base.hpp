@@ -28,9 +28,11 @@ void remember_processor_class(PyObject* cls);
 // by resolves_to.
 bool resolves(PyObject* obj, ClassSnapshot::Names bit, const Name& name, PyObject* expected);
 
-// p.is_ready(); the base method's value is read straight from the instance
-// when nothing overrides or shadows it.
+// p.is_ready() and p.name(): for an exact instance of a class of this module
+// whose snapshot proves the base method, the value is read straight from the
+// instance; otherwise the method is called.
 Ref ready_of(PyObject* p);
+Ref step_name(PyObject* p);
 
 // Calls `p.process(*args, **kwargs)`; a FunctionProcessor whose process is
 // neither overridden nor shadowed calls its function directly.
@@ -40,9 +42,6 @@ Ref call_process(PyObject* p, PyObject* args, PyObject* kwargs);
 bool has_base_name(PyObject* p);
 // ProcessorBase.name(p) without the method call.
 Ref base_name_of(PyObject* p);
-// p.name(); the base method is read straight from the instance when nothing
-// overrides or shadows it, which spares the bound-method object.
-Ref step_name(PyObject* p);
 
 // ValueError "function '<fn>' is not callable" unless `fn` is callable.
 void require_callable(PyObject* fn);
