@@ -136,10 +136,10 @@ Ref make_conditional() {
     g_empty_func.set(make_function(&function_defs[0]));
     g_simple_selector.set(make_function(&function_defs[1]));
     Ref bases = tuple(module::global(n_ProcessorBase).get());
-    Ref cls = make_class("ConditionalProcessor", bases.get(), cond_methods,
-                         "Runs the true or the false branch, as a selector pipeline decides.");
+    Ref cls = own_processor_class(make_class(
+        "ConditionalProcessor", bases.get(), cond_methods,
+        "Runs the true or the false branch, as a selector pipeline decides."));
     expose_for_pickle(cls.get(), "_empty_func", g_empty_func.get());
-    remember_processor_class(cls.get());
     g_conditional.set(cls);
     return cls;
 }
@@ -168,10 +168,9 @@ PyMethodDef function_selector_methods[] = {
 
 Ref make_function_selector() {
     Ref bases = tuple(module::global(n_ConditionalProcessor).get());
-    Ref cls = make_class("FunctionSelector", bases.get(), function_selector_methods,
-                         "Decorator: a predicate becomes a conditional-processor template.");
-    remember_processor_class(cls.get());
-    return cls;
+    return own_processor_class(make_class(
+        "FunctionSelector", bases.get(), function_selector_methods,
+        "Decorator: a predicate becomes a conditional-processor template."));
 }
 
 // ==== SimpleSelector =========================================================
@@ -196,10 +195,10 @@ PyMethodDef simple_selector_methods[] = {
 
 Ref make_simple_selector() {
     Ref bases = tuple(module::global(n_ConditionalProcessor).get());
-    Ref cls = make_class("SimpleSelector", bases.get(), simple_selector_methods,
-                         "A conditional processor that branches on the truth of its input.");
+    Ref cls = own_processor_class(make_class(
+        "SimpleSelector", bases.get(), simple_selector_methods,
+        "A conditional processor that branches on the truth of its input."));
     expose_for_pickle(cls.get(), "_simple_selector", g_simple_selector.get());
-    remember_processor_class(cls.get());
     return cls;
 }
 

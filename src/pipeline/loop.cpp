@@ -353,11 +353,11 @@ Ref make_loop() {
     g_generator_type.set(check(PyType_FromSpec(&gen_spec)));
     g_simple_looper.set(make_function(&simple_looper_def[0]));
     Ref bases = tuple(module::global(n_ProcessorBase).get());
-    Ref cls = make_class("LoopProcessor", bases.get(), loop_methods,
-                         "Runs a body pipeline over every item a looper pipeline returns.");
+    Ref cls = own_processor_class(make_class(
+        "LoopProcessor", bases.get(), loop_methods,
+        "Runs a body pipeline over every item a looper pipeline returns."));
     g_loop_process.set(getattr(cls.get(), n__loop_process));
     g_loop_async.set(getattr(cls.get(), n__loop_process_async));
-    remember_processor_class(cls.get());
     g_loop.set(cls);
     // The task an executor runs, pickled by reference.
     expose_for_pickle(cls.get(), "_run_loop_batch", make_batch_runner().get());
@@ -387,11 +387,9 @@ PyMethodDef function_looper_methods[] = {
 
 Ref make_function_looper() {
     Ref bases = tuple(module::global(n_LoopProcessor).get());
-    Ref cls = make_class("FunctionLooper", bases.get(), function_looper_methods,
-                         "Decorator: a function returning an iterable becomes a loop-processor "
-                         "template.");
-    remember_processor_class(cls.get());
-    return cls;
+    return own_processor_class(make_class(
+        "FunctionLooper", bases.get(), function_looper_methods,
+        "Decorator: a function returning an iterable becomes a loop-processor template."));
 }
 
 // ==== SimpleLooper ===========================================================
@@ -415,10 +413,10 @@ PyMethodDef simple_looper_methods[] = {
 
 Ref make_simple_looper() {
     Ref bases = tuple(module::global(n_LoopProcessor).get());
-    Ref cls = make_class("SimpleLooper", bases.get(), simple_looper_methods,
-                         "A loop processor that runs its body over every element of its input.");
+    Ref cls = own_processor_class(make_class(
+        "SimpleLooper", bases.get(), simple_looper_methods,
+        "A loop processor that runs its body over every element of its input."));
     expose_for_pickle(cls.get(), "_simple_looper", g_simple_looper.get());
-    remember_processor_class(cls.get());
     return cls;
 }
 

@@ -474,10 +474,9 @@ Ref make_processor() {
     g_default_module.set(get_item(modules.get(), n_main));
     g_default_g_kwargs.set(dict());
     Ref bases = tuple(module::global(n_ProcessorBase).get());
-    Ref cls = make_class("Processor", bases.get(), methods,
-                         "A pipeline: runs its steps in order on one input.");
+    Ref cls = own_processor_class(make_class("Processor", bases.get(), methods,
+                                             "A pipeline: runs its steps in order on one input."));
     g_one_process.set(getattr(cls.get(), n__one_process));
-    remember_processor_class(cls.get());
     g_processor.set(cls);
     return cls;
 }

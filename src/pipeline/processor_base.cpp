@@ -42,14 +42,15 @@ int g_own_count = 0;
 // attribute look-up of its own, and the snapshot's probes then cost more
 // than the interpreter's own cached look-up that resolves_to and the method
 // calls use.
-void remember_processor_class(PyObject* cls) {
+Ref own_processor_class(Ref cls) {
     static const Name n__one_process("_one_process"), n___dictoffset__("__dictoffset__");
     static const Name* const names[] = {&n_name, &n_is_ready, &n_process, &n__one_process};
-    if (g_own_count == 12 || as_ssize_t(getattr(cls, n___dictoffset__).get()) <= 0) return;
+    if (g_own_count == 12 || as_ssize_t(getattr(cls.get(), n___dictoffset__).get()) <= 0) return cls;
     OwnClass& own = g_own[g_own_count++];
-    own.snapshot.take(cls, {{b_name, n_name}, {b_is_ready, n_is_ready}, {b_process, n_process},
-                            {b_one_process, n__one_process}});
-    for (int i = 0; i < 4; ++i) own.found[i].set(getattr_opt(cls, *names[i]));
+    own.snapshot.take(cls.get(), {{b_name, n_name}, {b_is_ready, n_is_ready},
+                                  {b_process, n_process}, {b_one_process, n__one_process}});
+    for (int i = 0; i < 4; ++i) own.found[i].set(getattr_opt(cls.get(), *names[i]));
+    return cls;
 }
 
 namespace {
@@ -216,13 +217,13 @@ PyMethodDef base_methods[] = {
 
 Ref make_processor_base() {
     Ref bases = tuple((PyObject*)&PyBaseObject_Type);
-    Ref cls = make_class("ProcessorBase", bases.get(), base_methods,
-                         "Base of every processor: a named unit of work that is "
-                         "prepared once by init() and run by process().");
+    Ref cls = own_processor_class(make_class(
+        "ProcessorBase", bases.get(), base_methods,
+        "Base of every processor: a named unit of work that is prepared once by init() and "
+        "run by process()."));
     add_pickle_support(cls.get());
     g_base_name.set(getattr(cls.get(), n_name));
     g_base_is_ready.set(getattr(cls.get(), n_is_ready));
-    remember_processor_class(cls.get());
     g_processor_base.set(cls);
     return cls;
 }
@@ -292,10 +293,9 @@ PyMethodDef fp_methods[] = {
 
 Ref make_function_processor() {
     Ref bases = tuple(module::global(n_ProcessorBase).get());
-    Ref cls = make_class("FunctionProcessor", bases.get(), fp_methods,
-                         "A processor that runs one plain callable.");
+    Ref cls = own_processor_class(make_class("FunctionProcessor", bases.get(), fp_methods,
+                                             "A processor that runs one plain callable."));
     g_fp_process.set(getattr(cls.get(), n_process));
-    remember_processor_class(cls.get());
     g_function_processor.set(cls);
     return cls;
 }

@@ -20,8 +20,9 @@ extern Keep g_function_processor;
 enum : ClassSnapshot::Names { b_name = 1u << 0, b_is_ready = 1u << 1, b_process = 1u << 2,
                               b_one_process = 1u << 3 };
 
-// Records a processor class of this module as made, for `resolves`.
-void remember_processor_class(PyObject* cls);
+// Records a processor class of this module as made, for `resolves`; gives
+// the class back.
+Ref own_processor_class(Ref cls);
 // Whether `obj.<name>` (the method that `bit` stands for) is `expected`: an
 // exact instance of a class of this module is proved by that class's
 // snapshot, which probes every bit asked for in one pass; any other object
