@@ -75,6 +75,12 @@ def test_runs_the_body_per_item_with_the_extra_arguments(log_records):
     assert info.value is error and seen[2:] == [(1, (), None)]
 
 
+def test_a_name_rebound_by_an_item_shows_from_the_next_item_on(log_records):
+    lp = ready(cu.LoopProcessor(rows, lambda x, **kw: setattr(lp, "name", lambda: "N") or x, name="L"))
+    assert lp.process([1, 2]) == [1, 2]
+    assert loop_lines(log_records)[-3:] == [item_line("L", 0, 1), item_line("N", 1, 2), over_line("N", 2)]
+
+
 def test_any_iterable_is_looped_over_and_others_refused(log_records):
     lp = cu.LoopProcessor(rows, double, name="L")
     with pytest.raises(ValueError, match="^Looper 'L' is not ready$"):
