@@ -104,14 +104,14 @@ Ref cond_init_parts(PyObject* self) {
 // bound methods, and nothing is allocated here for a debug line that is off.
 Ref cond_process(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const Name not_ready("Selector '%s' is not ready");
-    if (!truthy(call_method(self, n_is_ready).get())) raise_not_ready(self, not_ready);
+    if (!truthy(ready_of(self).get())) raise_not_ready(self, not_ready);
     Ref condition = sub_process(getattr(self, n__selector).get(), args, kwargs);
     if (!PyBool_Check(condition.get())) {
         static const Name fmt("Selector '%s' return is not bool. ret=%s");
-        Ref name = call_method(self, n_name);
+        Ref name = step_name(self);
         raise(PyExc_ValueError, percent(fmt, name.get(), condition.get()).get());
     }
-    CU_LOG(debug, "Selector '%s' process condition=%s ", call_method(self, n_name).get(),
+    CU_LOG(debug, "Selector '%s' process condition=%s ", step_name(self).get(),
            condition.get());
     const Name& branch = condition.get() == Py_True ? n__true_processors : n__false_processors;
     return sub_process(getattr(self, branch).get(), args, kwargs);
@@ -136,8 +136,9 @@ Ref make_conditional() {
     g_empty_func.set(make_function(&function_defs[0]));
     g_simple_selector.set(make_function(&function_defs[1]));
     Ref bases = tuple(module::global(n_ProcessorBase).get());
-    Ref cls = make_class("ConditionalProcessor", bases.get(), cond_methods,
-                         "Runs the true or the false branch, as a selector pipeline decides.");
+    Ref cls = own_processor_class(make_class(
+        "ConditionalProcessor", bases.get(), cond_methods,
+        "Runs the true or the false branch, as a selector pipeline decides."));
     expose_for_pickle(cls.get(), "_empty_func", g_empty_func.get());
     g_conditional.set(cls);
     return cls;
@@ -167,8 +168,9 @@ PyMethodDef function_selector_methods[] = {
 
 Ref make_function_selector() {
     Ref bases = tuple(module::global(n_ConditionalProcessor).get());
-    return make_class("FunctionSelector", bases.get(), function_selector_methods,
-                      "Decorator: a predicate becomes a conditional-processor template.");
+    return own_processor_class(make_class(
+        "FunctionSelector", bases.get(), function_selector_methods,
+        "Decorator: a predicate becomes a conditional-processor template."));
 }
 
 // ==== SimpleSelector =========================================================
@@ -193,8 +195,9 @@ PyMethodDef simple_selector_methods[] = {
 
 Ref make_simple_selector() {
     Ref bases = tuple(module::global(n_ConditionalProcessor).get());
-    Ref cls = make_class("SimpleSelector", bases.get(), simple_selector_methods,
-                         "A conditional processor that branches on the truth of its input.");
+    Ref cls = own_processor_class(make_class(
+        "SimpleSelector", bases.get(), simple_selector_methods,
+        "A conditional processor that branches on the truth of its input."));
     expose_for_pickle(cls.get(), "_simple_selector", g_simple_selector.get());
     return cls;
 }

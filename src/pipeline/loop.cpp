@@ -39,14 +39,14 @@ Keep g_generator_type;   // what _loop_process and simple_looper return
 // self.name() is called for every item, as the debug line's argument is; the
 // other arguments are made only when the line may be emitted.
 void log_item(PyObject* self, Py_ssize_t i, PyObject* item) {
-    Ref name = call_method(self, n_name);
+    Ref name = step_name(self);
     if (log::may_emit(log::n_debug, log::k_debug))
         CU_LOG(debug, "Looper '%s[%s]' process, one_data=%s", name.get(),
                check(PyLong_FromSsize_t(i)).get(), (PyObject*)Py_TYPE(item));
 }
 
 void log_over(PyObject* self, Py_ssize_t count) {
-    CU_LOG(debug, "Looper '%s' process over, looper_count=%s", call_method(self, n_name).get(),
+    CU_LOG(debug, "Looper '%s' process over, looper_count=%s", step_name(self).get(),
            check(PyLong_FromSsize_t(count)).get());
 }
 
@@ -299,7 +299,7 @@ Ref loop_process(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref input = Ref::borrow(in_data ? in_data : Py_None);
 
     static const Name not_ready("Looper '%s' is not ready");
-    if (!truthy(call_method(self, n_is_ready).get())) raise_not_ready(self, not_ready);
+    if (!truthy(ready_of(self).get())) raise_not_ready(self, not_ready);
     Ref looper_data = sub_process(getattr(self, n__looper).get(),
                                   prepend(input.get(), extra.get()).get(), kw.get());
     if (!isinstance(looper_data.get(), module::global(n_Iterable).get())) {
@@ -353,8 +353,9 @@ Ref make_loop() {
     g_generator_type.set(check(PyType_FromSpec(&gen_spec)));
     g_simple_looper.set(make_function(&simple_looper_def[0]));
     Ref bases = tuple(module::global(n_ProcessorBase).get());
-    Ref cls = make_class("LoopProcessor", bases.get(), loop_methods,
-                         "Runs a body pipeline over every item a looper pipeline returns.");
+    Ref cls = own_processor_class(make_class(
+        "LoopProcessor", bases.get(), loop_methods,
+        "Runs a body pipeline over every item a looper pipeline returns."));
     g_loop_process.set(getattr(cls.get(), n__loop_process));
     g_loop_async.set(getattr(cls.get(), n__loop_process_async));
     g_loop.set(cls);
@@ -386,9 +387,9 @@ PyMethodDef function_looper_methods[] = {
 
 Ref make_function_looper() {
     Ref bases = tuple(module::global(n_LoopProcessor).get());
-    return make_class("FunctionLooper", bases.get(), function_looper_methods,
-                      "Decorator: a function returning an iterable becomes a loop-processor "
-                      "template.");
+    return own_processor_class(make_class(
+        "FunctionLooper", bases.get(), function_looper_methods,
+        "Decorator: a function returning an iterable becomes a loop-processor template."));
 }
 
 // ==== SimpleLooper ===========================================================
@@ -412,8 +413,9 @@ PyMethodDef simple_looper_methods[] = {
 
 Ref make_simple_looper() {
     Ref bases = tuple(module::global(n_LoopProcessor).get());
-    Ref cls = make_class("SimpleLooper", bases.get(), simple_looper_methods,
-                         "A loop processor that runs its body over every element of its input.");
+    Ref cls = own_processor_class(make_class(
+        "SimpleLooper", bases.get(), simple_looper_methods,
+        "A loop processor that runs its body over every element of its input."));
     expose_for_pickle(cls.get(), "_simple_looper", g_simple_looper.get());
     return cls;
 }

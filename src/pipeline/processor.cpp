@@ -382,7 +382,7 @@ Ref run_in_order(PyObject* self, PyObject* steps, PyObject* in_data, PyObject* g
     Ref out_data = Ref::borrow(in_data);
     auto run_step = [&](PyObject* p) {
         // self._one_process is looked up for every step: a step may rebind it.
-        if (resolves_to(self, n__one_process, g_one_process.get()))
+        if (resolves(self, b_one_process, n__one_process, g_one_process.get()))
             out_data = one_process(self, p, in_data, out_data.get(), g, spare);
         else
             out_data = call(getattr(self, n__one_process).get(), p, in_data, out_data.get(), g);
@@ -415,7 +415,7 @@ Ref run_at_once(PyObject* self, PyObject* steps, PyObject* in_data, PyObject* g)
 Ref processor_process(PyObject* self, PyObject* args, PyObject* kwargs) {
     RunArgs a = bind_process(args, kwargs);
     static const Name not_ready("processor '%s' is not ready");
-    if (!truthy(call_method(self, n_is_ready).get())) raise_not_ready(self, not_ready);
+    if (!truthy(ready_of(self).get())) raise_not_ready(self, not_ready);
     Ref made_timing;
     Ref g = run_kwargs(self, a, made_timing);
     Ref steps = getattr(self, n__processors);
@@ -474,8 +474,8 @@ Ref make_processor() {
     g_default_module.set(get_item(modules.get(), n_main));
     g_default_g_kwargs.set(dict());
     Ref bases = tuple(module::global(n_ProcessorBase).get());
-    Ref cls = make_class("Processor", bases.get(), methods,
-                         "A pipeline: runs its steps in order on one input.");
+    Ref cls = own_processor_class(make_class("Processor", bases.get(), methods,
+                                             "A pipeline: runs its steps in order on one input."));
     g_one_process.set(getattr(cls.get(), n__one_process));
     g_processor.set(cls);
     return cls;

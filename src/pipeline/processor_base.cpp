@@ -23,14 +23,65 @@ Keep g_processor_base;
 Keep g_function_processor;
 
 namespace {
-Keep g_fp_process;  // FunctionProcessor.process as set on the class
-Keep g_base_name;   // ProcessorBase.name as set on the class
+Keep g_fp_process;     // FunctionProcessor.process as set on the class
+Keep g_base_name;      // ProcessorBase.name as set on the class
+Keep g_base_is_ready;  // ProcessorBase.is_ready as set on the class
+
+// The processor classes of this module, each with what look-up found on it
+// when it was made.
+struct OwnClass {
+    ClassSnapshot snapshot;
+    Keep found[4];  // by bit: name, is_ready, process, _one_process
+};
+OwnClass g_own[12];
+int g_own_count = 0;
 }  // namespace
 
-bool has_base_name(PyObject* p) { return resolves_to(p, n_name, g_base_name.get()); }
+// Only where instances keep their dict at a fixed offset (up to 3.10): with
+// the managed dicts of later versions, reading an instance dict is an
+// attribute look-up of its own, and the snapshot's probes then cost more
+// than the interpreter's own cached look-up that resolves_to and the method
+// calls use.
+Ref own_processor_class(Ref cls) {
+    static const Name n__one_process("_one_process"), n___dictoffset__("__dictoffset__");
+    static const Name* const names[] = {&n_name, &n_is_ready, &n_process, &n__one_process};
+    if (g_own_count == 12 || as_ssize_t(getattr(cls.get(), n___dictoffset__).get()) <= 0) return cls;
+    OwnClass& own = g_own[g_own_count++];
+    own.snapshot.take(cls.get(), {{b_name, n_name}, {b_is_ready, n_is_ready},
+                                  {b_process, n_process}, {b_one_process, n__one_process}});
+    for (int i = 0; i < 4; ++i) own.found[i].set(getattr_opt(cls.get(), *names[i]));
+    return cls;
+}
+
+namespace {
+const OwnClass* own_class(PyObject* obj) {
+    for (int i = 0; i < g_own_count; ++i)
+        if (g_own[i].snapshot.cls() == (PyObject*)Py_TYPE(obj)) return &g_own[i];
+    return nullptr;
+}
+}  // namespace
+
+bool resolves(PyObject* obj, ClassSnapshot::Names bit, const Name& name, PyObject* expected) {
+    if (const OwnClass* own = own_class(obj))
+        return own->found[__builtin_ctz(bit)].get() == expected && own->snapshot.holds(obj, bit);
+    return resolves_to(obj, name, expected);
+}
+
+bool has_base_name(PyObject* p) { return resolves(p, b_name, n_name, g_base_name.get()); }
+
+// Where no snapshot proves the base method, the method call is cheaper than
+// resolves_to and the direct read together.
+Ref ready_of(PyObject* p) {
+    const OwnClass* own = own_class(p);
+    if (own && own->found[1].get() == g_base_is_ready.get() && own->snapshot.holds(p, b_is_ready))
+        return getattr(p, n__ready);
+    return call_method(p, n_is_ready);
+}
 
 Ref step_name(PyObject* p) {
-    if (has_base_name(p)) return base_name_of(p);
+    const OwnClass* own = own_class(p);
+    if (own && own->found[0].get() == g_base_name.get() && own->snapshot.holds(p, b_name))
+        return base_name_of(p);
     return call_method(p, n_name);
 }
 
@@ -41,7 +92,7 @@ void require_callable(PyObject* fn) {
 }
 
 Ref call_process(PyObject* p, PyObject* args, PyObject* kwargs) {
-    if (resolves_to(p, n_process, g_fp_process.get()))
+    if (resolves(p, b_process, n_process, g_fp_process.get()))
         return call_args(getattr(p, n__user_function).get(), args, kwargs);
     return call_args(getattr(p, n_process).get(), args, kwargs);
 }
@@ -166,11 +217,13 @@ PyMethodDef base_methods[] = {
 
 Ref make_processor_base() {
     Ref bases = tuple((PyObject*)&PyBaseObject_Type);
-    Ref cls = make_class("ProcessorBase", bases.get(), base_methods,
-                         "Base of every processor: a named unit of work that is "
-                         "prepared once by init() and run by process().");
+    Ref cls = own_processor_class(make_class(
+        "ProcessorBase", bases.get(), base_methods,
+        "Base of every processor: a named unit of work that is prepared once by init() and "
+        "run by process()."));
     add_pickle_support(cls.get());
     g_base_name.set(getattr(cls.get(), n_name));
+    g_base_is_ready.set(getattr(cls.get(), n_is_ready));
     g_processor_base.set(cls);
     return cls;
 }
@@ -240,8 +293,8 @@ PyMethodDef fp_methods[] = {
 
 Ref make_function_processor() {
     Ref bases = tuple(module::global(n_ProcessorBase).get());
-    Ref cls = make_class("FunctionProcessor", bases.get(), fp_methods,
-                         "A processor that runs one plain callable.");
+    Ref cls = own_processor_class(make_class("FunctionProcessor", bases.get(), fp_methods,
+                                             "A processor that runs one plain callable."));
     g_fp_process.set(getattr(cls.get(), n_process));
     g_function_processor.set(cls);
     return cls;

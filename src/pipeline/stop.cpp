@@ -23,9 +23,8 @@ Ref error_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const Name default_message("Stop the execution and return directly");
     setattr(self, n_message, a[0] ? a[0] : default_message.get());
     setattr(self, n_out_data, a[1] ? a[1] : Py_None);
-    Ref parent = super_of(g_stop_run_error.get(), self);
     Ref message = getattr(self, n_message);
-    call_method(parent.get(), n___init__, message.get());
+    call_super(g_stop_run_error.get(), self, n___init__, message.get());
     return none();
 }
 

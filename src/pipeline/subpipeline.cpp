@@ -51,7 +51,7 @@ ChildrenInit init_children(PyObject* self, PyObject* children) {
     ChildrenInit done{true, 0};
     Ref it = iter(children);
     while (Ref p = next(it.get())) {
-        if (truthy(call_method(p.get(), n_is_ready).get())) continue;
+        if (truthy(ready_of(p.get()).get())) continue;
         CU_LOG(info, "start init processor: %s", step_name(p.get()).get());
         if (!truthy(call_method(p.get(), n_init).get())) {
             CU_LOG(error, "processor %s init failed", step_name(p.get()).get());
@@ -94,7 +94,7 @@ Ref prepend(PyObject* first, PyObject* rest) {
 // function gets `kwargs` itself: it only copies from it, which is what a
 // Python call would have done.  Any other callee gets a copy.
 Ref sub_process(PyObject* sub, PyObject* args, PyObject* kwargs) {
-    if (resolves_to(sub, n_process, g_pipeline_process.get()) &&
+    if (resolves(sub, b_process, n_process, g_pipeline_process.get()) &&
         PyObject_TypeCheck(sub, (PyTypeObject*)g_pipeline_class.get())) {
         if (PyCFunctionWithKeywords fn = pipeline_process_fn(sub))
             return check(fn(sub, args, kwargs));

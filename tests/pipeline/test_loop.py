@@ -75,6 +75,12 @@ def test_runs_the_body_per_item_with_the_extra_arguments(log_records):
     assert info.value is error and seen[2:] == [(1, (), None)]
 
 
+def test_a_name_rebound_by_an_item_shows_from_the_next_item_on(log_records):
+    lp = ready(cu.LoopProcessor(rows, lambda x, **kw: setattr(lp, "name", lambda: "N") or x, name="L"))
+    assert lp.process([1, 2]) == [1, 2]
+    assert loop_lines(log_records)[-3:] == [item_line("L", 0, 1), item_line("N", 1, 2), over_line("N", 2)]
+
+
 def test_any_iterable_is_looped_over_and_others_refused(log_records):
     lp = cu.LoopProcessor(rows, double, name="L")
     with pytest.raises(ValueError, match="^Looper 'L' is not ready$"):
@@ -134,24 +140,19 @@ def test_loops_as_pipeline_steps():
     assert (first._processors[0].name(), named._processors[0].name()) == ("Loop_rows()", "n")
     assert sorted(vars(template)) == ["_name", "_user_function"]
     assert copy.deepcopy(first._processors[0]).process([3]) == [6]
-    assert copy.deepcopy(ready(cu.SimpleLooper(processors=double))).process("a") == ["aa"]
     with pytest.raises(ValueError, match="^function '42' is not callable$"):
         cu.FunctionLooper(42)
-    # the body sees the run's keywords
-    body = {"SimpleLooper": {"processors": lambda x, **kw: (x, sorted(kw))}}
+    body = {"SimpleLooper": {"processors": lambda x, **kw: (x, sorted(kw))}}  # it sees the run's keywords
     p = ready(cu.Processor([lambda x, **kw: range(x), body]))
     assert p.process(2) == [(0, ["g_kwargs", "time_cost"]), (1, ["g_kwargs", "time_cost"])]
 
 
-def test_overrides_are_called_instead_of_the_fast_paths():
+def test_an_overriding_loop_method_is_called():
     calls = []
     looping = type("Looping", (cu.LoopProcessor,), {
         "_loop_process": lambda self, looper_data, *a, **kw: calls.append("loop") or iter(["own"]),
         "init": lambda self: calls.append("init") or cu.LoopProcessor.init(self)})
     assert ready(cu.Processor(looping(rows, double))).process([1]) == ["own"] and calls == ["init", "loop"]
-    plain = ready(cu.LoopProcessor(rows, double, merge_output=False))
-    plain._processors = type("Body", (cu.Processor,), {"process": lambda self, *a, **kw: "body"})(double)
-    assert list(plain.process([1])) == ["body"]
 
 
 # ==== concurrent path and memory =============================================

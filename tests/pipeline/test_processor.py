@@ -1,6 +1,6 @@
 """Processor, the sequential pipeline: construction from step descriptions, init,
 data flow by mode, the run's keyword dictionary and timings, stops, errors,
-overrides and patches, and the concurrent mode."""
+patches and the concurrent mode.  Overrides against the fast paths: test_parity."""
 import itertools
 import sys
 import time
@@ -12,12 +12,8 @@ import pytest
 import common_utils.common_utils as cu
 
 
-def inc(x, **kwargs):
-    return x + 1
-
-
-def dbl(x, **kwargs):
-    return x * 2
+def inc(x, **kwargs): return x + 1
+def dbl(x, **kwargs): return x * 2
 
 
 def ready(steps, **kwargs):
@@ -43,30 +39,19 @@ def failing(error):
 
 
 class Recorder(cu.ProcessorBase):
-    def __init__(self, *args, **kwargs):
+    def __init__(self, *args, results=(), **kwargs):
         super().__init__(*args, **kwargs)
-        self.args, self.kwargs = args, kwargs
+        self.args, self.kwargs, self.results, self.inits = args, kwargs, list(results), 0
 
-    def process(self, data=None, **kwargs):
-        return data
-
-
-class Flaky(Recorder):
-    def __init__(self, results, **kwargs):
-        super().__init__(**kwargs)
-        self.results, self.inits = list(results), 0
-
-    def init(self):
+    def init(self):  # answers from `results`: an exception is raised, a truthy value makes it ready
         self.inits += 1
         result = self.results.pop(0)
         if isinstance(result, Exception):
             raise result
-        if result:
-            self.set_ready(True)
-        return result
+        return result and self.set_ready(True) is None and result
 
-
-QUIET = types.SimpleNamespace(**dict.fromkeys(["debug", "info", "error"], lambda *args: None))
+    def process(self, data=None, **kwargs):
+        return data
 
 
 @pytest.fixture
@@ -86,12 +71,10 @@ def test_step_descriptions_become_steps(monkeypatch):
     assert (p._name, p._model_args, p._spark_session) == ("pipe", "model", "s")
     first, by_name, stop, wrapped, own = p._processors
     inherited = {"spark_session": "s", "extra": 1, "module": module}
-    assert (type(first), first.args, first.kwargs) == (Recorder, ("model",), inherited)
-    assert (type(by_name), by_name.kwargs) == (Recorder, inherited)
+    assert (type(first), first.args, first.kwargs, by_name.kwargs) == (Recorder, ("model",), inherited, inherited)
     assert type(stop) is cu.StopRunProcessor and stop._model_args == "model"
     assert type(wrapped) is cu.FunctionProcessor and wrapped.name() == "inc()"
     assert own.name() == "own" and own.kwargs == dict(inherited, name="own")
-    # nested lists become pipelines of the module's `Processor` of the moment
     p = cu.Processor([inc, [dbl, inc]], input_arg_type="fixed", return_exceptions=True, ready=1)
     assert p.process(3) == 7
     described = {"name": "Processor", "ready": 1, "input_arg_type": None,
@@ -104,7 +87,7 @@ def test_step_descriptions_become_steps(monkeypatch):
     with pytest.raises(TypeError, match="multiple values for argument 'processors'"):
         cu.Processor([inc, [inc]], types.ModuleType("m"), None, False, False, False, "model")
     calls, plain, create = [], cu.Processor, cu._create_processor
-    nested = type("Nested", (cu.Processor,), {})
+    nested = type("Nested", (cu.Processor,), {})  # nested lists: the module's `Processor` of the moment
     monkeypatch.setattr(cu, "_create_processor", lambda *a: calls.append(a) or create(*a))
     monkeypatch.setattr(cu, "Processor", nested)
     assert type(plain([inc, [dbl]], module, ready=True)._processors[1]) is nested
@@ -141,23 +124,21 @@ def test_construction_errors(call, error, text, logged, log_records):
 
 
 def test_init_retries_only_the_steps_not_ready(log_records):
-    good, flaky = Flaky([True], name="good"), Flaky([False, 1], name="flaky")
+    good, flaky = Recorder(results=[True], name="good"), Recorder(results=[False, 1], name="flaky")
     p = cu.Processor([good, flaky, inc])
     cu.Processor([inc, [dbl]], name="job")
     assert p.init() is False and p.is_ready() is False
-    assert p.init() is True and p.is_ready() is True
-    assert (good.inits, flaky.inits) == (1, 2)
+    assert p.init() is True and p.is_ready() is True and (good.inits, flaky.inits) == (1, 2)
     assert messages(log_records)[-7:] == [
         ("DEBUG", "Processor create over `Processor` name=job list[2]=['inc()', 'Processor']"),
-        ("INFO", "start init processor: good"),
-        ("INFO", "start init processor: flaky"),
+        ("INFO", "start init processor: good"), ("INFO", "start init processor: flaky"),
         ("ERROR", "processor flaky init failed"),
         ("DEBUG", "processor 'Processor' init over. flag=False total=3 init_num=2"),
         ("INFO", "start init processor: flaky"),
         ("DEBUG", "processor 'Processor' init over. flag=True total=3 init_num=1"),
     ]
     error = RuntimeError("init")
-    first, later = Flaky([error, True]), Flaky([True])
+    first, later = Recorder(results=[error, True]), Recorder(results=[True])
     p = cu.Processor([first, later])
     with pytest.raises(RuntimeError) as info:
         p.init()
@@ -186,23 +167,17 @@ def test_steps_share_the_run_dictionary_and_its_timings(clock):
     seen = []
     record = recording(seen)
     assert ready([record, inc, record]).process(1, extra=5) == 2
-    first, second = seen
-    run = first["g_kwargs"]
-    assert second["g_kwargs"] is run and first["time_cost"] is run["time_cost"]
-    assert set(first) == {"g_kwargs", "time_cost", "extra"}
+    run = seen[0]["g_kwargs"]
+    assert seen[1]["g_kwargs"] is run and seen[0]["time_cost"] is run["time_cost"]
     assert run == {"extra": 5, "time_cost": {"record()": 2.0, "inc()": 1.0}}  # a name twice: summed
     kept = []  # dictionaries a step keeps stay intact after the run
-
-    def keep(x, g_kwargs, **kwargs):
-        kept.append((g_kwargs if x % 2 else None, kwargs["time_cost"]))
-        return x
-    p = ready([keep, inc])
+    p = ready([recording(kept, lambda x, kw: (kw["g_kwargs"] if x % 2 else None, kw["time_cost"])), inc])
     for x in range(4):
         p.process(x, extra=x)
     assert [run["extra"] for run, _ in kept if run] == [1, 3]
     assert len({id(timing) for _, timing in kept}) == 4
     for run, timing in kept:
-        assert (run is None or run["time_cost"] is timing) and set(timing) == {"keep()", "inc()"}
+        assert (run is None or run["time_cost"] is timing) and set(timing) == {"record()", "inc()"}
 
 
 def test_process_parameters():
@@ -213,12 +188,11 @@ def test_process_parameters():
     p.process(1, {"ignored": 1}, other=2)
     p.process(2, g_kwargs={"ignored": 1})
     assert seen == [(None, {"in_data": 5}), (1, {"other": 2}), (2, {})]
-    with pytest.raises(TypeError, match="multiple values for argument 'g_kwargs'"):
-        p.process(1, {}, g_kwargs={})
-    with pytest.raises(TypeError, match=r"takes from 1 to 3 positional arguments but 4 were"):
-        p.process(1, {}, 3)
-    with pytest.raises(TypeError, match="keywords must be strings"):
-        p.process(1, **{1: 2})
+    for args, kwargs, text in [((1, {}), {"g_kwargs": {}}, "multiple values for argument 'g_kwargs'"),
+                               ((1, {}, 3), {}, "takes from 1 to 3 positional arguments but 4 were"),
+                               ((1,), {1: 2}, "keywords must be strings")]:
+        with pytest.raises(TypeError, match=text):
+            p.process(*args, **kwargs)
 
 
 def test_update_global_kwargs_and_nested_pipelines(clock):
@@ -238,44 +212,33 @@ def test_update_global_kwargs_and_nested_pipelines(clock):
         assert all(d is shared for d in seen) and shared["time_cost"]["record()"] == 3.0
     finally:
         del shared["time_cost"]["record()"]
-    seen, run = [], {}  # a nested pipeline shares the timing record
-    record = recording(seen, lambda x, kwargs: kwargs["g_kwargs"])
+    seen.clear()  # a nested pipeline shares the timing record
+    run = {}
     ready([inc, [record]], update_global_kwargs=True).process(1, run)
     assert seen[0] is not run and seen[0]["time_cost"] is run["time_cost"]
     assert run["time_cost"] == {"inc()": 1.0, "record()": 1.0, "Processor": 3.0}
-    sharing = ready([record], update_global_kwargs=True, name="sharing")
-    ready([inc, sharing]).process(1)
+    ready([inc, ready([record], update_global_kwargs=True, name="sharing")]).process(1)
     assert set(seen[-1]["time_cost"]) == {"inc()", "record()", "sharing"}
-
-    def recurse(x, **kwargs):
-        return x if x <= 0 else p.process(x - 1) + 1
-    p = ready(recurse)
+    p = ready(lambda x, **kwargs: x if x <= 0 else p.process(x - 1) + 1)
     assert p.process(30) == 30
 
 
 # ==== stops and failures =====================================================
 def test_a_stop_ends_the_run_or_becomes_the_output(clock, log_records):
     calls = []
-
-    def after(x, **kwargs):
-        calls.append(x)
-        return x * 10
+    after = recording(calls, lambda x, kwargs: x)
     gate = cu.StopRunProcessor(name="gate", ready=True)
     run = {"time_cost": {"gate": 99.0}}
     with pytest.raises(cu.StopRunError) as info:
         ready([inc, gate, after], update_global_kwargs=True).process(1, run)
     assert (str(info.value), info.value.out_data, calls) == ("stop by gate", 2, [])
     assert run["time_cost"] == {"gate": 1.0, "inc()": 1.0}  # replaced, not added
-    assert ready([inc, gate, after], return_exceptions=True).process(1) == 20 and calls == [2]
+    assert ready([inc, gate, after], return_exceptions=True).process(1) == 2 and calls == [2]
     assert messages(log_records, "DEBUG").count(
-        ("DEBUG", "Processor stopped by 'gate', message=stop by gate out_data=2 time=1.0000s")
-    ) == 2
+        ("DEBUG", "Processor stopped by 'gate', message=stop by gate out_data=2 time=1.0000s")) == 2
     assert messages(log_records, "ERROR") == []
     inner = [inc, cu.StopRunProcessor(ready=True), dbl]  # each level decides on its own stops
     assert ready([inc, inner, dbl], return_exceptions=True).process(1) == 6
-    with pytest.raises(cu.StopRunError) as info:
-        ready([inc, inner, dbl]).process(1)
-    assert info.value.out_data == 3
     outer = LookupError("outer")  # the caller's handled exception is still the one handled
     try:
         raise outer
@@ -300,11 +263,8 @@ def test_step_errors_reach_the_caller_unchanged(log_records):
     assert err is raised[0] and err.__context__ is cause and err.__cause__ is None
     frames = [frame.f_code.co_name for frame, _ in traceback.walk_tb(err.__traceback__)]
     assert frames[0] == "test_step_errors_reach_the_caller_unchanged" and frames[-1] == "fail"
-    assert messages(log_records, "ERROR") == [
-        ("ERROR", "Processor 'fail()' process failed, err=outer"),
-        ("ERROR", "Processor 'Processor' process failed, err=outer"),
-        ("ERROR", "Processor 'Processor' process failed, err=outer"),
-    ]
+    assert messages(log_records, "ERROR") == [("ERROR", "Processor 'fail()' process failed, err=outer")] + [
+        ("ERROR", "Processor 'Processor' process failed, err=outer")] * 2
     assert list(run["time_cost"]) == ["inc()"]
     del log_records[:]
     for error in [type("Interrupt", (BaseException,), {}), KeyboardInterrupt, SystemExit]:
@@ -314,8 +274,7 @@ def test_step_errors_reach_the_caller_unchanged(log_records):
         assert list(run["time_cost"]) == ["inc()"] and messages(log_records, "ERROR") == []
 
 
-def _plain(x):
-    return x
+def _plain(x): return x
 
 
 def _adds_g_kwargs(x, **kwargs):
@@ -344,7 +303,8 @@ def test_one_step_and_reference_counts(monkeypatch):
     assert list(run["time_cost"]) == ["inc()"]
     with pytest.raises(KeyError, match="time_cost"):
         p._one_process(step, 1, 5, {})
-    monkeypatch.setattr(cu, "logger", QUIET)  # records would hold the error
+    quiet = types.SimpleNamespace(**dict.fromkeys(["debug", "info", "error"], lambda *args: None))
+    monkeypatch.setattr(cu, "logger", quiet)  # records would hold the error
     data, step_error, echo = object(), ValueError("x"), recording([], lambda x, kwargs: None)
     p, q = ready([echo, echo, [echo]]), ready([echo, failing(step_error)])
     run = {"kept": data}  # the run's dictionaries must not outlive it
@@ -357,93 +317,28 @@ def test_one_step_and_reference_counts(monkeypatch):
     assert [sys.getrefcount(o) for o in (data, echo, p, run, step_error)] == before
 
 
-# ==== overrides and patches ==================================================
-class Doubling(cu.FunctionProcessor):
-    def process(self, *args, **kwargs):
-        return super().process(*args, **kwargs) * 2
-
-
-class Intercepting(cu.FunctionProcessor):
-    def __getattribute__(self, name):
-        if name == "process":
-            return lambda *args, **kwargs: "intercepted"
-        return super().__getattribute__(name)
-
-
-def _shadowed():
-    p = cu.FunctionProcessor(inc)
-    p.process = lambda *args, **kwargs: "shadowed"
-    return p
-
-
-def test_step_process_and_runner_overrides():
-    pipeline = type("Pipeline", (cu.Processor,), {
-        "process": lambda self, *a, **kw: ("sub", cu.Processor.process(self, *a, **kw))})
-    for step, expected in [(Doubling(inc), 4), (Intercepting(inc), "intercepted"),
-                           (_shadowed(), "shadowed"), (pipeline([inc], ready=True), ("sub", 2))]:
-        assert ready(step).process(1) == expected
-    calls = []
-
-    def runner(self, step, in_data, out_data, g_kwargs):
-        calls.append((step.name(), in_data, out_data, sorted(g_kwargs)))
-        return cu.Processor._one_process(self, step, in_data, out_data, g_kwargs) * 10
-    by_class = type("Runner", (cu.Processor,), {"_one_process": runner})([inc, inc], ready=True)
-    by_instance = ready([inc, inc])
-    by_instance._one_process = types.MethodType(runner, by_instance)
-    for p in (by_class, by_instance):
-        del calls[:]
-        assert p.process(1) == 210
-        assert calls == [("inc()", 1, 1, ["time_cost"]), ("inc()", 1, 20, ["time_cost"])]
-
-
-def test_overridden_description_name_and_init(clock, log_records):
+# ==== names read at each use =================================================
+def test_renamed_steps_and_patched_time(clock, log_records, monkeypatch):
     class Renaming(cu.ProcessorBase):
         def process(self, data=None, **kwargs):
             self._name = "after"
             return data
-
-    named = type("Named", (Recorder,), {"name": lambda self: "custom",
-                                        "as_dict": lambda self: {"Named": "custom"}})
-    unready = type("Unready", (cu.Processor,), {"name": lambda self: "override",
-                                                "init": lambda self: "own"})(inc)
-    assert ready([named(), inc]).as_dict()["Processor"]["processors"] == [
-        {"Named": "custom"}, {"inc()": True}]
-    assert unready.init() == "own"
-    with pytest.raises(ValueError, match="^processor 'override' is not ready$"):
-        unready.process(1)
+    named = type("Named", (Recorder,), {"name": lambda self: "custom"})
     run = {}
     ready([Renaming(ready=True), named(ready=True)], update_global_kwargs=True).process(1, run)
-    assert run["time_cost"] == {"after": 1.0, "custom": 1.0}  # names read at each use
+    assert run["time_cost"] == {"after": 1.0, "custom": 1.0}
     assert [m for _, m in messages(log_records, "DEBUG")][-4:] == [
         "Processor 'Renaming' start. args=(<class 'int'>,) kwargs=dict_keys(['time_cost'])",
         "Processor 'after' end. time=1.0000s",
         "Processor 'custom' start. args=(<class 'int'>,) kwargs=dict_keys(['time_cost'])",
         "Processor 'custom' end. time=1.0000s",
     ]
-
-
-def test_patched_time_and_rebound_logger(monkeypatch):
+    monkeypatch.undo()  # the standard `time` again, its function patched
     ticks = itertools.count(0, 0.5)
     monkeypatch.setattr(time, "time", lambda: next(ticks))
     seen = []
     ready([inc, recording(seen, lambda x, kwargs: dict(kwargs["time_cost"]))]).process(1)
     assert seen == [{"inc()": 0.5}] and type(seen[0]["inc()"]) is float
-    calls, error = [], ValueError("bad")
-    p = ready([inc, failing(error)])
-    monkeypatch.setattr(cu, "logger", types.SimpleNamespace(
-        debug=lambda *args: calls.append(("debug",) + args),
-        # called while the step's error is the exception being handled
-        error=lambda *args: calls.append(("error", sys.exc_info()[1]) + args)))
-    with pytest.raises(ValueError):
-        p.process(1)
-    start, keys = "Processor '%s' start. args=%s kwargs=%s", {"time_cost"}
-    assert calls == [
-        ("debug", start, "inc()", (int,), keys),
-        ("debug", "Processor '%s' end. time=%.4fs", "inc()", 0.5),
-        ("debug", start, "fail()", (int,), keys),
-        ("error", error, "Processor '%s' process failed, err=%s", "fail()", error),
-    ]
-    assert sys.exc_info() == (None, None, None)
 
 
 def test_module_names_read_at_run_time(monkeypatch):
@@ -470,39 +365,28 @@ CONCURRENT = """
 import asyncio, threading
 import common_utils.common_utils as cu
 last_done, seen = threading.Event(), []
-
 def make(i):
     def step(x=None, **kwargs):
         seen.append((i, x, sorted(kwargs)))
-        if i == 0:
-            assert last_done.wait(30)  # the first step can end only if the last one runs
-        if i == 49:
-            last_done.set()
+        assert i or last_done.wait(30)  # the first step can end only if the last one runs
+        i == 49 and last_done.set()
         return (i, x)
     step.__name__ = "s%d" % i
     return step
-
-steps = [make(i) for i in range(50)]
+steps, run = [make(i) for i in range(50)], {}
 p = cu.Processor(steps, input_arg_type="fixed", use_aysnc_run=True, ready=True)
 assert p.process("x") == (49, "x")
 assert sorted(seen) == [(i, "x", ["g_kwargs", "time_cost"]) for i in range(50)]
-run = {}
-q = cu.Processor(steps, input_arg_type="disable", use_aysnc_run=True, ready=True,
-                 update_global_kwargs=True)
+q = cu.Processor(steps, input_arg_type="disable", use_aysnc_run=True, update_global_kwargs=True, ready=True)
 last_done.clear()
-assert q.process("x", run) == (49, None)
-assert sorted(run["time_cost"]) == sorted("s%d()" % i for i in range(50))
-
+assert q.process("x", run) == (49, None) and sorted(run["time_cost"]) == sorted("s%d()" % i for i in range(50))
 async def inside_a_loop():
     last_done.clear()
     return p.process("y")
 assert asyncio.run(inside_a_loop()) == (49, "y")
-
-def fail(x, **kwargs):
-    raise LookupError("step")
+def fail(x, **kwargs): raise LookupError("step")
 try:
-    cu.Processor([steps[1], fail], input_arg_type="fixed", use_aysnc_run=True,
-                 ready=True).process(1)
+    cu.Processor([steps[1], fail], input_arg_type="fixed", use_aysnc_run=True, ready=True).process(1)
 except LookupError as err:
     print("ok", err)
 """
