@@ -165,14 +165,12 @@ void check_status(PyObject* process, PyObject* display) {
     CU_LOG(info, "do cmd end");
 }
 
-const Name cmd_names[] = {Name("cmd_arr")};
-const Params cmd_params{"cmd_process", cmd_names, 1, 1};
-const Params data_params{"cmd_process_return_data", cmd_names, 1, 1};
+const Signature cmd_params{"cmd_process", {"cmd_arr"}, 1};
+const Signature data_params{"cmd_process_return_data", {"cmd_arr"}, 1};
 
 Ref cmd_process(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* cmd_arr;
-    bind(cmd_params, args, kwargs, &cmd_arr);
-    Ref argv = argument_vector(cmd_arr);
+    Bound<1> a(cmd_params, args, kwargs);
+    Ref argv = argument_vector(a[0]);
     Ref display = display_form(argv.get());
     CU_LOG(info, "do cmd start: %s", display.get());
     Ref process = start_child(argv.get(), false);
@@ -363,17 +361,15 @@ private:
 Keep g_run_type;
 
 Ref cmd_process_return_data(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* cmd_arr;
-    bind(data_params, args, kwargs, &cmd_arr);
+    Bound<1> a(data_params, args, kwargs);
     Ref self = Native<CommandOutput>::make(g_run_type);
-    Native<CommandOutput>::fields(self.get()).cmd_arr = Ref::borrow(cmd_arr);
+    Native<CommandOutput>::fields(self.get()).cmd_arr = Ref::borrow(a[0]);
     return self;
 }
 
 // ==== install_and_import =====================================================
 
-const Name install_names[] = {Name("module"), Name("package_name"), Name("target_path")};
-const Params install_params{"install_and_import", install_names, 3, 1};
+const Signature install_params{"install_and_import", {"module", "package_name", "target_path"}, 1};
 
 Ref import_module(PyObject* module) {
     Ref importlib = module::global(n_importlib);
@@ -381,9 +377,8 @@ Ref import_module(PyObject* module) {
 }
 
 Ref install_and_import(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* a[3];
     Ref extra, kw;
-    bind_var(install_params, args, kwargs, a, &extra, &kw);
+    Bound<3> a(install_params, args, kwargs, &extra, &kw);
     if (PyDict_Size(kw.get())) {
         PyObject *key, *value;
         Py_ssize_t pos = 0;
@@ -392,14 +387,13 @@ Ref install_and_import(PyObject*, PyObject* args, PyObject* kwargs) {
                utf8(key).c_str());
     }
     PyObject* module = a[0];
-    Ref package_name = Ref::borrow(a[1] ? a[1] : Py_None);
-    Ref target_path = Ref::borrow(a[2] ? a[2] : Py_None);
+    Ref package_name = Ref::borrow(a.get(1, Py_None));
+    Ref target_path = Ref::borrow(a.get(2, Py_None));
     require_str("install_and_import", "module", module);
     if (package_name.get() != Py_None)
         require_str("install_and_import", "package_name", package_name.get());
     if (target_path.get() != Py_None)
         require_str("install_and_import", "target_path", target_path.get());
-    Ref keep_module = Ref::borrow(module);
 
     Ref imported;
     try {
@@ -409,7 +403,7 @@ Ref install_and_import(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!e.matches(PyExc_ImportError)) throw;
         Handling handling(e);
         if (package_name.get() == Py_None || !PyUnicode_GetLength(package_name.get()))
-            package_name = keep_module;
+            package_name = Ref::borrow(module);
         CU_LOG(warning, "not find module %s, try install by `pip install --user %s`", module,
                package_name.get());
         Ref sys = module::global(n_sys);
@@ -441,35 +435,30 @@ Ref install_and_import(PyObject*, PyObject* args, PyObject* kwargs) {
     return imported;
 }
 
+PyMethodDef return_data_def =
+    CU_VARARGS_SIG("cmd_process_return_data", cmd_process_return_data, "(cmd_arr)",
+                   "A generator of the standard-output lines of a command, started on the first "
+                   "step; standard error goes to sys.stderr.");
+
 PyMethodDef defs[] = {
-    CU_VARARGS("cmd_process_return_data", cmd_process_return_data,
-               "cmd_process_return_data(cmd_arr)\n--\n\n"
-               "A generator of the standard-output lines of a command, started on the first "
-               "step; standard error goes to sys.stderr."),
-    CU_VARARGS("cmd_process", cmd_process,
-               "cmd_process(cmd_arr)\n--\n\n"
-               "Runs a command (a list of arguments, or a str split on single spaces) to its "
-               "end; ValueError for a non-zero exit status."),
-    CU_VARARGS("install_and_import", install_and_import,
-               "install_and_import(module, package_name=None, target_path=None, *args)\n--\n\n"
-               "Imports a module, installing its package with pip first when it is missing."),
+    CU_VARARGS_SIG("cmd_process", cmd_process, "(cmd_arr)",
+                   "Runs a command (a list of arguments, or a str split on single spaces) to its "
+                   "end; ValueError for a non-zero exit status."),
+    CU_VARARGS_SIG("install_and_import", install_and_import,
+                   "(module, package_name=None, target_path=None, *args)",
+                   "Imports a module, installing its package with pip first when it is missing."),
     CU_END,
 };
 
 Ref make_return_data() {
     g_run_type.set(check(PyType_FromSpec(&GeneratorType<CommandOutput>::spec)));
-    return make_function(&defs[0]);
-}
-Ref make_cmd_process() { return make_function(&defs[1]); }
-Ref make_install() {
-    return make_function(&defs[2],
-                         {{"module", "str"}, {"package_name", "str"}, {"target_path", "str"}});
+    return make_function(&return_data_def);
 }
 
 }  // namespace
 
 CU_DEFINITION("cmd_process_return_data", make_return_data);
-CU_DEFINITION("cmd_process", make_cmd_process);
-CU_DEFINITION("install_and_import", make_install);
+CU_FUNCTIONS(defs, {{"install_and_import",
+                     {{"module", "str"}, {"package_name", "str"}, {"target_path", "str"}}}});
 
 }  // namespace cu::runtime

@@ -36,13 +36,11 @@ Ref is_async_context(PyObject*) {
 
 // ==== is_async_callable ======================================================
 
-const Name is_async_callable_names[] = {Name("obj")};
-const Params is_async_callable_params{"is_async_callable", is_async_callable_names, 1, 1};
+const Signature is_async_callable_params{"is_async_callable", {"obj"}, 1};
 
 Ref is_async_callable(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* arg;
-    bind(is_async_callable_params, args, kwargs, &arg);
-    Ref obj = Ref::borrow(arg);
+    Bound<1> a(is_async_callable_params, args, kwargs);
+    Ref obj = Ref::borrow(a[0]);
 
     Ref partial = getattr(module::global(n_functools).get(), n_partial);
     while (isinstance(obj.get(), partial.get())) {
@@ -61,29 +59,18 @@ Ref is_async_callable(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef defs[] = {
-    CU_NOARGS("is_ipython", is_ipython,
-              "is_ipython()\n--\n\n"
-              "True when the interpreter is an IPython shell or kernel."),
-    CU_NOARGS("is_async_context", is_async_context,
-              "is_async_context()\n--\n\n"
-              "True when an asyncio event loop is running in the current thread."),
-    CU_VARARGS("is_async_callable", is_async_callable,
-               "is_async_callable(obj)\n--\n\n"
-               "True for a coroutine function, a partial of one, or an object whose "
-               "__call__ is one."),
+    CU_NOARGS_SIG("is_ipython", is_ipython, "()",
+                  "True when the interpreter is an IPython shell or kernel."),
+    CU_NOARGS_SIG("is_async_context", is_async_context, "()",
+                  "True when an asyncio event loop is running in the current thread."),
+    CU_VARARGS_SIG("is_async_callable", is_async_callable, "(obj)",
+                   "True for a coroutine function, a partial of one, or an object whose "
+                   "__call__ is one."),
     CU_END,
 };
 
-Ref make_is_ipython() { return make_function(&defs[0]); }
-Ref make_is_async_context() { return make_function(&defs[1]); }
-Ref make_is_async_callable() {
-    return make_function(&defs[2], {{"obj", "Any"}, {"return", "bool"}});
-}
-
 }  // namespace
 
-CU_DEFINITION("is_ipython", make_is_ipython);
-CU_DEFINITION("is_async_context", make_is_async_context);
-CU_DEFINITION("is_async_callable", make_is_async_callable);
+CU_FUNCTIONS(defs, {{"is_async_callable", {{"obj", "Any"}, {"return", "bool"}}}});
 
 }  // namespace cu::runtime
