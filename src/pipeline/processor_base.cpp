@@ -160,13 +160,11 @@ Ref base_repr(PyObject* self) {
     return check(PyUnicode_FromFormat("<%S %S>", key.get(), text.get()));
 }
 
-const Name set_ready_names[] = {Name("ready")};
-const Params set_ready_params{"set_ready", set_ready_names, 1, 1};
+const Signature set_ready_params{"set_ready", {"ready"}, 1};
 
 Ref base_set_ready(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* ready;
-    bind(set_ready_params, args, kwargs, &ready);
-    setattr(self, n__ready, ready);
+    Bound<1> a(set_ready_params, args, kwargs);
+    setattr(self, n__ready, a[0]);
     return none();
 }
 
@@ -198,20 +196,18 @@ Ref base_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef base_methods[] = {
-    CU_VARARGS("__init__", base_init, "__init__($self, /, *args, **kwargs)\n--\n\n"),
-    CU_NOARGS("__del__", base_del, "__del__($self, /)\n--\n\n"),
-    CU_NOARGS("as_dict", base_as_dict,
-              "as_dict($self, /)\n--\n\n"
-              "{class name: {'name': name(), 'ready': is_ready()}}"),
-    CU_NOARGS("__repr__", base_repr, "__repr__($self, /)\n--\n\n"),
-    CU_VARARGS("set_ready", base_set_ready, "set_ready($self, /, ready)\n--\n\n"),
-    CU_NOARGS("is_ready", base_is_ready, "is_ready($self, /)\n--\n\n"),
-    CU_NOARGS("name", base_name_of, "name($self, /)\n--\n\n"),
-    CU_NOARGS("init", base_init_method,
-              "init($self, /)\n--\n\n"
-              "Prepares the processor; True when it is ready for process()."),
-    CU_VARARGS("process", base_process, "process($self, /, *args, **kwargs)\n--\n\n"),
-    CU_VARARGS("__call__", base_call, "__call__($self, /, *args, **kwargs)\n--\n\n"),
+    CU_VARARGS_SIG("__init__", base_init, "($self, /, *args, **kwargs)", ""),
+    CU_NOARGS_SIG("__del__", base_del, "($self, /)", ""),
+    CU_NOARGS_SIG("as_dict", base_as_dict, "($self, /)",
+                  "{class name: {'name': name(), 'ready': is_ready()}}"),
+    CU_NOARGS_SIG("__repr__", base_repr, "($self, /)", ""),
+    CU_VARARGS_SIG("set_ready", base_set_ready, "($self, /, ready)", ""),
+    CU_NOARGS_SIG("is_ready", base_is_ready, "($self, /)", ""),
+    CU_NOARGS_SIG("name", base_name_of, "($self, /)", ""),
+    CU_NOARGS_SIG("init", base_init_method, "($self, /)",
+                  "Prepares the processor; True when it is ready for process()."),
+    CU_VARARGS_SIG("process", base_process, "($self, /, *args, **kwargs)", ""),
+    CU_VARARGS_SIG("__call__", base_call, "($self, /, *args, **kwargs)", ""),
     CU_END,
 };
 
@@ -230,13 +226,11 @@ Ref make_processor_base() {
 
 // ==== FunctionProcessor ======================================================
 
-const Name fp_init_names[] = {Name("user_function")};
-const Params fp_init_params{"__init__", fp_init_names, 1, 0};
+const Signature fp_init_params{"__init__", {"user_function"}, 0};
 
 Ref fp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* user_function;
-    bind(fp_init_params, args, kwargs, &user_function);
-    Ref keep = Ref::borrow(user_function);
+    Bound<1> a(fp_init_params, args, kwargs);
+    PyObject* user_function = a[0];
     Ref base_init = getattr(super_of(g_function_processor.get(), self).get(), n___init__);
     call_kw(base_init.get(), {}, {{n_ready, Py_True}});
     setattr(self, n__user_function, Py_None);
@@ -244,13 +238,11 @@ Ref fp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return none();
 }
 
-const Name fp_call_names[] = {Name("user_function")};
-const Params fp_call_params{"__call__", fp_call_names, 1, 1};
+const Signature fp_call_params{"__call__", {"user_function"}, 1};
 
 Ref fp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* user_function;
-    bind(fp_call_params, args, kwargs, &user_function);
-    Ref keep = Ref::borrow(user_function);
+    Bound<1> a(fp_call_params, args, kwargs);
+    PyObject* user_function = a[0];
     require_callable(user_function);
     if (isinstance(user_function, module::global(n_ProcessorBase).get())) {
         Ref text = str_of(user_function);
@@ -280,21 +272,19 @@ Ref fp_as_dict(PyObject* self) {
 }
 
 PyMethodDef fp_methods[] = {
-    CU_VARARGS("__init__", fp_init, "__init__($self, /, user_function=None)\n--\n\n"),
-    CU_VARARGS("__call__", fp_call,
-               "__call__($self, /, user_function)\n--\n\n"
-               "Binds user_function; the processor takes its name."),
-    CU_VARARGS("process", fp_process,
-               "process($self, /, *args, **kwargs)\n--\n\n"
-               "Calls the bound function with the given arguments."),
-    CU_NOARGS("as_dict", fp_as_dict, "as_dict($self, /)\n--\n\n{name: is_ready()}"),
+    CU_VARARGS_SIG("__init__", fp_init, "($self, /, user_function=None)", ""),
+    CU_VARARGS_SIG("__call__", fp_call, "($self, /, user_function)",
+                   "Binds user_function; the processor takes its name."),
+    CU_VARARGS_SIG("process", fp_process, "($self, /, *args, **kwargs)",
+                   "Calls the bound function with the given arguments."),
+    CU_NOARGS_SIG("as_dict", fp_as_dict, "($self, /)", "{name: is_ready()}"),
     CU_END,
 };
 
 Ref make_function_processor() {
-    Ref bases = tuple(module::global(n_ProcessorBase).get());
-    Ref cls = own_processor_class(make_class("FunctionProcessor", bases.get(), fp_methods,
-                                             "A processor that runs one plain callable."));
+    Ref cls = own_processor_class(make_subclass("FunctionProcessor",
+                                                module::global(n_ProcessorBase).get(), fp_methods,
+                                                "A processor that runs one plain callable."));
     g_fp_process.set(getattr(cls.get(), n_process));
     g_function_processor.set(cls);
     return cls;
