@@ -33,44 +33,40 @@ Ref simple_selector(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef function_defs[] = {
-    CU_VARARGS("empty_func", empty_func,
-               "empty_func(*args, **kwargs)\n--\n\n"
-               "Returns the first positional argument, or None."),
-    CU_VARARGS("simple_selector", simple_selector,
-               "simple_selector(x, *args, **kwargs)\n--\n\n"
-               "True when x is truthy, else False."),
+    CU_VARARGS_SIG("empty_func", empty_func, "(*args, **kwargs)",
+                   "Returns the first positional argument, or None."),
+    CU_VARARGS_SIG("simple_selector", simple_selector, "(x, *args, **kwargs)",
+                   "True when x is truthy, else False."),
     CU_END,
 };
 
 // ==== ConditionalProcessor ===================================================
 
-const Name init_names[] = {Name("selector"), Name("true_processors"), Name("false_processors")};
-const Params init_params{"__init__", init_names, 3, 3};
+const Signature init_params{"__init__", {"selector", "true_processors", "false_processors"}, 3};
 
 Ref cond_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[3];
     Ref extra, kw;
-    bind_var(init_params, args, kwargs, a, &extra, &kw);
-    Ref selector = Ref::borrow(a[0]), trues = Ref::borrow(a[1]), falses = Ref::borrow(a[2]);
+    Bound<3> a(init_params, args, kwargs, &extra, &kw);
+    PyObject *selector = a[0], *trues = a[1], *falses = a[2];
 
     init_base(g_conditional.get(), self, extra.get(), kw.get());
 
-    if (!truthy(selector.get())) {
+    if (!truthy(selector)) {
         CU_LOG(error, "processor '%s' is empty. seletor=%s", call_method(self, n_name).get(),
-               selector.get());
+               selector);
         raise(PyExc_ValueError, "`selector` processor is empty");
     }
-    if (!truthy(trues.get()) && !truthy(falses.get())) {
+    if (!truthy(trues) && !truthy(falses)) {
         CU_LOG(error, "processor '%s' is empty. Trues=%s Falses=%s",
-               call_method(self, n_name).get(), trues.get(), falses.get());
+               call_method(self, n_name).get(), trues, falses);
         static const Name fmt("processor '%s' Neither `true_processors` or `false_processors` are empty");
         raise(PyExc_ValueError, percent(fmt, call_method(self, n_name).get()).get());
     }
 
-    add_sub_pipeline(self, n__selector, s_selector, selector.get(), extra.get(), kw.get());
-    add_sub_pipeline(self, n__true_processors, s_true, trues.get(), extra.get(), kw.get(),
+    add_sub_pipeline(self, n__selector, s_selector, selector, extra.get(), kw.get());
+    add_sub_pipeline(self, n__true_processors, s_true, trues, extra.get(), kw.get(),
                      g_empty_func.get());
-    add_sub_pipeline(self, n__false_processors, s_false, falses.get(), extra.get(), kw.get(),
+    add_sub_pipeline(self, n__false_processors, s_false, falses, extra.get(), kw.get(),
                      g_empty_func.get());
 
     CU_LOG(debug, "Selector create over. `%s` selector=%s TRUE=%s FALSE=%s",
@@ -118,16 +114,13 @@ Ref cond_process(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef cond_methods[] = {
-    CU_VARARGS("__init__", cond_init,
-               "__init__($self, /, selector, true_processors, false_processors, *args, "
-               "**kwargs)\n--\n\n"),
-    CU_NOARGS("as_dict", cond_as_dict, "as_dict($self, /)\n--\n\n"),
-    CU_NOARGS("init", cond_init_parts,
-              "init($self, /)\n--\n\n"
-              "Initialises the selector and both branches; True when all are ready."),
-    CU_VARARGS("process", cond_process,
-               "process($self, /, *args, **kwargs)\n--\n\n"
-               "Runs the selector, then the branch it chose, on the same arguments."),
+    CU_VARARGS_SIG("__init__", cond_init,
+                   "($self, /, selector, true_processors, false_processors, *args, **kwargs)", ""),
+    CU_NOARGS_SIG("as_dict", cond_as_dict, "($self, /)", ""),
+    CU_NOARGS_SIG("init", cond_init_parts, "($self, /)",
+                  "Initialises the selector and both branches; True when all are ready."),
+    CU_VARARGS_SIG("process", cond_process, "($self, /, *args, **kwargs)",
+                   "Runs the selector, then the branch it chose, on the same arguments."),
     CU_END,
 };
 
@@ -135,9 +128,8 @@ Ref make_conditional() {
     remember_pipeline_class();
     g_empty_func.set(make_function(&function_defs[0]));
     g_simple_selector.set(make_function(&function_defs[1]));
-    Ref bases = tuple(module::global(n_ProcessorBase).get());
-    Ref cls = own_processor_class(make_class(
-        "ConditionalProcessor", bases.get(), cond_methods,
+    Ref cls = own_processor_class(make_subclass(
+        "ConditionalProcessor", module::global(n_ProcessorBase).get(), cond_methods,
         "Runs the true or the false branch, as a selector pipeline decides."));
     expose_for_pickle(cls.get(), "_empty_func", g_empty_func.get());
     g_conditional.set(cls);
@@ -155,48 +147,41 @@ Ref selector_complete(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef function_selector_methods[] = {
-    CU_VARARGS("__init__", template_init, "__init__($self, /, user_function=None)\n--\n\n"),
-    CU_VARARGS("__call__", selector_call,
-               "__call__($self, /, user_function)\n--\n\n"
-               "Binds the predicate; the template takes the name Condition_<name>()."),
-    CU_VARARGS("init_function_object", selector_complete,
-               "init_function_object($self, /, *args, **kwargs)\n--\n\n"
-               "Completes the template with its branches (true_processors=, "
-               "false_processors=)."),
+    CU_VARARGS_SIG("__init__", template_init, "($self, /, user_function=None)", ""),
+    CU_VARARGS_SIG("__call__", selector_call, "($self, /, user_function)",
+                   "Binds the predicate; the template takes the name Condition_<name>()."),
+    CU_VARARGS_SIG("init_function_object", selector_complete, "($self, /, *args, **kwargs)",
+                   "Completes the template with its branches (true_processors=, "
+                   "false_processors=)."),
     CU_END,
 };
 
 Ref make_function_selector() {
-    Ref bases = tuple(module::global(n_ConditionalProcessor).get());
-    return own_processor_class(make_class(
-        "FunctionSelector", bases.get(), function_selector_methods,
+    return own_processor_class(make_subclass(
+        "FunctionSelector", module::global(n_ConditionalProcessor).get(), function_selector_methods,
         "Decorator: a predicate becomes a conditional-processor template."));
 }
 
 // ==== SimpleSelector =========================================================
 
-const Name simple_names[] = {Name("selector")};
-const Params simple_params{"__init__", simple_names, 1, 0};
+const Signature simple_params{"__init__", {"selector"}, 0};
 
 Ref simple_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* ignored;
     Ref extra, kw;
-    bind_var(simple_params, args, kwargs, &ignored, &extra, &kw);
+    Bound<1> ignored(simple_params, args, kwargs, &extra, &kw);
     run_class_init(g_conditional.get(), self, extra.get(), kw.get(), n_selector,
                    g_simple_selector.get());
     return none();
 }
 
 PyMethodDef simple_selector_methods[] = {
-    CU_VARARGS("__init__", simple_init,
-               "__init__($self, /, selector=None, *args, **kwargs)\n--\n\n"),
+    CU_VARARGS_SIG("__init__", simple_init, "($self, /, selector=None, *args, **kwargs)", ""),
     CU_END,
 };
 
 Ref make_simple_selector() {
-    Ref bases = tuple(module::global(n_ConditionalProcessor).get());
-    Ref cls = own_processor_class(make_class(
-        "SimpleSelector", bases.get(), simple_selector_methods,
+    Ref cls = own_processor_class(make_subclass(
+        "SimpleSelector", module::global(n_ConditionalProcessor).get(), simple_selector_methods,
         "A conditional processor that branches on the truth of its input."));
     expose_for_pickle(cls.get(), "_simple_selector", g_simple_selector.get());
     return cls;

@@ -147,9 +147,8 @@ Ref simple_looper(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef simple_looper_def[] = {
-    CU_VARARGS("simple_looper", simple_looper,
-               "simple_looper(x, *args, **kwargs)\n--\n\n"
-               "A generator of the elements of x."),
+    CU_VARARGS_SIG("simple_looper", simple_looper, "(x, *args, **kwargs)",
+                   "A generator of the elements of x."),
     CU_END,
 };
 
@@ -170,37 +169,33 @@ Ref take_batch_size(PyObject* kwargs) {
     return value;
 }
 
-const Name init_names[] = {Name("looper"), Name("processors"), Name("merge_output"),
-                           Name("use_aysnc_run")};
-const Params init_params{"__init__", init_names, 4, 2};
+const Signature init_params{
+    "__init__", {"looper", "processors", "merge_output", "use_aysnc_run"}, 2};
 
 Ref loop_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[4];
     Ref extra, kw;
-    bind_var(init_params, args, kwargs, a, &extra, &kw);
-    Ref looper = Ref::borrow(a[0]), processors = Ref::borrow(a[1]);
-    Ref merge_output = Ref::borrow(a[2] ? a[2] : Py_True);
-    Ref use_async = Ref::borrow(a[3] ? a[3] : Py_False);
+    Bound<4> a(init_params, args, kwargs, &extra, &kw);
+    PyObject *looper = a[0], *processors = a[1];
     Ref batch = take_batch_size(kw.get());
 
     init_base(g_loop.get(), self, extra.get(), kw.get());
 
-    if (!truthy(looper.get())) {
+    if (!truthy(looper)) {
         CU_LOG(error, "processor '%s' looper is empty. looper=%s",
-               call_method(self, n_name).get(), looper.get());
+               call_method(self, n_name).get(), looper);
         raise(PyExc_ValueError, "`looper` processor is empty");
     }
-    if (!truthy(processors.get())) {
+    if (!truthy(processors)) {
         CU_LOG(error, "processor '%s' is empty. processors=%s", call_method(self, n_name).get(),
-               processors.get());
+               processors);
         raise(PyExc_ValueError, "`processors` is empty");
     }
-    setattr(self, n__merge_output, merge_output.get());
-    setattr(self, n__use_aysnc_run, use_async.get());
+    setattr(self, n__merge_output, a.get(2, Py_True));
+    setattr(self, n__use_aysnc_run, a.get(3, Py_False));
     setattr(self, n__batch_size, batch.get());
 
-    add_sub_pipeline(self, n__looper, s_looper, looper.get(), extra.get(), kw.get());
-    add_sub_pipeline(self, n__processors, s_processors, processors.get(), extra.get(), kw.get());
+    add_sub_pipeline(self, n__looper, s_looper, looper, extra.get(), kw.get());
+    add_sub_pipeline(self, n__processors, s_processors, processors, extra.get(), kw.get());
 
     CU_LOG(debug, "looper create over. `%s` looper=%s processors=%s", class_name(self).get(),
            call_method(self, n_name).get(), getattr(self, n__processors).get());
@@ -229,15 +224,13 @@ Ref loop_init_parts(PyObject* self) {
     return boolean(init_sub_pipelines(self, attrs, 2, over));
 }
 
-const Name loop_names[] = {Name("looper_data")};
-const Params loop_params{"_loop_process", loop_names, 1, 1};
-const Params loop_async_params{"_loop_process_async", loop_names, 1, 1};
+const Signature loop_params{"_loop_process", {"looper_data"}, 1};
+const Signature loop_async_params{"_loop_process_async", {"looper_data"}, 1};
 
 Ref loop_process_gen(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* looper_data;
     Ref extra, kw;
-    bind_var(loop_params, args, kwargs, &looper_data, &extra, &kw);
-    return new_generator(Kind::loop, Ref::borrow(self), Ref::borrow(looper_data),
+    Bound<1> a(loop_params, args, kwargs, &extra, &kw);
+    return new_generator(Kind::loop, Ref::borrow(self), Ref::borrow(a[0]),
                          std::move(extra), std::move(kw));
 }
 
@@ -274,15 +267,12 @@ Ref run_all_async(PyObject* self, PyObject* looper_data, PyObject* args, PyObjec
 }
 
 Ref loop_process_async(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* looper_data;
     Ref extra, kw;
-    bind_var(loop_async_params, args, kwargs, &looper_data, &extra, &kw);
-    Ref keep = Ref::borrow(looper_data);
-    return run_all_async(self, looper_data, extra.get(), kw.get());
+    Bound<1> a(loop_async_params, args, kwargs, &extra, &kw);
+    return run_all_async(self, a[0], extra.get(), kw.get());
 }
 
-const Name process_names[] = {Name("in_data")};
-const Params process_params{"process", process_names, 1, 0};
+const Signature process_params{"process", {"in_data"}, 0};
 
 // self.<method>(looper_data, *args, **kwargs) through the attribute.
 Ref call_loop_method(PyObject* self, const Name& method, PyObject* looper_data, PyObject* args,
@@ -293,15 +283,13 @@ Ref call_loop_method(PyObject* self, const Name& method, PyObject* looper_data, 
 }
 
 Ref loop_process(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* in_data;
     Ref extra, kw;
-    bind_var(process_params, args, kwargs, &in_data, &extra, &kw);
-    Ref input = Ref::borrow(in_data ? in_data : Py_None);
+    Bound<1> a(process_params, args, kwargs, &extra, &kw);
 
     static const Name not_ready("Looper '%s' is not ready");
     if (!truthy(ready_of(self).get())) raise_not_ready(self, not_ready);
     Ref looper_data = sub_process(getattr(self, n__looper).get(),
-                                  prepend(input.get(), extra.get()).get(), kw.get());
+                                  prepend(a.get(0, Py_None), extra.get()).get(), kw.get());
     if (!isinstance(looper_data.get(), module::global(n_Iterable).get())) {
         static const Name fmt("Looper '%s' return is not Iterable. ret=%s");
         Ref name = call_method(self, n_name);
@@ -328,23 +316,21 @@ Ref loop_process(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef loop_methods[] = {
-    CU_VARARGS("__init__", loop_init,
-               "__init__($self, /, looper, processors, merge_output=True, "
-               "use_aysnc_run=False, *args, batch_size=None, **kwargs)\n--\n\n"),
-    CU_NOARGS("as_dict", loop_as_dict, "as_dict($self, /)\n--\n\n"),
-    CU_NOARGS("init", loop_init_parts,
-              "init($self, /)\n--\n\n"
-              "Initialises the looper and the body; True when both are ready."),
-    CU_VARARGS("_loop_process", loop_process_gen,
-               "_loop_process($self, /, looper_data, *args, **kwargs)\n--\n\n"
-               "A generator of the body's output for every item of looper_data."),
-    CU_VARARGS("_loop_process_async", loop_process_async,
-               "_loop_process_async($self, /, looper_data, *args, **kwargs)\n--\n\n"
-               "Runs the body for all items at once in worker threads, or in batches "
-               "on the executor given as use_aysnc_run; their outputs in item order."),
-    CU_VARARGS("process", loop_process,
-               "process($self, /, in_data=None, *args, **kwargs)\n--\n\n"
-               "Runs the body over every item the looper returns."),
+    CU_VARARGS_SIG("__init__", loop_init,
+                   "($self, /, looper, processors, merge_output=True, use_aysnc_run=False, "
+                   "*args, batch_size=None, **kwargs)",
+                   ""),
+    CU_NOARGS_SIG("as_dict", loop_as_dict, "($self, /)", ""),
+    CU_NOARGS_SIG("init", loop_init_parts, "($self, /)",
+                  "Initialises the looper and the body; True when both are ready."),
+    CU_VARARGS_SIG("_loop_process", loop_process_gen, "($self, /, looper_data, *args, **kwargs)",
+                   "A generator of the body's output for every item of looper_data."),
+    CU_VARARGS_SIG("_loop_process_async", loop_process_async,
+                   "($self, /, looper_data, *args, **kwargs)",
+                   "Runs the body for all items at once in worker threads, or in batches "
+                   "on the executor given as use_aysnc_run; their outputs in item order."),
+    CU_VARARGS_SIG("process", loop_process, "($self, /, in_data=None, *args, **kwargs)",
+                   "Runs the body over every item the looper returns."),
     CU_END,
 };
 
@@ -352,9 +338,8 @@ Ref make_loop() {
     remember_pipeline_class();
     g_generator_type.set(check(PyType_FromSpec(&gen_spec)));
     g_simple_looper.set(make_function(&simple_looper_def[0]));
-    Ref bases = tuple(module::global(n_ProcessorBase).get());
-    Ref cls = own_processor_class(make_class(
-        "LoopProcessor", bases.get(), loop_methods,
+    Ref cls = own_processor_class(make_subclass(
+        "LoopProcessor", module::global(n_ProcessorBase).get(), loop_methods,
         "Runs a body pipeline over every item a looper pipeline returns."));
     g_loop_process.set(getattr(cls.get(), n__loop_process));
     g_loop_async.set(getattr(cls.get(), n__loop_process_async));
@@ -375,46 +360,39 @@ Ref looper_complete(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef function_looper_methods[] = {
-    CU_VARARGS("__init__", template_init, "__init__($self, /, user_function=None)\n--\n\n"),
-    CU_VARARGS("__call__", looper_call,
-               "__call__($self, /, user_function)\n--\n\n"
-               "Binds the looper function; the template takes the name Loop_<name>()."),
-    CU_VARARGS("init_function_object", looper_complete,
-               "init_function_object($self, /, *args, **kwargs)\n--\n\n"
-               "Completes the template with its body (processors=)."),
+    CU_VARARGS_SIG("__init__", template_init, "($self, /, user_function=None)", ""),
+    CU_VARARGS_SIG("__call__", looper_call, "($self, /, user_function)",
+                   "Binds the looper function; the template takes the name Loop_<name>()."),
+    CU_VARARGS_SIG("init_function_object", looper_complete, "($self, /, *args, **kwargs)",
+                   "Completes the template with its body (processors=)."),
     CU_END,
 };
 
 Ref make_function_looper() {
-    Ref bases = tuple(module::global(n_LoopProcessor).get());
-    return own_processor_class(make_class(
-        "FunctionLooper", bases.get(), function_looper_methods,
+    return own_processor_class(make_subclass(
+        "FunctionLooper", module::global(n_LoopProcessor).get(), function_looper_methods,
         "Decorator: a function returning an iterable becomes a loop-processor template."));
 }
 
 // ==== SimpleLooper ===========================================================
 
-const Name simple_names[] = {Name("looper")};
-const Params simple_params{"__init__", simple_names, 1, 0};
+const Signature simple_params{"__init__", {"looper"}, 0};
 
 Ref simple_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* ignored;
     Ref extra, kw;
-    bind_var(simple_params, args, kwargs, &ignored, &extra, &kw);
+    Bound<1> ignored(simple_params, args, kwargs, &extra, &kw);
     run_class_init(g_loop.get(), self, extra.get(), kw.get(), n_looper, g_simple_looper.get());
     return none();
 }
 
 PyMethodDef simple_looper_methods[] = {
-    CU_VARARGS("__init__", simple_init,
-               "__init__($self, /, looper=None, *args, **kwargs)\n--\n\n"),
+    CU_VARARGS_SIG("__init__", simple_init, "($self, /, looper=None, *args, **kwargs)", ""),
     CU_END,
 };
 
 Ref make_simple_looper() {
-    Ref bases = tuple(module::global(n_LoopProcessor).get());
-    Ref cls = own_processor_class(make_class(
-        "SimpleLooper", bases.get(), simple_looper_methods,
+    Ref cls = own_processor_class(make_subclass(
+        "SimpleLooper", module::global(n_LoopProcessor).get(), simple_looper_methods,
         "A loop processor that runs its body over every element of its input."));
     expose_for_pickle(cls.get(), "_simple_looper", g_simple_looper.get());
     return cls;

@@ -144,8 +144,7 @@ bool init_sub_pipelines(PyObject* self, const Name* const* attrs, int count,
 }
 
 void init_base(PyObject* cls, PyObject* self, PyObject* args, PyObject* kwargs) {
-    Ref kw = check(PyDict_Copy(kwargs));
-    call_args(getattr(super_of(cls, self).get(), n___init__).get(), args, kw.get());
+    super_init(cls, self, args, check(PyDict_Copy(kwargs)).get());
 }
 
 // The value of the single entry of super(cls, self).as_dict().
@@ -175,16 +174,14 @@ void expose_for_pickle(PyObject* cls, const char* attr, PyObject* fn) {
 
 // ==== templates ==============================================================
 
-const Name template_call_names[] = {Name("user_function")};
-const Params template_call_params{"__call__", template_call_names, 1, 1};
-const Params template_init_params{"__init__", template_call_names, 1, 0};
+const Signature template_call_params{"__call__", {"user_function"}, 1};
+const Signature template_init_params{"__init__", {"user_function"}, 0};
 
 // __call__(user_function) of a decorator template: `name_fmt` is the
 // processor's name with one %U for the function's __name__.
 Ref bind_template(PyObject* self, PyObject* args, PyObject* kwargs, const char* name_fmt) {
-    PyObject* user_function;
-    bind(template_call_params, args, kwargs, &user_function);
-    Ref keep = Ref::borrow(user_function);
+    Bound<1> a(template_call_params, args, kwargs);
+    PyObject* user_function = a[0];
     require_callable(user_function);
     setattr(self, n__user_function, user_function);
     Ref fn_name = getattr(user_function, n___name__);
@@ -196,12 +193,8 @@ Ref bind_template(PyObject* self, PyObject* args, PyObject* kwargs, const char* 
 // __init__(user_function=None): no base state; binds through self(...) so
 // that an overridden __call__ is the one that runs.
 Ref template_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* user_function;
-    bind(template_init_params, args, kwargs, &user_function);
-    if (user_function && user_function != Py_None) {
-        Ref keep = Ref::borrow(user_function);
-        call(self, user_function);
-    }
+    Bound<1> a(template_init_params, args, kwargs);
+    if (a[0] && a[0] != Py_None) call(self, a[0]);
     return none();
 }
 
