@@ -199,11 +199,8 @@ void merge_times(PyObject* record, PyObject* times) {
 // _run_loop_batch(payload, items): runs the pickled (body, args, kwargs) over
 // the items; returns (outputs, step times or None).
 Ref run_loop_batch(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const Name names[] = {Name("payload"), Name("items")};
-    static const Params params{"_run_loop_batch", names, 2, 2};
-    PyObject* a[2];
-    bind(params, args, kwargs, a);
-    Ref items_in = Ref::borrow(a[1]);
+    static const Signature params{"_run_loop_batch", {"payload", "items"}, 2};
+    Bound<2> a(params, args, kwargs);
     Ref run = call_method(pickle_module().get(), n_loads, a[0]);
     if (!PyTuple_Check(run.get()) || PyTuple_Size(run.get()) != 3 ||
         !PyTuple_Check(PyTuple_GetItem(run.get(), 1)) ||
@@ -224,7 +221,7 @@ Ref run_loop_batch(PyObject*, PyObject* args, PyObject* kwargs) {
         }
     }
     Ref out = list();
-    Ref it = iter(items_in.get());
+    Ref it = iter(a[1]);
     while (Ref item = next(it.get())) {
         Ref pos = prepend(item.get(), body_args);
         append(out.get(), sub_process(body, pos.get(), body_kwargs).get());
@@ -233,10 +230,9 @@ Ref run_loop_batch(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef batch_def[] = {
-    CU_VARARGS("_run_loop_batch", run_loop_batch,
-               "_run_loop_batch(payload, items)\n--\n\n"
-               "Runs a loop body pickled as (body, args, kwargs) over items; returns "
-               "(outputs, step times)."),
+    CU_VARARGS_SIG("_run_loop_batch", run_loop_batch, "(payload, items)",
+                   "Runs a loop body pickled as (body, args, kwargs) over items; returns "
+                   "(outputs, step times)."),
     CU_END,
 };
 
