@@ -444,17 +444,15 @@ private:
 
 Keep g_file_cache;
 
-const Name init_names[] = {Name("filename")};
-const Params init_params{"__init__", init_names, 1, 1, true};
+const Signature init_params{"__init__", {"filename"}, 1, true};
 
 Ref file_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* filename;
     Ref rest, options;
-    bind_var(init_params, args, kwargs, &filename, &rest, &options);
+    Bound<1> a(init_params, args, kwargs, &rest, &options);
+    PyObject* filename = a[0];
     if (PyTuple_Size(rest.get()))
         raisef(PyExc_TypeError, "__init__() takes 2 positional arguments but %zd were given",
                PyTuple_Size(args) + 1);
-    Ref keep_filename = Ref::borrow(filename);
     call_super(g_file_cache.get(), self, n___init__);
     Ref zero = integer(0);
     setattr(self, n_hits, zero.get());
@@ -462,7 +460,7 @@ Ref file_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     auto owned = std::make_unique<SharedFile>();
     SharedFile& sf = *owned;
-    sf.filename = keep_filename;
+    sf.filename = Ref::borrow(filename);
     sf.options = options ? options : dict();
     sf.lock_path = lock_path_of(filename);
     Ref capsule = check(PyCapsule_New(owned.get(), kLockName, drop_shared));
@@ -521,23 +519,20 @@ Ref file_close(PyObject* self) {
     return none();
 }
 
-const Name call_names[] = {Name("user_function")};
-const Params call_params{"__call__", call_names, 1, 1, true};
+const Signature call_params{"__call__", {"user_function"}, 1, true};
 
 Ref file_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* func;
-    bind(call_params, args, kwargs, &func);
+    Bound<1> a(call_params, args, kwargs);
+    PyObject* func = a[0];
     return decorate(self, func, std::make_unique<FileCall>(Ref::borrow(self), Ref::borrow(func)),
                     "FileCache.__call__.<locals>.decorating_function");
 }
 
-const Name key_names[] = {Name("key")};
-const Params get_params{"get", key_names, 1, 1, true};
+const Signature get_params{"get", {"key"}, 1, true};
 
 Ref file_get(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* key;
-    bind(get_params, args, kwargs, &key);
-    Ref text = shelf_key(key);
+    Bound<1> a(get_params, args, kwargs);
+    Ref text = shelf_key(a[0]);
     bool present = false;
     Ref value;
     try {
@@ -555,12 +550,10 @@ Ref file_get(PyObject* self, PyObject* args, PyObject* kwargs) {
     return value;
 }
 
-const Name put_names[] = {Name("key"), Name("value")};
-const Params put_params{"put", put_names, 2, 2, true};
+const Signature put_params{"put", {"key", "value"}, 2, true};
 
 Ref file_put(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[2];
-    bind(put_params, args, kwargs, a);
+    Bound<2> a(put_params, args, kwargs);
     Ref text = shelf_key(a[0]);
     return locked(self, Access::write, [&] {
         Ref store = shelf(self);
@@ -580,33 +573,25 @@ Ref file_cache_info(PyObject* self) {
 }
 
 PyMethodDef file_methods[] = {
-    CU_VARARGS("__init__", file_init, "__init__($self, /, filename, **kwargs)\n--\n\n"),
-    CU_NOARGS("__del__", file_close, "__del__($self, /)\n--\n\n"),
-    CU_NOARGS("close", file_close,
-              "close($self, /)\n--\n\n"
-              "Closes the shelf file; the cache can no longer be used."),
-    CU_VARARGS("__call__", file_call,
-               "__call__($self, /, user_function)\n--\n\n"
-               "Wraps user_function so that its results are kept in the shelf file."),
-    CU_VARARGS("get", file_get,
-               "get($self, /, key)\n--\n\n"
-               "The stored value for key, or None."),
-    CU_VARARGS("put", file_put,
-               "put($self, /, key, value)\n--\n\n"
-               "Stores value under key in the shelf."),
-    CU_NOARGS("cache_info", file_cache_info,
-              "cache_info($self, /)\n--\n\n"
-              "CacheInfo(hits, misses, 0, number of entries in the shelf)."),
+    CU_VARARGS_SIG("__init__", file_init, "($self, /, filename, **kwargs)", ""),
+    CU_NOARGS_SIG("__del__", file_close, "($self, /)", ""),
+    CU_NOARGS_SIG("close", file_close, "($self, /)",
+                  "Closes the shelf file; the cache can no longer be used."),
+    CU_VARARGS_SIG("__call__", file_call, "($self, /, user_function)",
+                   "Wraps user_function so that its results are kept in the shelf file."),
+    CU_VARARGS_SIG("get", file_get, "($self, /, key)", "The stored value for key, or None."),
+    CU_VARARGS_SIG("put", file_put, "($self, /, key, value)",
+                   "Stores value under key in the shelf."),
+    CU_NOARGS_SIG("cache_info", file_cache_info, "($self, /)",
+                  "CacheInfo(hits, misses, 0, number of entries in the shelf)."),
     CU_END,
 };
 
 Ref make_file_cache() {
-    Ref bases = tuple((PyObject*)&PyBaseObject_Type);
-    Ref cls = make_class("FileCache", bases.get(), file_methods,
+    return make_subclass("FileCache", (PyObject*)&PyBaseObject_Type, file_methods,
                          "A memoising decorator keeping its results in a shelf file "
-                         "(shelve.open(filename, **kwargs)).");
-    g_file_cache.set(cls);
-    return cls;
+                         "(shelve.open(filename, **kwargs)).",
+                         &g_file_cache);
 }
 
 }  // namespace

@@ -245,12 +245,10 @@ long long exact_int(PyObject* v, const char* param) {
     return as_long_long(v);
 }
 
-const Name init_names[] = {Name("maxsize"), Name("report_times")};
-const Params init_params{"__init__", init_names, 2, 0, true};
+const Signature init_params{"__init__", {"maxsize", "report_times"}, 0, true};
 
 Ref lru_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[2];
-    bind(init_params, args, kwargs, a);
+    Bound<2> a(init_params, args, kwargs);
     call_super(lru.cls(), self, n___init__);
     long long maxsize = a[0] ? exact_int(a[0], "maxsize") : 128;
     long long report_times = a[1] ? exact_int(a[1], "report_times") : 1000;
@@ -266,18 +264,16 @@ Ref lru_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return none();
 }
 
-const Name call_names[] = {Name("user_function")};
-const Params call_params{"__call__", call_names, 1, 1, true};
+const Signature call_params{"__call__", {"user_function"}, 1, true};
 
 Ref lru_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* func;
-    bind(call_params, args, kwargs, &func);
+    Bound<1> a(call_params, args, kwargs);
+    PyObject* func = a[0];
     return decorate(self, func, std::make_unique<LruCall>(Ref::borrow(self), Ref::borrow(func)),
                     "LRUCache.__call__.<locals>.decorating_function");
 }
 
-const Name key_names[] = {Name("key")};
-const Params get_params{"get", key_names, 1, 1, true};
+const Signature get_params{"get", {"key"}, 1, true};
 
 Ref lru_get(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* key;
@@ -290,8 +286,7 @@ Ref lru_get(PyObject* self, PyObject* args, PyObject* kwargs) {
     return get_steps_of(self, key);
 }
 
-const Name put_names[] = {Name("key"), Name("value")};
-const Params put_params{"put", put_names, 2, 2, true};
+const Signature put_params{"put", {"key", "value"}, 2, true};
 
 Ref lru_put(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[2];
@@ -338,20 +333,15 @@ Ref lru_setstate(PyObject* self, PyObject* state) {
 }
 
 PyMethodDef lru_methods[] = {
-    CU_VARARGS("__init__", lru_init,
-               "__init__($self, /, maxsize=128, report_times=1000)\n--\n\n"),
-    CU_VARARGS("__call__", lru_call,
-               "__call__($self, /, user_function)\n--\n\n"
-               "Wraps user_function so that its results are kept in this cache."),
-    CU_VARARGS("get", lru_get,
-               "get($self, /, key)\n--\n\n"
-               "The cached value for key (now the most recently used), or None."),
-    CU_VARARGS("put", lru_put,
-               "put($self, /, key, value)\n--\n\n"
-               "Stores value under key, dropping the least recently used entry when full."),
-    CU_NOARGS("cache_info", lru_cache_info,
-              "cache_info($self, /)\n--\n\n"
-              "CacheInfo(hits, misses, maxsize, currsize)."),
+    CU_VARARGS_SIG("__init__", lru_init, "($self, /, maxsize=128, report_times=1000)", ""),
+    CU_VARARGS_SIG("__call__", lru_call, "($self, /, user_function)",
+                   "Wraps user_function so that its results are kept in this cache."),
+    CU_VARARGS_SIG("get", lru_get, "($self, /, key)",
+                   "The cached value for key (now the most recently used), or None."),
+    CU_VARARGS_SIG("put", lru_put, "($self, /, key, value)",
+                   "Stores value under key, dropping the least recently used entry when full."),
+    CU_NOARGS_SIG("cache_info", lru_cache_info, "($self, /)",
+                  "CacheInfo(hits, misses, maxsize, currsize)."),
     CU_NOARGS("__reduce__", lru_reduce, nullptr),
     CU_O("__setstate__", lru_setstate, nullptr),
     CU_END,
@@ -414,10 +404,9 @@ Ref make_lru_cache() {
     base_spec.basicsize = (int)(g_offset + sizeof(Counters));
     Ref bases = tuple(od.get());
     Ref base = check(PyType_FromSpecWithBases(&base_spec, bases.get()));
-    Ref cls_bases = tuple(base.get());
-    Ref cls = make_class("LRUCache", cls_bases.get(), lru_methods,
-                         "A least-recently-used cache of bounded size: an ordered mapping, "
-                         "least recently used first, and a memoising decorator.");
+    Ref cls = make_subclass("LRUCache", base.get(), lru_methods,
+                            "A least-recently-used cache of bounded size: an ordered mapping, "
+                            "least recently used first, and a memoising decorator.");
 
     for (PyGetSetDef* def = counter_getset; def->name; ++def) {
         Ref descr = check(PyDescr_NewGetSet((PyTypeObject*)base.get(), def));

@@ -46,9 +46,7 @@ Ref flatten(PyObject* args, PyObject* kwds, PyObject* mark) {
     return key;
 }
 
-const Name make_key_names[] = {Name("args"), Name("kwds"), Name("kwd_mark"), Name("fasttypes"),
-                               Name("hash")};
-const Params make_key_params{"_make_key", make_key_names, 5, 1};
+const Signature make_key_params{"_make_key", {"args", "kwds", "kwd_mark", "fasttypes", "hash"}, 1};
 
 Ref make_key_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* a[5];
@@ -74,7 +72,7 @@ Ref make_signature() {
     PyObject* defaults[5] = {nullptr, g_kwds, g_mark, g_fasttypes, g_hash};
     Ref params = list();
     for (int i = 0; i < 5; ++i) {
-        Ref param = call_kw(parameter.get(), {make_key_names[i], kind.get()},
+        Ref param = call_kw(parameter.get(), {make_key_params.names[i], kind.get()},
                             {{n_default, defaults[i]}});  // no default for the first
         append(params.get(), param.get());
     }
