@@ -212,9 +212,8 @@ PyMethodDef base_methods[] = {
 };
 
 Ref make_processor_base() {
-    Ref bases = tuple((PyObject*)&PyBaseObject_Type);
-    Ref cls = own_processor_class(make_class(
-        "ProcessorBase", bases.get(), base_methods,
+    Ref cls = own_processor_class(make_subclass(
+        "ProcessorBase", (PyObject*)&PyBaseObject_Type, base_methods,
         "Base of every processor: a named unit of work that is prepared once by init() and "
         "run by process()."));
     add_pickle_support(cls.get());
