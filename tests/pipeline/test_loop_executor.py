@@ -150,22 +150,19 @@ def test_a_body_that_cannot_travel_is_refused(executor, bodies, body, args, kwar
     (None, 3, [1, 1, 1]),
     (7, 20, [7, 7, 6]),
     (50, 0, []),
+    (0, 0, (ValueError, "batch_size must be at least 1")),
+    ("3", 0, (TypeError, "batch_size must be an int or None, not str")),
+    (True, 0, (TypeError, "batch_size must be an int or None, not bool")),
 ])
 def test_batches(bodies, batch_size, count, sizes):
+    if isinstance(sizes, tuple):  # refused when the looper is made
+        with pytest.raises(sizes[0], match="^{}$".format(sizes[1])):
+            cu.SimpleLooper(processors=bodies.double, batch_size=batch_size)
+        return
     with Recording(2) as ex:
         loop = looper(bodies, ex, bodies.double, batch_size=batch_size)
         assert loop.process(list(range(count))) == [2 * x for x in range(count)]
     assert ex.batches == sizes
-
-
-@pytest.mark.parametrize("value, error, message", [
-    (0, ValueError, "batch_size must be at least 1"),
-    ("3", TypeError, "batch_size must be an int or None, not str"),
-    (True, TypeError, "batch_size must be an int or None, not bool"),
-])
-def test_batch_size_is_checked(bodies, value, error, message):
-    with pytest.raises(error, match="^{}$".format(message)):
-        cu.SimpleLooper(processors=bodies.double, batch_size=value)
 
 
 def test_pending_batches_are_cancelled_after_the_first_error(bodies):
