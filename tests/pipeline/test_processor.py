@@ -348,8 +348,9 @@ def test_module_names_read_at_run_time(monkeypatch):
     p = ready([failing(Halt), recording(seen, lambda x, kwargs: (x, sorted(kwargs)))],
               return_exceptions=True)
     monkeypatch.setattr(cu, "StopRunError", Halt)
+    monkeypatch.setattr(cu, "TIME_KEY", "elapsed")
     p.process(1)
-    assert seen == [("out", ["g_kwargs", "time_cost"])]
+    assert seen == [("out", ["elapsed", "g_kwargs"])]
     p._input_arg_type = cu.ARG_TYPE.FIXED
     p.process(1)
     assert seen[-1][0] == 1
