@@ -82,25 +82,15 @@ def test_nothing_starts_before_the_first_step(tmp_path, log_records):
 def test_large_output_on_both_pipes_does_not_stall(run_python):
     # 2 MB on standard error and 1 MB on standard output, interleaved: both
     # pipes overflow unless they are read while the child runs.
-    child = textwrap.dedent("""
-        import sys
-        for i in range(10000):
-            sys.stderr.write("e%05d" % i + "." * 194 + "\\n")
-            sys.stdout.write("o%05d" % i + "." * 94 + "\\n")
-    """)
-    code = textwrap.dedent("""
-        import io, sys
-        from common_utils import common_utils as cu
-        steps = cu.cmd_process_return_data([sys.executable, "-c", {!r}])
-        err, sys.stderr = sys.stderr, io.StringIO()
-        out = list(steps)
-        text, sys.stderr = sys.stderr.getvalue(), err
-        assert out == ["o%05d" % i + "." * 94 + "\\n" for i in range(10000)], out[:3]
-        assert text == "".join("e%05d" % i + "." * 194 + "\\n" for i in range(10000))
-        print("ok")
-    """).format(child)
-    done = run_python(code, timeout=120)
-    assert done.stdout.splitlines()[-1] == "ok", done.stderr
+    child = ("import sys\nfor i in range(10000): "
+             "sys.stderr.write('e%05d' % i + '.' * 194 + '\\n'); sys.stdout.write('o%05d' % i + '.' * 94 + '\\n')")
+    done = run_python(
+        "import io, sys\nfrom common_utils import common_utils as cu\nsys.stderr = io.StringIO()\n"
+        "out = list(cu.cmd_process_return_data([sys.executable, '-c', %r]))\n"
+        "sys.__stdout__.write(repr([out == ['o%%05d' %% i + '.' * 94 + '\\n' for i in range(10000)],\n"
+        "    sys.stderr.getvalue() == ''.join('e%%05d' %% i + '.' * 194 + '\\n' for i in range(10000))]))" % child,
+        timeout=120)
+    assert done.stdout.splitlines()[-1] == "[True, True]", done.stderr
 
 
 def test_keyboard_interrupt_thrown_in_terminates_and_reaps_the_child():
