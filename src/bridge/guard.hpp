@@ -97,6 +97,10 @@ private:
         if (p >= 0 && PyDict_Next(e.dict, &p, &k, &v) && k == e.name && v == e.value.get())
             return true;
         if (dict_get(e.dict, e.name) != e.value.get()) return false;
+        // A key equal to the name but another object is never found by the
+        // scan: stop scanning for it (-2) rather than pay it at every call.
+        if (e.pos == -2) return true;
+        e.pos = -2;
         for (p = 0; PyDict_Next(e.dict, &p, &k, &v);)
             if (k == e.name) { e.pos = p - 1; break; }
         return true;
@@ -110,7 +114,7 @@ private:
     struct ByName {
         PyObject* name = nullptr;  // interned, kept by its Name
         PyObject* dict = nullptr;  // one of dicts_
-        mutable Py_ssize_t pos = -1;  // its entry's index in `dict`, or -1
+        mutable Py_ssize_t pos = -1;  // its entry's index in `dict`; -1 unknown, -2 not by identity
         Keep value;                // held, so that no other object takes its address
         int before = 0;
     };
