@@ -62,7 +62,6 @@ width: !alias shared.sizes.-1
 """
 
 
-
 def test_yaml_over_defaults_and_command_line_over_yaml(tmp_path, monkeypatch, log_records):
     (tmp_path / "conf").mkdir()
     (tmp_path / "conf" / "x.yaml").write_text(CONFIG)
