@@ -23,12 +23,14 @@ def pair(cu, tmp_path, log_records):
 
 def test_file_shared_by_two_connections_closed_and_finalised(pair):
     first, second = pair
-    # autocommit, and any thread may use the connection
-    worker = threading.Thread(target=first.execute, args=("INSERT INTO t VALUES (1, 'x')",))
+    # autocommit, any thread may use the connection, parameters bind by position or name
+    worker = threading.Thread(target=first.execute, args=("INSERT INTO t VALUES (?, ?)", (1, "x")))
     worker.start()
     worker.join()
-    [row] = second.query("SELECT a, b FROM t")
+    [row] = second.query("SELECT a, b FROM t WHERE b = :b", {"b": "x"})
     assert type(row) is sqlite3.Row and row["a"] == row[0] == 1 and row["b"] == "x"
+    first.execute(sql="DELETE FROM t WHERE a = :a", params={"a": 1})
+    assert second.query(sql="SELECT * FROM t", params=None) == []
     first.close()
     first.close()
     assert first.conn is None and first.open() is None
@@ -54,18 +56,6 @@ def test_failed_execute_rolls_back_then_raises(pair, sql, error):
         db.execute(sql)
     assert not db.conn.in_transaction
     assert db.query("SELECT * FROM t") == other.query("SELECT * FROM t") == []
-
-
-@pytest.mark.parametrize("insert, params, select, select_params", [
-    ("INSERT INTO t VALUES (?, ?)", (1, "x"), "SELECT a, b FROM t WHERE a = ?", [1]),
-    ("INSERT INTO t VALUES (:a, :b)", {"a": 1, "b": "x"}, "SELECT a, b FROM t WHERE b = :b", {"b": "x"}),
-])
-def test_bind_parameters(pair, insert, params, select, select_params):
-    db, other = pair
-    db.execute(insert, params)
-    assert [tuple(r) for r in other.query(select, select_params)] == [(1, "x")]
-    db.execute(sql="DELETE FROM t", params=None)
-    assert other.query("SELECT * FROM t", None) == []
 
 
 def test_finaliser_after_failed_constructor_is_silent(cu, tmp_path, monkeypatch):
