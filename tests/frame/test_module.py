@@ -66,7 +66,6 @@ def test_namespace_order_imports_and_constants(cu):
                 + [n for n in DEFINITIONS[BEFORE_LOGGER:] if n in names])
     assert [n for n in names if not (n.startswith("__") and n.endswith("__"))
             or n in SCRIPT_CONSTANTS] == expected
-    assert [n for n in DEFINITIONS if n in names][:8] == DEFINITIONS[:8]
     assert (cu.__name__, cu.__doc__, cu.__version__) == ("common_utils.common_utils", None, "0.1.0")
     assert type(cu.__author__) is str and cu.__author__
     assert {n: getattr(cu, n) for n in FROM} == {
@@ -87,10 +86,9 @@ REPORT = ("import json, os, sys, tracemalloc, common_utils.common_utils as m; "
 
 @pytest.mark.parametrize("argv, stdin_text, expected, opt_out, tracing", [
     (["jobs/job.py"], None, ("jobs/job.py", "jobs"), "0", False),
-    (["-c", REPORT], None, ("-c", "."), "false", True),  # only "0" opts out of tracemalloc
     # a program read from standard input runs with sys.argv == [""], as a session does
     ([], REPORT + "\n", (".", ".."), "1", True),
-], ids=["relative-script", "dash-c", "empty-script-name"])
+], ids=["relative-script", "empty-script-name"])
 def test_bin_file_root_and_tracemalloc(tmp_path, argv, stdin_text, expected, opt_out, tracing):
     (tmp_path / "jobs").mkdir()
     (tmp_path / "jobs" / "job.py").write_text(REPORT + "\n")
@@ -101,7 +99,7 @@ def test_bin_file_root_and_tracemalloc(tmp_path, argv, stdin_text, expected, opt
 
 
 FRESH = """
-import asyncio, datetime as dt, inspect, json, sys, tracemalloc
+import asyncio, datetime as dt, inspect, json, os, sys, tracemalloc
 before, failure, run_params = tracemalloc.is_tracing(), [], inspect.signature(asyncio.run).parameters
 argv, sys.argv[:] = sys.argv[:], []
 sys.modules['nest_asyncio2'] = None  # as if it were not installed
@@ -123,11 +121,12 @@ async def outer():
     return asyncio.run(asyncio.sleep(0, 42))
 h = m.logger.handlers
 print(json.dumps(dict(
-    before=before, failure=failure, bin_file=m.BIN_FILE.endswith('-c'),
+    before=before, failure=failure, nested=asyncio.run(outer()),
     tracing=[tracemalloc.is_tracing(), tracemalloc.get_traceback_limit()],
-    nested=asyncio.run(outer()), run_params=list(inspect.signature(asyncio.run).parameters) == list(run_params),
-    logger=[m.logger.name, m.logger.level, m.logger.propagate,
-                                         [type(x).__name__ for x in h], h[0].stream is sys.stdout],
+    bin=[m.BIN_FILE, m.BIN_ROOT] == [os.path.join(os.getcwd(), '-c'), os.getcwd()],
+    run_params=list(inspect.signature(asyncio.run).parameters) == list(run_params),
+    logger=[m.logger.name, m.logger.level, m.logger.propagate, [type(x).__name__ for x in h],
+            h[0].stream is sys.stdout],
     dates=[m.today_date, m.today_date_hour, m.yesterday_date, m.yesterday_date_hour,
            m.two_days_ago_date])))
 """
@@ -135,12 +134,13 @@ print(json.dumps(dict(
 
 def test_fresh_import(tmp_path):
     # A missing package, then an empty argv, fail the import and a retry
-    # succeeds, just after a month end; asyncio.run keeps its signature.
-    assert run_child(["-c", FRESH], tmp_path) == {
+    # succeeds, just after a month end; asyncio.run keeps its signature; only
+    # "0" opts out of tracemalloc.
+    assert run_child(["-c", FRESH], tmp_path, COMMON_UTILS_TRACEMALLOC="false") == {
         "before": False, "failure": [
             ["ModuleNotFoundError", "import of nest_asyncio2 halted; None in sys.modules", False],
             ["IndexError", "list index out of range", False]],
-        "bin_file": True, "tracing": [True, 1], "nested": 42, "run_params": True,
+        "bin": True, "tracing": [True, 1], "nested": 42, "run_params": True,
         "logger": ["QRX_common_utils.common_utils", 20, True, ["StreamHandler"], True],
         "dates": ["20250301", "2025030100", "20250228", "2025022800", "20250227"],
     }
@@ -163,15 +163,12 @@ ANNOTATIONS = {  # every module-level function carries these, in this order
 }
 
 
-def test_compile_version_and_annotations(cu):
+def test_function_objects_annotations_and_signatures(cu, monkeypatch):
     text = cu.get_compile_version()
     assert re.fullmatch(r"compile version: [A-Z][a-z]{2} \d{1,2} \d{4} \d{2}:\d{2}:\d{2} \(by .+\)", text)
     assert cu.get_compile_version() == text
     assert {n: list(getattr(cu, n).__annotations__.items()) for n in ANNOTATIONS} == {
         n: list(a.items()) for n, a in ANNOTATIONS.items()}
-
-
-def test_function_objects_and_their_signatures(cu, monkeypatch):
     f = cu.get_logger
     assert (f.__name__, f.__qualname__, f.__module__, repr(f)) == (
         "get_logger", "get_logger", "common_utils.common_utils", "<built-in function get_logger>")
