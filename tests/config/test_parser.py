@@ -12,7 +12,7 @@ def messages(records, level):
     return [r.getMessage() for r in records if r.levelname == level]
 
 
-def test_init_parser_without_a_file(log_records):
+def test_init_parser_without_a_file_hooks_and_renamed_option(tmp_path, log_records):
     args = cu.init_parser(parser_args=["--no-has_config_yaml"])
     assert vars(args) == {"config_yaml": "", "has_config_yaml": False, "debug": False, "log_level": "INFO",
                           "log_dir": "./", "task_name": "default", "biz_date": ""}
@@ -21,9 +21,15 @@ def test_init_parser_without_a_file(log_records):
                           default_prefix="prefixed", other=1)
     assert (args.task_name, args.input_hdfs) == ("prefixed", "")
     assert messages(log_records, "WARNING")[-1] == "unknown_args=['-x']"
-    renamed = cu.init_default_parser(change_config_name=True)
-    args, unknown = renamed.parse_known_args(["--my-config", "f.yaml", "--config", "g.yaml"])
-    assert (args.my_config_yaml, unknown) == ("f.yaml", ["--config", "g.yaml"])
+    (tmp_path / "c.yaml").write_text("debug: true\nname: n\n")
+    words = ["--my-config", "f.yaml", "--config", "g.yaml", "--my_config_yaml", str(tmp_path / "c.yaml")]
+    args, unknown = cu.parse_args_and_yaml(
+        cu.init_default_parser(change_config_name=True), words + ["--name", "m"], "ignored", 1)
+    assert (args.debug, args.name, unknown) == (True, "m", ["--config", "g.yaml"])
+    with pytest.raises(AttributeError):  # a hook must return the parser
+        cu.init_parser(callback_fn=lambda parser: None, parser_args=["--no-has_config_yaml"])
+    with pytest.raises(TypeError, match=r"takes from 0 to 5 positional arguments but 6 were given"):
+        cu.init_parser(1, 2, 3, 4, 5, 6)
 
 
 def test_options_made_from_yaml_values(log_records):
@@ -101,14 +107,3 @@ def test_bad_configuration(files, words, error, tmp_path, monkeypatch):
     with pytest.raises(error):
         cu.init_parser(parser_args=words)
 
-
-def test_parse_args_and_yaml_and_hooks(tmp_path):
-    (tmp_path / "c.yaml").write_text("debug: true\nname: n\n")
-    parser = cu.init_default_parser(change_config_name=True)
-    args, unknown = cu.parse_args_and_yaml(
-        parser, ["--my_config_yaml", str(tmp_path / "c.yaml"), "--name", "m", "-q"], "ignored", 1)
-    assert (args.debug, args.name, unknown) == (True, "m", ["-q"])
-    with pytest.raises(AttributeError):  # a hook must return the parser
-        cu.init_parser(callback_fn=lambda parser: None, parser_args=["--no-has_config_yaml"])
-    with pytest.raises(TypeError, match=r"takes from 0 to 5 positional arguments but 6 were given"):
-        cu.init_parser(1, 2, 3, 4, 5, 6)
