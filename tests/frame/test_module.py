@@ -227,10 +227,7 @@ CLASSES = {
 @pytest.mark.parametrize("case", CLASSES)
 def test_class_signature(cu, case):
     make, expected = CLASSES[case]
-    cls = make(cu)
-    assert str(inspect.signature(cls)) == expected
-    if cls.__module__ == cu.__name__:
-        assert pickle.loads(pickle.dumps(cls)) is cls and copy.deepcopy(cls) is cls
+    assert str(inspect.signature(make(cu))) == expected
 
 
 def test_signature_lookups_elsewhere_are_unchanged(cu):
