@@ -39,10 +39,8 @@ def test_options_made_from_yaml_values(log_records):
            "lb": [True], "li": [1], "lf": [0.5], "lm": [{"a": 1}], "d": {"k": "v"}, "n": None,
            "when": datetime.date(2024, 1, 2)}
     assert cu.parse_args_and_yaml_argument(parser, cfg) == {"help", "known"}
-    types = {}
-    for a in parser._actions[2:]:  # the first option of each destination
-        types.setdefault(a.dest, (a.type, a.nargs, a.default))
-    assert types == {
+    # the first option of each destination
+    assert {a.dest: (a.type, a.nargs, a.default) for a in reversed(parser._actions[2:])} == {
         "s": (str, None, ""), "b": (cu.str_to_bool, "?", False), "i": (int, None, 0),
         "f": (float, None, 0.0), "l": (str, "+", []), "ls": (str, "+", []),
         "lb": (cu.str_to_bool, "+", []), "li": (int, "+", []), "lf": (float, "+", []),
