@@ -80,24 +80,6 @@ def test_namespace_order_imports_and_constants(cu):
         today - datetime.timedelta(days=n) for n in (1, 2)]
 
 
-REPORT = ("import json, os, sys, tracemalloc, common_utils.common_utils as m; "
-          "print(json.dumps([sys.argv[0], os.getcwd(), m.BIN_FILE, m.BIN_ROOT, tracemalloc.is_tracing()]))")
-
-
-@pytest.mark.parametrize("argv, stdin_text, expected, opt_out, tracing", [
-    (["jobs/job.py"], None, ("jobs/job.py", "jobs"), "0", False),
-    # a program read from standard input runs with sys.argv == [""], as a session does
-    ([], REPORT + "\n", (".", ".."), "1", True),
-], ids=["relative-script", "empty-script-name"])
-def test_bin_file_root_and_tracemalloc(tmp_path, argv, stdin_text, expected, opt_out, tracing):
-    (tmp_path / "jobs").mkdir()
-    (tmp_path / "jobs" / "job.py").write_text(REPORT + "\n")
-    argv0, cwd, bin_file, bin_root, traced = run_child(argv, tmp_path, stdin_text,
-                                                       COMMON_UTILS_TRACEMALLOC=opt_out)
-    assert argv0 == (argv[0] if argv else "") and traced is tracing
-    assert [bin_file, bin_root] == [os.path.normpath(os.path.join(cwd, p)) for p in expected]
-
-
 FRESH = """
 import asyncio, datetime as dt, inspect, json, os, sys, tracemalloc
 before, failure, run_params = tracemalloc.is_tracing(), [], inspect.signature(asyncio.run).parameters
@@ -123,7 +105,8 @@ h = m.logger.handlers
 print(json.dumps(dict(
     before=before, failure=failure, nested=asyncio.run(outer()),
     tracing=[tracemalloc.is_tracing(), tracemalloc.get_traceback_limit()],
-    bin=[m.BIN_FILE, m.BIN_ROOT] == [os.path.join(os.getcwd(), '-c'), os.getcwd()],
+    bin=[m.BIN_FILE, m.BIN_ROOT] == [os.path.join(os.getcwd(), 'jobs', 'job.py'),
+                                     os.path.join(os.getcwd(), 'jobs')],
     run_params=list(inspect.signature(asyncio.run).parameters) == list(run_params),
     logger=[m.logger.name, m.logger.level, m.logger.propagate, [type(x).__name__ for x in h],
             h[0].stream is sys.stdout],
@@ -136,7 +119,9 @@ def test_fresh_import(tmp_path):
     # A missing package, then an empty argv, fail the import and a retry
     # succeeds, just after a month end; asyncio.run keeps its signature; only
     # "0" opts out of tracemalloc.
-    assert run_child(["-c", FRESH], tmp_path, COMMON_UTILS_TRACEMALLOC="false") == {
+    (tmp_path / "jobs").mkdir()
+    (tmp_path / "jobs" / "job.py").write_text(FRESH)
+    assert run_child(["jobs/job.py"], tmp_path, COMMON_UTILS_TRACEMALLOC="false") == {
         "before": False, "failure": [
             ["ModuleNotFoundError", "import of nest_asyncio2 halted; None in sys.modules", False],
             ["IndexError", "list index out of range", False]],
@@ -144,6 +129,12 @@ def test_fresh_import(tmp_path):
         "logger": ["QRX_common_utils.common_utils", 20, True, ["StreamHandler"], True],
         "dates": ["20250301", "2025030100", "20250228", "2025022800", "20250227"],
     }
+    # a program read from standard input runs with sys.argv == [""], as a session does
+    argv0, cwd, bin_file, bin_root, traced = run_child([], tmp_path, (
+        "import json, os, sys, tracemalloc, common_utils.common_utils as m\n"
+        "print(json.dumps([sys.argv[0], os.getcwd(), m.BIN_FILE, m.BIN_ROOT, tracemalloc.is_tracing()]))\n"),
+        COMMON_UTILS_TRACEMALLOC="0")
+    assert [argv0, bin_file, bin_root, traced] == ["", cwd, os.path.dirname(cwd), False]
 
 
 # ==== functions =================================================================
