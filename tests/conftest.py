@@ -76,16 +76,13 @@ def run_python(tmp_path):
 @pytest.fixture
 def log_records(cu):
     """The records of the module logger during the test, from DEBUG up."""
-    handler, level = logging.Handler(logging.DEBUG), cu.logger.level
-    handler.records = []
-    handler.emit = handler.records.append
+    handler, level, records = logging.Handler(logging.DEBUG), cu.logger.level, []
+    handler.emit = records.append
     cu.logger.addHandler(handler)
     cu.logger.setLevel(logging.DEBUG)
-    try:
-        yield handler.records
-    finally:
-        cu.logger.removeHandler(handler)
-        cu.logger.setLevel(level)
+    yield records  # what follows runs after a failed test too
+    cu.logger.removeHandler(handler)
+    cu.logger.setLevel(level)
 
 
 class _Recorder(http.server.BaseHTTPRequestHandler):
