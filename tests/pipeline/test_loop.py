@@ -81,17 +81,15 @@ def test_a_name_rebound_by_an_item_shows_from_the_next_item_on(log_records):
 
 
 def test_any_iterable_is_looped_over_and_others_refused(log_records):
-    lp = cu.LoopProcessor(rows, double, name="L")
-    with pytest.raises(ValueError, match="^Looper 'L' is not ready$"):
-        lp.process([1])
+    lp = ready(cu.LoopProcessor(rows, double, name="L"))  # not ready: test_parity
     for data, expected in [([], []), ({"k": 1}, ["kk"]), (range(3), [0, 2, 4])]:
-        assert ready(lp).process(data) == expected
+        assert lp.process(data) == expected
         assert loop_lines(log_records)[-1] == over_line("L", len(expected))
     with pytest.raises(ValueError, match="^Looper 'L' return is not Iterable. ret=5$"):
         lp.process(5)
 
 
-def test_unmerged_output_is_a_lazy_generator(log_records):
+def test_unmerged_output_is_a_lazy_generator_and_simple_loopers(log_records):
     lp = ready(cu.LoopProcessor(rows, double, merge_output=False, name="L"))
     gen = lp.process([1, 2])
     assert isinstance(gen, collections.abc.Generator) and loop_lines(log_records) == []
@@ -112,30 +110,20 @@ def test_unmerged_output_is_a_lazy_generator(log_records):
     gen = ready(cu.LoopProcessor(rows, lambda x, **kwargs: next(gen), merge_output=False)).process([1])
     with pytest.raises(ValueError, match="generator already executing"):
         next(gen)
-
-
-def test_simple_looper_iterates_its_input_lazily():
-    s = ready(cu.SimpleLooper(looper=rows, processors=double))
-    assert s.process([1, 2, 3]) == [2, 4, 6] and s._looper._processors[0].name() == "simple_looper()"
-    lazy = ready(cu.SimpleLooper(processors=double, merge_output=False)).process(5)
+    simple = ready(cu.SimpleLooper(looper=rows, processors=double))  # its looper: its input, lazily
+    assert simple.process([1, 2, 3]) == [2, 4, 6]
+    assert simple._looper._processors[0].name() == "simple_looper()"
     with pytest.raises(TypeError):
-        next(lazy)
+        next(ready(cu.SimpleLooper(processors=double, merge_output=False)).process(5))
 
 
 # ==== templates, pipelines and overrides =====================================
 
-def test_loops_as_pipeline_steps():
-    template = cu.FunctionLooper()(rows)
-    assert template._name == "Loop_rows()" and cu.FunctionLooper(rows)._name == "Loop_rows()"
+def test_loops_as_pipeline_steps():  # the rules templates share: test_conditional
     steps = types.ModuleType("steps")
-    steps.rows = template
-    first = ready(cu.Processor([{"rows": {"processors": double}}], module=steps))
-    named = ready(cu.Processor([{"rows": {"processors": [double, double], "name": "n"}}], module=steps))
-    assert first.process([1, 2]) == [2, 4] and named.process([1]) == [4]
-    assert (first._processors[0].name(), named._processors[0].name()) == ("Loop_rows()", "n")
-    assert sorted(vars(template)) == ["_name", "_user_function"]
-    with pytest.raises(ValueError, match="^function '42' is not callable$"):
-        cu.FunctionLooper(42)
+    steps.rows = cu.FunctionLooper(rows)
+    p = ready(cu.Processor([{"rows": {"processors": [double, double]}}], module=steps))
+    assert p.process([1, 2]) == [4, 8] and p._processors[0].name() == "Loop_rows()"
     body = {"SimpleLooper": {"processors": lambda x, **kw: (x, sorted(kw))}}  # it sees the run's keywords
     p = ready(cu.Processor([lambda x, **kw: range(x), body]))
     assert p.process(2) == [(0, ["g_kwargs", "time_cost"]), (1, ["g_kwargs", "time_cost"])]

@@ -1,10 +1,9 @@
-"""LoopProcessor on a concurrent.futures executor: a thread pool, a process
-pool, a Dask LocalCluster and a Dask cluster of processes started from the
-command line give what the sequential loop gives (outputs in
-order, errors, the timing record); batches, cancellation after the first
-error, and bodies that cannot travel."""
+"""LoopProcessor on a concurrent.futures executor: a thread pool, a process pool,
+a Dask LocalCluster and a Dask cluster started from the command line give what
+the sequential loop gives; batches, cancellation, bodies that cannot travel."""
 import concurrent.futures as cf
 import contextlib
+import importlib.util
 import multiprocessing
 import os
 import subprocess
@@ -24,50 +23,43 @@ ITEMS = list(range(1000))
 DASK_CHILD = "CU_DASK_CASES"
 
 
-@contextlib.contextmanager
-def started_in(path):
-    """Worker processes start from `path`: from the repository root, the source
-    package (which has no built module) would shadow the installed one."""
-    before = os.getcwd()
-    os.chdir(str(path))
-    try:
-        yield
-    finally:
-        os.chdir(before)
-
-
 @pytest.fixture(scope="module", params=["thread", "process", "dask", "cluster"])
 def executor(request, bodies, tmp_path_factory):
-    where = tmp_path_factory.mktemp(request.param)
     if request.param == "thread":
         with Recording(2) as ex:
             yield ex
         return
-    if request.param == "process":
-        with started_in(where):
-            ex = cf.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn"))
-            ex.submit(os.getpid).result()  # the workers start now
-        with ex:
-            yield ex
-        return
-    # dask: a LocalCluster of two worker processes; cluster: a scheduler and
-    # two workers started from the command line (conftest.py).
-    if os.environ.get("CU_SANITIZER"):
-        pytest.skip("Dask's spawned workers do not run under the sanitizers")
-    if not os.environ.get(DASK_CHILD):
-        pytest.skip("the Dask cases run in an interpreter of their own (see below)")
-    distributed = pytest.importorskip(
-        "distributed", reason="dask[distributed] is not installed for this interpreter")
+    if request.param != "process":  # a LocalCluster, or the command line's cluster (conftest.py)
+        if os.environ.get("CU_SANITIZER"):
+            pytest.skip("Dask's spawned workers do not run under the sanitizers")
+        if not os.environ.get(DASK_CHILD):
+            pytest.skip("the Dask cases run in an interpreter of their own (see below)")
+        distributed = pytest.importorskip(
+            "distributed", reason="dask[distributed] is not installed for this interpreter")
     with contextlib.ExitStack() as stack:
-        if request.param == "dask":
-            with started_in(where):
+        # Workers start from a directory of their own: from the repository root,
+        # the source package (which has no built module) would shadow the installed one.
+        with pytest.MonkeyPatch.context() as mp:
+            mp.chdir(tmp_path_factory.mktemp(request.param))
+            if request.param == "process":
+                ex = stack.enter_context(
+                    cf.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")))
+                ex.submit(os.getpid).result()  # the workers start now
+            elif request.param == "dask":
                 scheduler = stack.enter_context(distributed.LocalCluster(
                     n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None))
-        else:
-            scheduler = request.getfixturevalue("dask_cluster").address
-        client = stack.enter_context(distributed.Client(scheduler, timeout=60))
-        client.wait_for_workers(2, timeout=120)
-        yield client.get_executor(pure=False)
+            else:
+                cluster = request.getfixturevalue("dask_cluster")
+                scheduler = cluster.address
+        if request.param != "process":
+            client = stack.enter_context(distributed.Client(scheduler, timeout=60))
+            client.wait_for_workers(2, timeout=120)
+            ex = client.get_executor(pure=False)
+        if request.param == "cluster":  # the command line's own interpreters, with the installed module
+            specs = client.run(importlib.util.find_spec, "common_utils.common_utils").values()
+            assert sorted(client.run(os.getpid).values()) == sorted(p.pid for p in cluster.processes[1:])
+            assert [s.origin for s in specs] == [cu.__file__] * 2
+        yield ex
 
 
 class Recording(cf.ThreadPoolExecutor):
@@ -116,15 +108,12 @@ def test_first_error_ends_the_loop(executor, bodies):
     assert loop.process(ITEMS[:500]) == ITEMS[:500]  # the executor stays usable
 
 
-@pytest.mark.parametrize("return_exceptions", [False, True])
-def test_stop_run_error_as_in_the_thread_pool_mode(executor, bodies, return_exceptions):
+def test_stop_run_error_as_in_the_sequential_loop(executor, bodies):
     body = [bodies.double, "StopRunProcessor"]
-    loop = looper(bodies, executor, body, return_exceptions=return_exceptions)
-    if return_exceptions:
-        assert loop.process(ITEMS) == looper(bodies, False, body, return_exceptions=True).process(ITEMS)
-        return
+    returned = looper(bodies, executor, body, return_exceptions=True).process(ITEMS)
+    assert returned == looper(bodies, False, body, return_exceptions=True).process(ITEMS)
     with pytest.raises(cu.StopRunError) as stopped:
-        loop.process(ITEMS)
+        looper(bodies, executor, body).process(ITEMS)
     assert stopped.value.message == "stop by StopRunProcessor" and stopped.value.out_data % 2 == 0
 
 
@@ -184,8 +173,7 @@ def test_dask_cases_in_an_interpreter_of_their_own(request, tmp_path):
     proc = subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-rs", "-p", "no:cacheprovider",
          "--rootdir", str(config.rootpath), "-c", str(config.inipath),
-         "-k", "(dask or cluster) and not interpreter_of_their_own",
-         os.path.abspath(__file__), os.path.join(os.path.dirname(__file__), "test_cluster.py")],
+         "-k", "(dask or cluster) and not interpreter_of_their_own", os.path.abspath(__file__)],
         cwd=str(tmp_path), env=dict(os.environ, **{DASK_CHILD: "1"}), stdin=subprocess.DEVNULL,
         capture_output=True, text=True, timeout=900)
     summary = proc.stdout.strip().splitlines()[-1] if proc.stdout.strip() else ""
