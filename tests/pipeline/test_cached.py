@@ -13,7 +13,7 @@ def make(cache_keys="in_data", cache_size=128, result=None, **kwargs):
 
     def step(x, **kw):
         calls.append(x)
-        return result(x) if result else [x, len(calls)]
+        return result(x, kw) if result else [x, len(calls)]
 
     p = cu.LRUCacheProcessor(cache_keys, cache_size, processors=step, **kwargs)
     assert p.init() is True
@@ -30,9 +30,9 @@ def test_default_key_is_the_input(log_records):
 
 
 def test_elements_and_keywords_form_the_key():
-    p, calls = make([0, "date"])
-    assert p.process([1, "x"], date=3) == p.process([1, "y"], date=3) == [[1, "x"], 1]
-    p.process([1, "x"], date=4)
+    p, calls = make([0, "date"], result=lambda x, kw: [x, kw["date"]])  # keywords reach the body
+    assert p.process([1, "x"], date=3) == p.process([1, "y"], date=3) == [[1, "x"], 3]
+    assert p.process([1, "x"], date=4) == [[1, "x"], 4]
     assert calls == [[1, "x"], [1, "x"]]
     with pytest.raises(KeyError, match="date"):
         p.process([1, "x"])
@@ -75,7 +75,7 @@ def test_construction_errors(args, error, message):
 def test_store_keys_and_size():
     p, calls = make([0, 1])
     assert [p.process(x)[0] for x in ([-1, 0], [-2, 0])] == [[-1, 0], [-2, 0]]  # hash(-1) == hash(-2)
-    p, calls = make(result=lambda x: None)
+    p, calls = make(result=lambda x, kw: None)
     assert p.process("a") is None and p.process("a") is None and len(calls) == 2
     assert len(p._cache) == 0  # None is never stored
     p, calls = make(cache_size=1)
