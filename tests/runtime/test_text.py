@@ -45,7 +45,7 @@ def test_print_to_string(args, kwargs, expected):
     assert str(info.value) == str(expected)
 
 
-def test_ml_stripper_is_an_html_parser():
+def test_ml_stripper_is_an_html_parser_and_strip_tags_takes_only_str():
     s = cu.MLStripper()
     assert isinstance(s, html.parser.HTMLParser)
     s.feed("<i>one</i> &lt;")
@@ -67,6 +67,8 @@ def test_ml_stripper_is_an_html_parser():
     u = Upper()
     u.feed("<a href='x'>link</a><br>text")
     assert (u.get_data(), u.tags) == ("LINKTEXT", ["a", "br"])
+    with pytest.raises(TypeError, match="str"):
+        cu.strip_tags(b"<p>")
 
 
 @pytest.mark.parametrize("markup, text", [
@@ -83,8 +85,3 @@ def test_ml_stripper_is_an_html_parser():
 ])
 def test_strip_tags(markup, text):
     assert cu.strip_tags(markup) == cu.strip_tags(html=markup) == text
-
-
-def test_strip_tags_refuses_bytes():
-    with pytest.raises(TypeError, match="str"):
-        cu.strip_tags(b"<p>")
