@@ -64,7 +64,7 @@ def test_yields_the_lines_of_standard_output_and_relays_standard_error(monkeypat
     assert list(steps) == lines and sys.stderr.getvalue() == errors
 
 
-def test_nothing_starts_before_the_first_step(tmp_path, log_records):
+def test_steps_start_late_and_a_thrown_interrupt_reaps_the_child(tmp_path, log_records):
     marker = tmp_path / "started"
     steps = cu.cmd_process_return_data([PY, "-c", "open({!r}, 'w'); print('x')".format(
         str(marker))])
@@ -74,9 +74,16 @@ def test_nothing_starts_before_the_first_step(tmp_path, log_records):
     with pytest.raises(StopIteration):
         next(steps)
     assert next(iter(steps), None) is None
-    missing = cu.cmd_process_return_data(["/nonexistent/program"])
     with pytest.raises(FileNotFoundError):
-        next(missing)
+        next(cu.cmd_process_return_data(["/nonexistent/program"]))
+    steps = cu.cmd_process_return_data(
+        ["sh", "-c", "trap 'sleep 0.3; exit 1' TERM; echo $$; sleep 60 & wait"])
+    pid = int(next(steps))
+    with pytest.raises(KeyboardInterrupt):
+        steps.throw(KeyboardInterrupt)
+    with pytest.raises(ProcessLookupError):  # gone, not even a zombie
+        os.kill(pid, 0)
+    assert list(steps) == []
 
 
 def test_large_output_on_both_pipes_does_not_stall(run_python):
@@ -91,17 +98,6 @@ def test_large_output_on_both_pipes_does_not_stall(run_python):
         "    sys.stderr.getvalue() == ''.join('e%%05d' %% i + '.' * 194 + '\\n' for i in range(10000))]))" % child,
         timeout=120)
     assert done.stdout.splitlines()[-1] == "[True, True]", done.stderr
-
-
-def test_keyboard_interrupt_thrown_in_terminates_and_reaps_the_child():
-    steps = cu.cmd_process_return_data(
-        ["sh", "-c", "trap 'sleep 0.3; exit 1' TERM; echo $$; sleep 60 & wait"])
-    pid = int(next(steps))
-    with pytest.raises(KeyboardInterrupt):
-        steps.throw(KeyboardInterrupt)
-    with pytest.raises(ProcessLookupError):  # gone, not even a zombie
-        os.kill(pid, 0)
-    assert list(steps) == []
 
 
 # ==== interrupts =============================================================
