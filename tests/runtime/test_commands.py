@@ -149,11 +149,14 @@ def test_interrupt_terminates_the_child_group_and_reaps_the_child(runner, block_
     try:
         deadline = time.monotonic() + 60
 
-        def waiting():  # the child runs and our main thread is in the wait's poll: a sleeping
-            # state alone also shows inside Popen (reading from the exec pipe), where an
-            # interrupt finds no child to stop
-            with open("/proc/%d/syscall" % proc.pid) as f:
-                return pidfile.exists() and f.read().split()[0] in POLL_CALLS
+        def waiting():  # the grandchild runs sleep (a TERM before its exec may be lost
+            # in the shell's forked copy) and our main thread is in the wait's poll: a sleeping
+            # state alone also shows inside Popen, where an interrupt finds no child to stop
+            if not pidfile.exists():
+                return False
+            with open("/proc/%s/comm" % pidfile.read_text().split()[1]) as f:
+                with open("/proc/%d/syscall" % proc.pid) as g:
+                    return f.read() == "sleep\n" and g.read().split()[0] in POLL_CALLS
 
         while not waiting() and time.monotonic() < deadline and proc.poll() is None:
             time.sleep(0.02)
