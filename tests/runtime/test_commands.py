@@ -90,12 +90,14 @@ def test_large_output_on_both_pipes_does_not_stall(run_python):
     # 2 MB on standard error and 1 MB on standard output, interleaved: both
     # pipes overflow unless they are read while the child runs.
     child = ("import sys\nfor i in range(10000): "
-             "sys.stderr.write('e%05d' % i + '.' * 194 + '\\n'); sys.stdout.write('o%05d' % i + '.' * 94 + '\\n')")
+             "sys.stderr.write('e%05d' % i + '.' * 194 + '\\n'); "
+             "sys.stdout.write('o%05d' % i + '.' * 94 + '\\n')")
     done = run_python(
         "import io, sys\nfrom common_utils import common_utils as cu\nsys.stderr = io.StringIO()\n"
         "out = list(cu.cmd_process_return_data([sys.executable, '-c', %r]))\n"
         "sys.__stdout__.write(repr([out == ['o%%05d' %% i + '.' * 94 + '\\n' for i in range(10000)],\n"
-        "    sys.stderr.getvalue() == ''.join('e%%05d' %% i + '.' * 194 + '\\n' for i in range(10000))]))" % child,
+        "    sys.stderr.getvalue() == ''.join('e%%05d' %% i + '.' * 194 + '\\n'"
+        " for i in range(10000))]))" % child,
         timeout=120)
     assert done.stdout.splitlines()[-1] == "[True, True]", done.stderr
 
