@@ -1,13 +1,13 @@
 """Many calls of each hot path of the module, and of its error paths, leave the
-traced memory and the resident set where they were: one table over the public
-names, each row a maker of the call to repeat and the number of calls."""
+traced memory, the resident set and the reference counts of None, True, False and
+of the objects a call names in its `watched` where they were: one table over the
+public names, each row a maker of the call to repeat and the number of calls."""
 import argparse
 import asyncio
 import contextlib
 import functools
 import inspect
 import itertools
-import json
 import logging
 import os
 import sys
@@ -159,7 +159,8 @@ def notices(monkeypatch):
     answer = types.SimpleNamespace(status_code=200)
     monkeypatch.setattr(cu, "requests", types.SimpleNamespace(post=lambda *a, **k: answer))
     return lambda: (cu.send_notice_kv({"b": 2, "a": 1}, "u", "B", "E"),
-                    cu.send_notice({"k": ["ü"]}, "u", timeout=1), raises(cu.send_notice_kv, [(1, 2, 3)], "u"))
+                    cu.send_notice({"k": ["ü"]}, "u", timeout=1),
+                    raises(cu.send_notice_kv, [(1, 2, 3)], "u"))
 
 
 def file_cache(tmp_path):
@@ -188,6 +189,45 @@ def config(tmp_path):
         cu.str_to_bool("off"), raises(cu.str_to_bool, "maybe"), raises(cu.parser_add_bool, parser, "flag")
         cu.parse_args_and_yaml(cu.init_default_parser(change_config_name=True), words, "t", True)
         raises(cu.parse_args_and_yaml, cu.init_default_parser(), ["--config_yaml", "missing.yaml"])
+    return call
+
+
+def logging_calls(request, monkeypatch, velox):
+    """The logging functions and their error paths, the platform off (velox False) or on with a
+    stand-in `velox` that fails at once.  Loggers get their levels and handlers back afterwards."""
+    if velox is False:
+        monkeypatch.delenv("TAVOLA_PLATFORM", raising=False)
+    else:
+        monkeypatch.setenv("TAVOLA_PLATFORM", "123")
+        monkeypatch.setitem(sys.modules, "velox", velox)
+    every = [logging.root] + [lg for lg in list(logging.root.manager.loggerDict.values())
+                              if isinstance(lg, logging.Logger)]
+    before = {id(lg): (lg, lg.level, list(lg.handlers)) for lg in every}
+
+    def restore():
+        for lg, level, kept in before.values():
+            lg.setLevel(level)
+            for h in [h for h in lg.handlers if not any(h is k for k in kept)]:
+                lg.removeHandler(h)
+                h.close()
+    request.addfinalizer(restore)
+    name, sink = "leak", os.devnull
+    logger = cu.logger_append_file(cu.get_logger(name), sink)
+    cu.add_logger_file(sink)  # every "QRX_" logger now holds the sink once
+    family = [lg for n, lg in logging.root.manager.loggerDict.items() if n[:4] == "QRX_"]
+    for member in family:  # records are still made, nothing is written or kept
+        monkeypatch.setattr(member, "propagate", False)
+        [h.setLevel(logging.CRITICAL + 1) for h in member.handlers]
+
+    def call():
+        cu.get_compile_version(), cu._get_velox_logger(), cu.get_logger(name)
+        cu.logger_append_file(logger, sink), cu.get_file_logger(name=name, file_name=sink)
+        cu.set_logger_level("INFO"), cu.add_logger_file(sink), raises(cu.get_logger, 1)
+        raises(cu.get_file_logger, "a"), raises(cu.add_logger_file, x=1), raises(cu.get_compile_version, 1)
+        raises(cu.logger_append_file, logger, b"x"), raises(cu.set_logger_level, 1, 2)
+        raises(cu.set_logger_level, "NO_SUCH_LEVEL")
+        raises(cu.logger_append_file, logger, "/nonexistent/x.log")
+    call.watched = (logger, name, sink)  # a reference kept per call grows no memory
     return call
 
 
@@ -222,6 +262,10 @@ PATHS = {
         list(cu.cmd_process_return_data(COMMAND)), cu.cmd_process_return_data("never started"),
         raises(list, cu.cmd_process_return_data([sys.executable, "-c", "exit(3)"])),
         raises(list, cu.cmd_process_return_data(5))), 200),
+    "logging, platform off": (lambda request, monkeypatch: logging_calls(request, monkeypatch, False), 5_000),
+    "logging, velox absent": (lambda request, monkeypatch: logging_calls(request, monkeypatch, None), 5_000),
+    "logging, velox without logger": (lambda request, monkeypatch: logging_calls(
+        request, monkeypatch, types.ModuleType("velox")), 5_000),
 }
 
 
@@ -235,68 +279,11 @@ def test_calls_do_not_grow_memory(maker, count, request, tmp_path, memory_growth
     monkeypatch.chdir(tmp_path)
     with warnings.catch_warnings():
         call = maker(*[request.getfixturevalue(p) for p in inspect.signature(maker).parameters])
+        watched = (None, True, False) + getattr(call, "watched", ())
+        refs = [sys.getrefcount(o) for o in watched]
         traced, rss = memory_growth(call, count)
-    print("{} calls: traced {:+d} B, rss {:+d} B".format(count, traced, rss))
-    # One leaked small object per call would pass these by far.
+        refs = [sys.getrefcount(o) - r for o, r in zip(watched, refs)]
+    print("{} calls: traced {:+d} B, rss {:+d} B, references {}".format(count, traced, rss, refs))
+    # One leaked small object or reference per call would pass these by far.
     assert traced < min(64 * 1024, max(16 * count, 8 * 1024)) and rss < 2 * 1024 * 1024
-
-
-LOGGING_CHILD = r"""
-import gc, json, logging, os, sys, tracemalloc
-sys.stdout = sys.stderr = open(os.devnull, "w")
-os.environ.pop("TAVOLA_PLATFORM", None)
-import common_utils.common_utils as cu
-name, sink = "leak", os.devnull
-logger = cu.logger_append_file(cu.get_logger(name), sink)
-cu.add_logger_file(sink)  # every "QRX_" logger now holds the sink once
-family = [logging.getLogger(n) for n in list(logging.root.manager.loggerDict) if n[:4] == "QRX_"]
-for handler in [h for member in family for h in member.handlers]:
-    handler.setLevel(logging.CRITICAL + 1)  # records are still made, nothing is written
-failing = [lambda: cu.get_logger(1), lambda: cu.get_file_logger("a"), lambda: cu.add_logger_file(x=1),
-           lambda: cu.logger_append_file(logger, b"x"), lambda: cu.set_logger_level(1, 2),
-           lambda: cu.get_compile_version(1), lambda: cu.set_logger_level("NO_SUCH_LEVEL"),
-           lambda: cu.logger_append_file(logger, "/nonexistent-dir/x.log")]
-
-def calls():
-    cu.get_compile_version(), cu._get_velox_logger(), cu.get_logger(name), cu.logger_append_file(logger, sink)
-    cu.get_file_logger(name=name, file_name=sink), cu.set_logger_level("INFO"), cu.add_logger_file(sink)
-    for call in failing:
-        try:
-            call()
-        except (TypeError, ValueError, FileNotFoundError):
-            continue
-        raise AssertionError(call)
-
-def snapshot(watched=(logger, cu.logger, name, sink, None, True, False)):
-    gc.collect()
-    with open("/proc/self/statm") as f:
-        rss = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-    return [tracemalloc.get_traced_memory()[0], rss] + [sys.getrefcount(o) for o in watched]
-
-result = {}
-for velox in ["off", "absent", "without logger"]:
-    if velox != "off":  # stand-ins that fail at once, without a search of sys.path
-        os.environ["TAVOLA_PLATFORM"] = "123"
-        sys.modules["velox"] = None if velox == "absent" else type(sys)("velox")
-    for _ in range(1000):
-        calls()
-    before = snapshot()
-    for _ in range(20000):
-        calls()
-    traced, rss, *refs = [b - a for a, b in zip(before, snapshot())]
-    result[velox] = {"traced": traced, "rss": rss, "refs": refs,
-                     "handlers": sum(len(member.handlers) for member in family)}
-print(json.dumps(result), file=sys.__stdout__)
-"""
-
-
-@pytest.mark.process_memory
-def test_logging_calls_do_not_leak(run_python):
-    env = {k: v for k, v in os.environ.items() if k != "PYTHONTRACEMALLOC"}
-    proc = run_python(LOGGING_CHILD, timeout=600, env=env)
-    assert proc.returncode == 0, proc.stderr
-    for velox, result in json.loads(proc.stdout).items():
-        # A leak of one small object per call would be a megabyte here.
-        assert result["traced"] < 256 * 1024 and result["rss"] < 2 * 1024 * 1024, (velox, result)
-        assert all(abs(d) < 100 for d in result["refs"]), (velox, result)
-        assert result["handlers"] == 5, (velox, result)  # 3 sinks and 2 consoles: nothing piled up
+    assert all(abs(d) < count // 2 for d in refs), refs

@@ -1,4 +1,5 @@
-"""Function decorators: deprecated, retry, call_report."""
+"""Function decorators: deprecated, retry, call_report.  (deprecated leaves a warnings filter
+in force; pytest gives each test the filters back.)"""
 import gc
 from contextlib import nullcontext
 import os
@@ -12,13 +13,6 @@ import pytest
 import common_utils.common_utils as cu
 
 
-@pytest.fixture
-def saved_filters():
-    """deprecated leaves a filter in force for the whole process; keep it to the test."""
-    with warnings.catch_warnings():
-        yield
-
-
 def target(a, b=2, *args, **kwargs):
     """Target docstring."""
     return (a, b, args, kwargs)
@@ -27,7 +21,7 @@ def target(a, b=2, *args, **kwargs):
 # ==== deprecated =============================================================
 
 
-def test_deprecated_warns_on_every_call_at_the_calling_line(saved_filters, monkeypatch):
+def test_deprecated_warns_on_every_call_at_the_calling_line(monkeypatch):
     wrapped = cu.deprecated(target)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("ignore")
@@ -68,7 +62,7 @@ DECORATORS = {"deprecated": cu.deprecated, "retry": cu.retry(), "call_report": c
 
 
 @pytest.mark.parametrize("name", DECORATORS)
-def test_wrappers_keep_the_target_bind_as_methods_and_let_errors_through(saved_filters, name):
+def test_wrappers_keep_the_target_bind_as_methods_and_let_errors_through(name):
     warnings.simplefilter("ignore")
     decorate = DECORATORS[name]
     if name != "deprecated":
@@ -101,7 +95,7 @@ def test_wrappers_keep_the_target_bind_as_methods_and_let_errors_through(saved_f
     assert ref() is None
 
 
-def test_deprecated_target_whose_name_raises(saved_filters):
+def test_deprecated_target_whose_name_raises():
     armed = []
     nameless = type("Nameless", (), {"__call__": lambda self: "ran", "__name__": property(
         lambda self: armed and 1 // 0 or "nameless")})()
@@ -181,28 +175,22 @@ def test_retry_reentrant_target(fake_time):
     assert countdown(3) == 6 and attempts == {3: 2, 2: 2, 1: 2, 0: 2}
 
 
-def test_call_report_logs_every_interval_calls(fake_time, log_records):
-    fake_time.readings = [0, 1, 10, 12, 20, 23, 30, 34]  # calls of 1, 2, 3 and 4 s
-    k = cu.call_report(interval=2)(lambda x: x * 2)
-    k.__wrapped__.__name__ = "k"  # read at each report
-    assert [k(i) for i in range(4)] == [0, 2, 4, 6]
-    assert messages(log_records) == [
+def test_call_report_logs_every_interval_returned_calls_innermost_first(fake_time, log_records):
+    @cu.call_report(interval=2)
+    def f(n):
+        if n < 0:
+            raise MINE
+        return n if n == 0 else f(n - 1)
+
+    f.__wrapped__.__name__ = "k"  # read at each report
+    # a failed call reads the clock once; then f(3) -> f(0) nested, returning after 1, 2, 3 and 4 s
+    fake_time.readings = [99, 0, 10, 20, 30, 31, 22, 13, 4]
+    with pytest.raises(KeyError):
+        f(-1)
+    assert f(3) == 0 and messages(log_records) == [
         ("INFO", "call_report info: Function 'k()' call times=2 avg_cost=1.5s"),
         ("INFO", "call_report info: Function 'k()' call times=4 avg_cost=2.5s"),
     ]
-
-
-def test_call_report_skips_failed_calls_and_nests(log_records):
-    @cu.call_report(2)
-    def k(n):
-        if n < 0:
-            raise MINE
-        return n if n == 0 else k(n - 1)
-
-    with pytest.raises(KeyError) as info:
-        k(-1)
-    assert info.value is MINE and not log_records
-    assert k(3) == 0 and [r.args[1] for r in log_records] == [2, 4]  # innermost first
 
 
 def test_assertions_are_skipped_under_optimisation(run_python):

@@ -24,13 +24,11 @@ def test_is_async_callable(obj, expected):
     assert cu.is_async_callable(obj=obj) is expected
 
 
-def test_is_ipython_counts_presence_not_value(monkeypatch):
+def test_is_ipython_and_is_async_context(monkeypatch):
     assert cu.is_ipython() is False
     monkeypatch.setattr(builtins, "__IPYTHON__", False, raising=False)
-    assert cu.is_ipython() is True
+    assert cu.is_ipython() is True  # presence counts, not the value
 
-
-def test_is_async_context(monkeypatch):
     async def inside():
         return cu.is_async_context()
 

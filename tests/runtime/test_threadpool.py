@@ -32,17 +32,12 @@ class Script:
             self.log.append("inner closed")
 
 
-def use_anyio(monkeypatch, run_sync):
-    monkeypatch.setattr(cu, "anyio", types.SimpleNamespace(
-        to_thread=types.SimpleNamespace(run_sync=run_sync)))
-
-
-@pytest.fixture
-def log(monkeypatch):
+def use_anyio(monkeypatch):
     """anyio without threads: run_sync logs its call and returns a Script."""
-    entries = []
-    use_anyio(monkeypatch, lambda f, *args: entries.append((f, args)) or Script(entries, f, args))
-    return entries
+    log = []
+    monkeypatch.setattr(cu, "anyio", types.SimpleNamespace(to_thread=types.SimpleNamespace(
+        run_sync=lambda f, *args: log.append((f, args)) or Script(log, f, args))))
+    return log
 
 
 def test_a_coroutine_for_asyncio_that_checks_its_arguments():
@@ -58,48 +53,37 @@ def test_a_coroutine_for_asyncio_that_checks_its_arguments():
             run(*args, **kwargs)
 
 
-def test_module_names_are_read_when_awaited(monkeypatch):
+def test_names_are_read_when_awaited_and_send_reaches_the_inner(monkeypatch):
     c = run(int, "ff", base=16)
-    calls = []
-    use_anyio(monkeypatch, lambda func, *args: calls.append((func, args)) or Script([], 0, 0))
-    monkeypatch.setattr(cu, "functools", types.SimpleNamespace(partial=lambda f, **kw: (f, kw)))
-    assert c.send(None) == "first"
-    assert calls == [((int, {"base": 16}), ("ff",))]
-    c.close()
-
-
-def test_delegates_send_and_keeps_the_result(log):
-    for result in [(1, 2), None]:
-        c = run(lambda: result)
-        assert (c.send(None), c.send("echo")) == ("first", "echo")
-        with pytest.raises(StopIteration) as stop:
-            c.send("stop")
-        assert stop.value.value == result
+    log = use_anyio(monkeypatch)
+    monkeypatch.setattr(cu, "functools", types.SimpleNamespace(
+        partial=lambda f, **kw: lambda *args: (f, kw, args)))
+    assert (c.send(None), c.send("echo")) == ("first", "echo")
+    assert log == [(log[0][0], ("ff",))]
+    with pytest.raises(StopIteration) as stop:
+        c.send("stop")
+    assert stop.value.value == (int, {"base": 16}, ("ff",))  # a tuple result as it is
     with pytest.raises(RuntimeError, match="reuse"):
         c.send(None)
 
 
-@pytest.mark.parametrize("action, outcome", [
-    (lambda c: c.throw(KeyError("k")), StopIteration),
-    (lambda c: c.throw(ValueError("v")), ValueError),
-    (lambda c: c.throw(GeneratorExit), GeneratorExit),
-    (lambda c: c.close(), None),
+@pytest.mark.parametrize("started, action, outcome", [
+    (True, lambda c: c.throw(KeyError("k")), StopIteration),
+    (True, lambda c: c.throw(ValueError("v")), ValueError),
+    (True, lambda c: c.throw(GeneratorExit), GeneratorExit),
+    (True, lambda c: c.close(), None),
+    (False, lambda c: c.close(), None),
+    (False, lambda c: c.throw(ValueError), ValueError),
+    (False, lambda c: c.send(5), TypeError),
 ])
-def test_throw_and_close_reach_the_inner(log, action, outcome):
+def test_throw_and_close_reach_the_inner_once_started(monkeypatch, started, action, outcome):
+    log = use_anyio(monkeypatch)
     c = run(max, 1, 2)
-    c.send(None)
+    if started:
+        c.send(None)
     with pytest.raises(outcome) if outcome else contextlib.nullcontext():
         action(c)
-    assert log[-1] == "inner closed"
-
-
-def test_unstarted(log):
-    run(max, 1).close()
-    with pytest.raises(ValueError):
-        run(max, 1).throw(ValueError)
-    with pytest.raises(TypeError, match="non-None"):
-        run(max, 1).send(5)
-    assert log == []  # nothing was started
+    assert log[-1:] == (["inner closed"] if started else [])  # nothing starts before a step
 
 
 def test_never_awaited_objects_are_collected_quietly():
