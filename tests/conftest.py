@@ -19,7 +19,7 @@ settings.load_profile("cu")
 
 # The noxfile sets CU_SANITIZER in its AddressSanitizer run, where the size of
 # the process says nothing about leaks (freed blocks sit in quarantine): a test
-# that measures it uses `memory_growth` or carries the `process_memory` mark.
+# that measures it uses `memory_growth`.
 SANITIZED = bool(os.environ.get("CU_SANITIZER"))
 
 
@@ -35,21 +35,15 @@ def pytest_report_header(config):
 
 def pytest_configure(config):
     config.addinivalue_line(
-        "markers", "process_memory: measures the process size; skipped under the sanitizers")
-    config.addinivalue_line(
         "markers", "long: a sweep (fuzz, leaks, stress) left to the long run; tests that use "
-        "`memory_growth` or carry `process_memory` have it too")
+        "`memory_growth` have it too")
 
 
 @pytest.hookimpl(tryfirst=True)
 def pytest_collection_modifyitems(config, items):
-    skip = pytest.mark.skip(reason="the process size means nothing under ASan")
     for item in items:
-        measures = item.get_closest_marker("process_memory")
-        if measures or "memory_growth" in getattr(item, "fixturenames", ()):
+        if "memory_growth" in getattr(item, "fixturenames", ()):
             item.add_marker(pytest.mark.long)
-        if SANITIZED and measures:
-            item.add_marker(skip)
 
 
 @pytest.fixture
