@@ -13,11 +13,82 @@ bool is_heap_type(PyObject* cls) {
     return PyType_GetFlags((PyTypeObject*)cls) & Py_TPFLAGS_HEAPTYPE;
 }
 
+// The interpreter's descriptor type of the instance-dict attribute.
+PyObject* getset_type() {
+    static Keep type;
+    if (!type) {
+        Ref attrs = getattr((PyObject*)&PyType_Type, n___dict__);
+        Ref descr = check(PyObject_GetItem(attrs.get(), n___dict__.get()));
+        type.set(Ref::borrow((PyObject*)Py_TYPE(descr.get())));
+    }
+    return type.get();
+}
+
 }  // namespace
 
+PyObject* EntryHint::miss(PyObject* dict, PyObject* key) const {
+    PyObject* found = dict_get(dict, key);
+    if (!found) return found;
+    unsigned n = ++misses_;
+    if (n & (n - 1)) return found;
+    Py_ssize_t p = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(dict, &p, &k, &v))
+        if (k == key) {
+            pos_ = p - 1;
+            misses_ = 0;
+            break;
+        }
+    return found;
+}
+
+void DictRoute::take(PyObject* cls) {
+    static const Name n___dictoffset__("__dictoffset__"), n___mro__("__mro__"),
+        n___objclass__("__objclass__");
+    get_ = nullptr;
+    refused_ = false;
+    cls_ = cls;
+    offset_ = as_ssize_t(getattr(cls, n___dictoffset__).get());
+    if (offset_ >= 0) return;
+    // The first `__dict__` of the MRO is the one look-up finds; a class
+    // cannot rebind it later (the metaclass's own `__dict__` refuses).  Only
+    // the descriptor the interpreter made for one of these classes is used.
+    Ref mro = getattr(cls, n___mro__);
+    for (Py_ssize_t i = 0; PyTuple_Check(mro.get()) && i < PyTuple_Size(mro.get()); ++i) {
+        PyObject* k = PyTuple_GetItem(mro.get(), i);
+        Ref own = getattr(k, n___dict__);
+        Ref descr = check_or_null(PyObject_GetItem(own.get(), n___dict__.get()), PyExc_KeyError);
+        if (!descr) continue;
+        Ref owner = getattr_opt(descr.get(), n___objclass__);
+        refused_ = Py_TYPE(descr.get()) != (PyTypeObject*)getset_type() || !owner ||
+                   !check_int(PySequence_Contains(mro.get(), owner.get()));
+        if (refused_) return;
+        // A static type's slots are readable from 3.10 on; managed dicts
+        // came with 3.11, so an older interpreter keeps the look-up.
+        get_ = (descrgetfunc)PyType_GetSlot(Py_TYPE(descr.get()), Py_tp_descr_get);
+        if (!get_) PyErr_Clear();
+        descr_.set(std::move(descr));
+        return;
+    }
+}
+
+Ref DictRoute::read(PyObject* obj, bool& ok) const {
+    Ref d;
+    ok = !refused_;
+    if (offset_ > 0) {
+        d = Ref::borrow(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset_));
+    } else if (get_) {
+        d = check(get_(descr_.get(), obj, cls_));
+    } else if (offset_ < 0 && ok) {
+        d = getattr_opt(obj, n___dict__);
+        ok = bool(d);  // a dict that cannot be read may still shadow
+    }
+    ok = ok && (!d || PyDict_Check(d.get()));
+    return d;
+}
+
 void ClassSnapshot::take(PyObject* cls, std::initializer_list<Attr> attrs) {
-    static const Name n___mro__("__mro__"), n___dictoffset__("__dictoffset__"),
-        n___set__("__set__");
+    static const Name n___mro__("__mro__"), n___set__("__set__");
     cls_.set(Ref::borrow(cls));
     never_ = ~Names(0);
     PyTypeObject* type = (PyTypeObject*)cls;
@@ -56,7 +127,7 @@ void ClassSnapshot::take(PyObject* cls, std::initializer_list<Attr> attrs) {
         if (!hasattr((PyObject*)Py_TYPE(found), n___set__)) shadowable_ |= a.bit;
         never_ &= ~a.bit;
     }
-    dictoffset_ = as_ssize_t(getattr(cls, n___dictoffset__).get());
+    route_.take(cls);
     getattro_ = (void*)PyObject_GenericGetAttr;
 }
 
@@ -68,12 +139,34 @@ bool ClassSnapshot::unshadowed(PyObject* d, Names shadowable) const {
 }
 
 bool ClassSnapshot::unshadowed_managed(PyObject* obj, Names shadowable, Ref* attrs) const {
-    Ref d = dictoffset_ < 0 ? getattr_opt(obj, n___dict__) : Ref();
-    if (d && !PyDict_Check(d.get())) return false;
+    bool ok;
+    Ref d = route_.read(obj, ok);
+    if (!ok) return false;
     bool holds = !d || unshadowed(d.get(), shadowable);
     if (attrs) *attrs = std::move(d);
     return holds;
 }
+
+namespace {
+
+// The dict routes of the last few classes asked about, each class kept so
+// that its address is not taken by another.
+const DictRoute& route_of(PyTypeObject* type) {
+    static struct {
+        Keep cls;
+        DictRoute route;
+    } seen[4];
+    static unsigned next = 0;
+    for (auto& s : seen)
+        if (s.cls.get() == (PyObject*)type) return s.route;
+    auto& s = seen[next++ % 4];
+    s.cls.set(Ref());
+    s.route.take((PyObject*)type);
+    s.cls.set(Ref::borrow((PyObject*)type));
+    return s.route;
+}
+
+}  // namespace
 
 bool resolves_to(PyObject* obj, const Name& name, PyObject* expected) {
     // A class with its own __getattribute__ (or a static type, whose slots the
@@ -84,8 +177,11 @@ bool resolves_to(PyObject* obj, const Name& name, PyObject* expected) {
         return false;
     Ref found = getattr_opt((PyObject*)type, name);
     if (!found || found.get() != expected) return false;
-    Ref attrs = getattr_opt(obj, n___dict__);
-    return attrs && PyDict_Check(attrs.get()) && !dict_get(attrs.get(), name);
+    const DictRoute& route = route_of(type);
+    bool ok;
+    Ref attrs = route.offset() ? route.read(obj, ok) : getattr_opt(obj, n___dict__);
+    if (!route.offset()) ok = attrs && PyDict_Check(attrs.get());
+    return ok && (!attrs || !dict_get(attrs.get(), name));
 }
 
 }  // namespace cu

@@ -18,6 +18,48 @@
 
 namespace cu {
 
+// Where a key was last seen in a dict, to read its value without hashing or
+// comparing.  A dict holds each key once, so a live entry with this very key
+// is what a look-up would find, whichever dict it is.  A move (deletion,
+// resize, another dict) shows as a mismatch: look up, and find the new place
+// by identity; after misses in a row the scan runs at ever longer intervals
+// (a key equal to the name but another object is never found by it).
+class EntryHint {
+public:
+    // `dict[key]` (borrowed) or null; errors of the look-up throw.
+    [[gnu::always_inline]] PyObject* get(PyObject* dict, PyObject* key) const {
+        Py_ssize_t p = pos_;
+        PyObject *k, *v;
+        if (p >= 0 && PyDict_Next(dict, &p, &k, &v) && k == key) return v;
+        return miss(dict, key);
+    }
+
+private:
+    PyObject* miss(PyObject* dict, PyObject* key) const;
+    mutable Py_ssize_t pos_ = -1;
+    mutable unsigned misses_ = 0;  // since the last hit; scans on 1, 2, 4, 8...
+};
+
+// How the instances of one class keep their dict, to read it as attribute
+// look-up does: at the offset the type publishes, or (3.11's managed dicts)
+// through the class's own `__dict__` descriptor, whose getter is called
+// directly rather than found by a look-up on the instance.
+class DictRoute {
+public:
+    void take(PyObject* cls);
+    // The instance dict (null when there is none); `ok` is false when it
+    // cannot be read soundly (not a dict, a `__dict__` of the class's own).
+    Ref read(PyObject* obj, bool& ok) const;
+    Py_ssize_t offset() const noexcept { return offset_; }
+
+private:
+    Py_ssize_t offset_ = 0;
+    Keep descr_;                    // the `__dict__` descriptor, managed dicts only
+    descrgetfunc get_ = nullptr;    // its getter, when it is the interpreter's own
+    PyObject* cls_ = nullptr;
+    bool refused_ = false;          // the class's `__dict__` is its own: no route
+};
+
 // What a class was made with, to prove later that it still holds: the class,
 // the own dicts of the classes of its MRO that can change (owned), the offset
 // of its instances' dict and the attributes its fast paths rely on.
@@ -69,8 +111,8 @@ public:
         // The instance dict, read through the offset the type publishes, as
         // look-up itself reads it; one kept elsewhere (3.11's managed dicts)
         // is asked for.
-        if (dictoffset_ <= 0) return unshadowed_managed(obj, shadowable, attrs);
-        PyObject* d = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + dictoffset_);
+        if (route_.offset() <= 0) return unshadowed_managed(obj, shadowable, attrs);
+        PyObject* d = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + route_.offset());
         if (attrs) *attrs = Ref::borrow(d);
         return !d || unshadowed(d, shadowable);
     }
@@ -126,7 +168,7 @@ private:
     Keep cls_;
     void* getattro_ = nullptr;
     std::vector<Keep> dicts_;  // own dicts of the classes of the MRO that can change
-    Py_ssize_t dictoffset_ = 0;
+    DictRoute route_;
     Names never_ = 0, slots_ = 0, shadowable_ = 0;
     ByName by_name_[32];
     BySlot by_slot_[32];

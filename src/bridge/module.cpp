@@ -2,6 +2,7 @@
 #include "closure.hpp"
 #include "signature.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -27,10 +28,21 @@ void set(PyObject* m) {
     g_name = getattr(m, "__name__").release();
 }
 
-PyObject* lookup(const Name& name) { return dict_get(g_ns, name.get()); }
+namespace {
+// Where each name was last seen in the namespace, by the address of its
+// Name: names that share a place only cost each other a hashed look-up.
+EntryHint g_hints[256];
+
+inline PyObject* entry(const Name& name) {
+    auto at = reinterpret_cast<std::uintptr_t>(&name);
+    return g_hints[(at >> 4 ^ at >> 12) & 255].get(g_ns, name.get());
+}
+}  // namespace
+
+PyObject* lookup(const Name& name) { return entry(name); }
 
 Ref global(const Name& name) {
-    if (PyObject* v = dict_get(g_ns, name.get())) return Ref::borrow(v);
+    if (PyObject* v = entry(name)) return Ref::borrow(v);
     if (PyObject* builtins = PyEval_GetBuiltins())
         if (PyObject* v = dict_get(builtins, name.get())) return Ref::borrow(v);
     raisef(PyExc_NameError, "name '%s' is not defined", name.text());

@@ -48,10 +48,14 @@ template <ClassSnapshot::Names method>
 bool cached_off(PyObject* logger, int levelno) {
     Ref attrs;
     if (!logger_class.holds(logger, method | b_isEnabledFor, &attrs) || !attrs) return false;
-    PyObject* cache = dict_get(attrs.get(), n_cache);
+    // The entries are found where they were at the last record (a logger's
+    // `_cache` and, in it, the level: logging's own level constants are
+    // small ints, one object each).
+    static EntryHint cache_at, level_at;
+    PyObject* cache = cache_at.get(attrs.get(), n_cache);
     if (!cache || !PyDict_CheckExact(cache)) return false;
     Ref key = integer(levelno);
-    return dict_get(cache, key.get()) == Py_False;
+    return level_at.get(cache, key.get()) == Py_False;
 }
 
 }  // namespace

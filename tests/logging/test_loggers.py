@@ -7,6 +7,7 @@ import os
 import pathlib
 import re
 import sys
+import types
 
 import pytest
 
@@ -18,110 +19,78 @@ def file_handlers(logger):
     return [h for h in logger.handlers if isinstance(h, logging.FileHandler)]
 
 
-@pytest.fixture
-def velox_package(tmp_path, monkeypatch, fresh):
-    """Writes a package `velox` with the given __init__ text on sys.path and switches the platform on."""
-    monkeypatch.delitem(sys.modules, "velox", raising=False)
-    monkeypatch.setenv("TAVOLA_PLATFORM", "123")
-
-    def write(init_text):
-        (tmp_path / "site" / "velox").mkdir(parents=True)
-        (tmp_path / "site" / "velox" / "__init__.py").write_text(init_text)
-        monkeypatch.syspath_prepend(str(tmp_path / "site"))
-    yield write
-    sys.modules.pop("velox", None)
-
-
-def test_get_logger_configures_once(cu, fresh, monkeypatch):
+def test_get_logger_configures_once_and_files_are_added_once_per_absolute_path(cu, fresh, monkeypatch,
+                                                                              log_records):
     monkeypatch.setattr(sys, "stdout", io.StringIO())  # where the handler made now writes
     name = fresh()
     logger = cu.get_logger(name)
     assert cu.get_logger(name) is logger is logging.getLogger("QRX_" + name)
-    assert logger.level == logging.INFO and logger.propagate
-    [handler] = logger.handlers
-    assert type(handler) is logging.StreamHandler and handler.stream is sys.stdout
-    assert handler.level == logging.NOTSET
-    assert (handler.formatter._fmt, handler.formatter.datefmt) == (RECORD_FORMAT, None)
+    [console] = logger.handlers
+    assert (logger.level, logger.propagate, type(console), console.stream, console.level) == (
+        logging.INFO, True, logging.StreamHandler, sys.stdout, logging.NOTSET)
     configured = logging.getLogger("QRX_" + fresh())  # one that has a handler is left alone
     cu.logger_append_file(configured, "first.log")
     configured.setLevel(logging.ERROR)
     assert cu.get_logger(configured.name[4:]) is configured and configured.level == logging.ERROR
-    [file_handler] = configured.handlers  # without a first handler, the standard formatter
-    assert (file_handler.formatter._fmt, file_handler.formatter.datefmt) == (RECORD_FORMAT, None)
+    for h in [console, *configured.handlers]:  # without a first handler, the standard formatter
+        assert (h.formatter._fmt, h.formatter.datefmt) == (RECORD_FORMAT, None)
+    assert cu.logger_append_file(logger, "app.log") is logger
+    handler, path = logger.handlers[1], os.path.abspath("app.log")
+    # the first handler's own formatter object, not a fresh one
+    assert (type(handler), handler.baseFilename, handler.mode, handler.level, handler.formatter) == (
+        logging.FileHandler, path, "a", logging.NOTSET, console.formatter) and os.path.exists(path)
+    assert cu.logger_append_file(logger, "./app.log") is logger and logger.handlers == [console, handler]
+    warning = ("logging[%s] file handler already existed, skipped. ori handlers=%s new file=%s "
+               % (logger, logger.handlers, path))
+    assert re.fullmatch(r".* - WARNING - test_loggers\.py:\d+ test_get_logger_configures_once_and_files_are_"
+                        r"added_once_per_absolute_path\(\) - " + re.escape(warning) + "\n", sys.stdout.getvalue())
+    assert log_records == []  # the module logger is not the one told
 
 
-@pytest.mark.parametrize("init_text, probe", [(None, None), ("x = 1\n", None), ("logger = 0\n", 0)],
-                         ids=["absent", "without-logger", "falsy-logger"])
-def test_platform_package_unusable(cu, fresh, capsys, monkeypatch, velox_package, init_text, probe):
+@pytest.mark.parametrize("init_text, probe", [(None, None), ("x = 1\n", None), ("logger = 0\n", 0),
+                                              ("import logging\nlogger = logging.getLogger('pf')\n", "pf")])
+def test_platform_logger(cu, fresh, capsys, monkeypatch, tmp_path, init_text, probe):
+    monkeypatch.delitem(sys.modules, "velox", raising=False)
     for value in ["", "1234", " 123", "0123"]:  # the switch is off unless exactly "123"
         monkeypatch.setenv("TAVOLA_PLATFORM", value)
         assert cu._get_velox_logger() is None
     monkeypatch.setenv("TAVOLA_PLATFORM", "123")
     if init_text is not None:
-        velox_package(init_text)
+        (tmp_path / "site" / "velox").mkdir(parents=True)
+        (tmp_path / "site" / "velox" / "__init__.py").write_text(init_text)
+        monkeypatch.syspath_prepend(str(tmp_path / "site"))
     elif importlib.util.find_spec("velox") is not None:
         pytest.skip("a velox package is installed")
-    assert capsys.readouterr().err == ""
-    for refused in [lambda: cu.get_logger(None), lambda: cu.get_file_logger(1, "x.log")]:
-        with pytest.raises(TypeError):  # refused before the platform is probed
-            refused()
+    with pytest.raises(TypeError):  # refused before the platform is probed
+        cu.get_file_logger(1, "x.log")
     name = fresh()
     first = cu.get_logger(name)
+    if probe == "pf":
+        assert first is cu._get_velox_logger() is cu.get_file_logger(name, "pf.log") is logging.getLogger("pf")
+        assert (first.handlers, first.level) == (file_handlers(first), logging.NOTSET)
+        assert [h.baseFilename for h in first.handlers] == [os.path.abspath("pf.log")]
+        del sys.modules["velox"]
+        (tmp_path / "site" / "velox" / "__init__.py").write_text("raise RuntimeError('broken')\n")
+        with pytest.raises(RuntimeError, match="broken"):  # other import errors propagate
+            cu.get_logger(name)
+        return
     assert cu.get_logger(name) is first and first.name == "QRX_" + name
     assert cu._get_velox_logger() == probe
-    if probe is None:  # three probes: none for the refused names
+    if probe is None:  # three probes: none for the refused name
         assert capsys.readouterr().err == "velox not installed, use default logger\n" * 3
-
-
-def test_platform_logger_is_used_for_every_name(cu, fresh, tmp_path, velox_package):
-    velox_package("import logging\nlogger = logging.getLogger('platform-" + fresh() + "')\n")
-    import velox
-
-    assert cu._get_velox_logger() is velox.logger and cu.get_logger(fresh()) is velox.logger
-    assert velox.logger.handlers == [] and velox.logger.level == logging.NOTSET
-    assert cu.get_file_logger(fresh(), "platform.log") is velox.logger
-    assert [h.baseFilename for h in file_handlers(velox.logger)] == [os.path.abspath("platform.log")]
-    del sys.modules["velox"]
-    (tmp_path / "site" / "velox" / "__init__.py").write_text("raise RuntimeError('broken')\n")
-    with pytest.raises(RuntimeError, match="broken"):  # other import errors propagate
-        cu.get_logger(fresh())
-
-
-def test_append_file_once_per_absolute_path(cu, fresh, monkeypatch, log_records):
-    out = io.StringIO()
-    monkeypatch.setattr(sys, "stdout", out)
-    logger = cu.get_logger(fresh())
-    assert cu.logger_append_file(logger, "app.log") is logger
-    console, handler = logger.handlers
-    path = os.path.abspath("app.log")
-    assert (type(handler), handler.baseFilename, handler.mode, handler.level) == (
-        logging.FileHandler, path, "a", logging.NOTSET)
-    # the first handler's own formatter object, not a fresh one
-    assert handler.formatter is console.formatter and os.path.exists(path)
-    assert cu.logger_append_file(logger, "./app.log") is logger and logger.handlers == [console, handler]
-    warning = ("logging[%s] file handler already existed, skipped. ori handlers=%s new file=%s "
-               % (logger, logger.handlers, path))
-    assert re.fullmatch(r".* - WARNING - test_loggers\.py:\d+ test_append_file_once_per_absolute_path\(\)"
-                        r" - " + re.escape(warning) + "\n", out.getvalue())
-    assert log_records == []  # the module logger is not the one told
+    sys.modules.pop("velox", None)
 
 
 def test_append_file_on_hand_made_loggers(cu, fresh, tmp_path):
     (tmp_path / "real").mkdir()  # keyed on the unresolved absolute path
     os.symlink("real", "link")
-    logger = logging.getLogger("QRX_" + fresh())
-    cu.logger_append_file(logger, "real/x.log")
-    cu.logger_append_file(logger, "link/x.log")
-    assert len(file_handlers(logger)) == 2
-    other = logging.getLogger("QRX_" + fresh())  # any FileHandler counts, subclasses too
+    logger, other, plain, missing = (logging.getLogger("QRX_" + fresh()) for _ in range(4))
+    cu.logger_append_file(logger, "real/x.log"), cu.logger_append_file(logger, "link/x.log")
     other.addHandler(type("Rotating", (logging.FileHandler,), {})(str(tmp_path / "x.log")))
-    cu.logger_append_file(other, "x.log")
-    assert len(other.handlers) == 1
-    plain = logging.getLogger("QRX_" + fresh())  # a first handler without a formatter passes that on
+    cu.logger_append_file(other, "x.log")  # any FileHandler counts, subclasses too
     plain.addHandler(logging.StreamHandler(io.StringIO()))
-    cu.logger_append_file(plain, "plain.log")
-    assert plain.handlers[1].formatter is None
-    missing = logging.getLogger("QRX_" + fresh())
+    cu.logger_append_file(plain, "plain.log")  # a first handler without a formatter passes that on
+    assert (len(file_handlers(logger)), len(other.handlers), plain.handlers[1].formatter) == (2, 1, None)
     with pytest.raises(FileNotFoundError):
         cu.logger_append_file(missing, "missing/x.log")
     assert missing.handlers == [] and not (tmp_path / "missing").exists()
@@ -139,21 +108,6 @@ def test_module_functions_are_read_at_call_time(cu, fresh, monkeypatch):
     assert calls == [("get", "job"), ("append", target, "job.log")]
 
 
-# A Path would pass os.path.abspath, and a str subclass the concatenation: both are refused.
-@pytest.mark.parametrize("call, message", [
-    (lambda cu, lg: cu.get_logger(1), "get_logger() argument 'name' must be str, not int"),
-    (lambda cu, lg: cu.get_logger(StrSub("a")), "get_logger() argument 'name' must be str, not StrSub"),
-    (lambda cu, lg: cu.get_file_logger(1, "x.log"), "get_file_logger() argument 'name' must be str, not int"),
-    (lambda cu, lg: cu.get_file_logger(lg.name[4:], pathlib.Path("x.log")),
-     "logger_append_file() argument 'file_name' must be str, not PosixPath"),
-])
-def test_non_str_arguments(cu, fresh, call, message):
-    logger = logging.getLogger("QRX_" + fresh())
-    with pytest.raises(TypeError) as info:
-        call(cu, logger)
-    assert str(info.value) == message and file_handlers(logger) == []
-
-
 # Python functions of the same shapes, for the interpreter's arity wording.
 def get_logger(name): pass
 def get_file_logger(name, file_name): pass
@@ -162,50 +116,89 @@ def set_logger_level(log_level=20): pass
 def add_logger_file(file_name="./main.log"): pass
 
 
-@pytest.mark.parametrize("name, args, kwargs", [
-    ("get_logger", (), {}), ("get_logger", ("a", "b"), {}), ("get_logger", (), {"nam": "a"}),
-    ("get_file_logger", ("a",), {}), ("get_file_logger", (), {"file_name": "f"}),
-    ("_get_velox_logger", (1,), {}), ("_get_velox_logger", (1, 2), {"x": 1}), ("_get_velox_logger", (1, 2), {}),
-    ("set_logger_level", (10, 20), {}), ("set_logger_level", (10,), {"log_level": 20}),
-    ("add_logger_file", (), {"path": "a"}),
+# A Path would pass os.path.abspath, and a str subclass the concatenation: both are refused.
+@pytest.mark.parametrize("name, args, kwargs, message", [
+    ("get_logger", (1,), {}, "get_logger() argument 'name' must be str, not int"),
+    ("get_logger", (StrSub("a"),), {}, "get_logger() argument 'name' must be str, not StrSub"),
+    ("get_file_logger", (1, "x.log"), {}, "get_file_logger() argument 'name' must be str, not int"),
+    ("get_file_logger", ("n", pathlib.Path("x")), {}, "logger_append_file() argument 'file_name' must be str, "
+                                                      "not PosixPath"),
+    ("get_logger", (), {}, None), ("get_logger", (), {"nam": "a"}, None), ("get_file_logger", ("f",), {}, None),
+    ("_get_velox_logger", (1, 2), {"x": 1}, None), ("set_logger_level", (10,), {"log_level": 20}, None),
+    ("add_logger_file", (), {"path": "a"}, None),
 ])
-def test_arity_errors_match_the_interpreter(cu, name, args, kwargs):
-    with pytest.raises(TypeError) as expected:
-        globals()[name](*args, **kwargs)
+def test_bad_calls(cu, fresh, name, args, kwargs, message):
+    if message is None:
+        with pytest.raises(TypeError) as expected:
+            globals()[name](*args, **kwargs)
+        # 3.13 appends a spelling suggestion that the module's messages do not make.
+        message = str(expected.value).split(". Did you mean")[0]
     with pytest.raises(TypeError) as got:
         getattr(cu, name)(*args, **kwargs)
-    # 3.13 appends a spelling suggestion that the module's messages do not make.
-    assert str(got.value) == str(expected.value).split(". Did you mean")[0]
+    assert str(got.value) == message and file_handlers(logging.getLogger("QRX_n")) == []
 
 
 # ==== the module's own debug records ============================================
-# A debug record below the logger's level is skipped without calling the
-# logger only while nothing could see the difference.
+# Below the logger's level a debug record is skipped without calling the logger
+# only while nothing could see the difference: a change made during the first
+# loop item shows from the next item on.
 
-CHILD = """
-import logging
-calls, original = [], logging.Logger.{name}
-def spy(self, *args, **kwargs):
-    calls.append(args)
-    return original(self, *args, **kwargs)
-{before}
+def spy(c, method=False):
+    return lambda *a: c.seen.append(a[method] % a[method + 1:])
+
+
+SAYS_YES = type("SaysYes", (dict,), {"__getitem__": lambda self, key: True})
+# c: lg (the module logger), mp, seen, other (a logger at DEBUG), cu; whether the records show.  Instance
+# attributes go through vars(): undoing monkeypatch.setattr would leave the old bound method there.
+CHANGES = {
+    "none": (lambda c: None, False),
+    "level set": (lambda c: c.lg.setLevel(logging.DEBUG), True),
+    "level cache entry set": (lambda c: c.lg._cache.update({logging.DEBUG: True}), True),
+    "level cache entry moved": (lambda c: c.lg._cache.update({10: c.lg._cache.pop(10)}), False),
+    "level cache replaced": (lambda c: c.mp.setattr(c.lg, "_cache", SAYS_YES(c.lg._cache)), True),
+    "handler added": (lambda c: c.lg.addHandler(logging.Handler(logging.DEBUG)), False),
+    "debug on the instance": (lambda c: c.mp.setitem(vars(c.lg), "debug", spy(c)), True),
+    "debug on the class": (lambda c: c.mp.setattr(logging.Logger, "debug", spy(c, True)), True),
+    "isEnabledFor on the instance": (lambda c: c.mp.setitem(vars(c.lg), "isEnabledFor", bool), True),
+    "isEnabledFor on the class": (lambda c: c.mp.setattr(logging.Logger, "isEnabledFor", lambda s, lv: 1), True),
+    "a Logger subclass": (lambda c: c.mp.setattr(c.lg, "__class__", type("Sub", (logging.Logger,), {
+        "debug": spy(c, True)})), True),
+    "another logger, bound anew": (lambda c: (c.mp.delattr(c.cu, "logger"),
+                                              c.mp.setattr(c.cu, "logger", c.other, raising=False)), True),
+    "not a logger": (lambda c: c.mp.setattr(c.cu, "logger", types.SimpleNamespace(debug=spy(c))), True),
+}
+
+
+@pytest.mark.parametrize("change", CHANGES)
+def test_a_change_to_the_logger_shows_at_the_next_item(cu, fresh, monkeypatch, change):
+    make_change, shows = CHANGES[change]
+    seen, logger, other = [], cu.logger, logging.getLogger("QRX_" + fresh())
+    handler = logging.Handler()
+    handler.emit = lambda record: seen.append(record.getMessage())
+    for lg, level in [(logger, logging.INFO), (other, logging.DEBUG)]:
+        lg.setLevel(level), lg.addHandler(handler), lg.isEnabledFor(logging.DEBUG)
+
+    def body(x, **kwargs):
+        if x == 0:
+            make_change(types.SimpleNamespace(lg=logger, mp=monkeypatch, seen=seen, other=other, cu=cu))
+        return x
+    cu.SimpleLooper(processors=body, ready=True, name="p").process([0, 1, 2])
+    monkeypatch.undo()
+    assert [m[:11] for m in seen if m.startswith("Looper 'p[")] == (["Looper 'p[1", "Looper 'p[2"] if shows else [])
+
+
+CHILD = """import logging
+calls, original = [], logging.Logger.{0}
+logging.Logger.{0} = lambda self, *args, **kwargs: calls.append(args) or original(self, *args, **kwargs)
 import common_utils.common_utils as cu
 cu.logger.setLevel(logging.INFO)
 cache = cu.LRUCache(maxsize=1)
-cache.put(0, "a"), cache.put(1, "b")  # the first record: the module learns the logging methods
-cu.logger.isEnabledFor(logging.DEBUG)  # the level cache now says no
-{after}
-calls.clear()
-cache.put(2, "c")  # evicts, with a debug line
-print(calls)
-"""
+cache.put(0, "a"), cu.logger.isEnabledFor(logging.DEBUG), calls.clear()
+cache.put(1, "b")  # evicts, with a debug line
+print(calls)"""
 
 
-@pytest.mark.parametrize("name, where", [("debug", "class"), ("isEnabledFor", "class"), ("debug", "instance"),
-                                         ("isEnabledFor", "instance"), ("debug", "before import")])
-def test_patched_logger_is_still_called(run_python, name, where):
-    patch = {"class": "logging.Logger.{} = spy", "instance": "cu.logger.{} = spy.__get__(cu.logger)"}
-    before = patch["class"].format(name) if where == "before import" else ""
-    done = run_python(CHILD.format(name=name, before=before, after=patch.get(where, "").format(name)))
-    assert done.returncode == 0, done.stderr
-    assert ("(10,)" if name == "isEnabledFor" else "LRUCache cache clean") in done.stdout
+@pytest.mark.parametrize("name, shown", [("debug", "LRUCache cache clean"), ("isEnabledFor", "(10,)")])
+def test_logger_patched_before_import_is_still_called(run_python, name, shown):
+    done = run_python(CHILD.format(name))
+    assert done.returncode == 0 and shown in done.stdout, done.stderr
