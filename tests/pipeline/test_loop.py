@@ -1,6 +1,6 @@
 """LoopProcessor, FunctionLooper and SimpleLooper: sub-pipelines, the loop over
-the looper's output, the lazy generator, the concurrent path, templates,
-overrides, log lines and reference hygiene."""
+the looper's output, the lazy generator, templates, overrides, log lines and
+reference hygiene; concurrent runs: tests/runtime/test_concurrent.py."""
 import collections.abc
 import types
 
@@ -135,54 +135,3 @@ def test_an_overriding_loop_method_is_called():
         "_loop_process": lambda self, looper_data, *a, **kw: calls.append("loop") or iter(["own"]),
         "init": lambda self: calls.append("init") or cu.LoopProcessor.init(self)})
     assert ready(cu.Processor(looping(rows, double))).process([1]) == ["own"] and calls == ["init", "loop"]
-
-
-# ==== concurrent path and memory =============================================
-
-# The first item waits for the last one: only a run of all items at once gets
-# past it.  A thread-pool run keeps anyio's workers for the whole run (a few
-# threads, not one per item), also when the thread's current event loop is
-# not one it may step: run by a thread of its own (as a cluster client leaves
-# it), or closed.  The loops made for such runs are freed.
-CONCURRENT = """
-import asyncio, faulthandler, gc, threading
-import common_utils.common_utils as cu
-faulthandler.dump_traceback_later(60, exit=True)
-workers, release = set(), threading.Event()
-def body(x, **kwargs):
-    workers.add(threading.current_thread())
-    assert x or release.wait(30)
-    x == 299 and release.set()
-    return 2 * x
-items, want = list(range(300)), [2 * i for i in range(300)]
-def run(lp):
-    release.clear()
-    return lp.process(items) == want
-lp = cu.SimpleLooper(processors=body, use_aysnc_run=True, ready=True)
-async def inside_a_loop():
-    return run(lp)
-print(all(run(cu.LoopProcessor(lambda x, **kw: x, body, merge, True, ready=True)) for merge in (True, False)),
-      asyncio.run(inside_a_loop()))
-workers.clear()
-print(run(lp) and lp.process([]) == [] and run(lp), len(workers) <= 2 * 40)
-other = asyncio.new_event_loop()
-asyncio.set_event_loop(other)
-threading.Thread(target=other.run_forever, daemon=True).start()
-while not other.is_running():
-    pass
-print(all(run(lp) for _ in range(20)))
-workers.clear()
-gc.collect()
-print(sum(isinstance(o, asyncio.AbstractEventLoop) for o in gc.get_objects()) <= 3)  # none kept
-closed = asyncio.new_event_loop()
-closed.close()
-asyncio.set_event_loop(closed)
-print(run(lp), asyncio.get_event_loop() is closed)
-other.call_soon_threadsafe(other.stop)
-"""
-
-
-def test_concurrent_loop_order_threads_and_foreign_event_loops(run_python):
-    done = run_python(CONCURRENT, timeout=120)
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.split() == ["True"] * 8 and "Exception in callback" not in done.stderr

@@ -1,6 +1,7 @@
 """Processor, the sequential pipeline: construction from step descriptions, init,
 data flow by mode, the run's keyword dictionary and timings, stops, errors,
-patches and the concurrent mode.  Overrides against the fast paths: test_parity."""
+patches.  Concurrent runs: tests/runtime/test_concurrent.py; overrides against the fast paths:
+test_parity."""
 import itertools
 import sys
 import time
@@ -285,25 +286,13 @@ def test_a_step_that_fills_g_kwargs_fails_when_run(log_records):
         ("ERROR", "Processor 'inc()' process failed, err=%s" % info.value)]
 
 
-def test_one_step_and_reference_counts(monkeypatch):
+def test_one_step():  # reference counts of runs: the leak table
     p = ready(inc)
     step, run = p._processors[0], {"time_cost": {}}
     assert p._one_process(p=step, in_data=1, out_data=5, g_kwargs=run) == 6
     assert list(run["time_cost"]) == ["inc()"]
     with pytest.raises(KeyError, match="time_cost"):
         p._one_process(step, 1, 5, {})
-    quiet = types.SimpleNamespace(**dict.fromkeys(["debug", "info", "error"], lambda *args: None))
-    monkeypatch.setattr(cu, "logger", quiet)  # records would hold the error
-    data, step_error, echo = object(), ValueError("x"), recording([], lambda x, kwargs: None)
-    p, q = ready([echo, echo, [echo]]), ready([echo, failing(step_error)])
-    run = {"kept": data}  # the run's dictionaries must not outlive it
-    before = [sys.getrefcount(o) for o in (data, echo, p, run, step_error)]
-    for _ in range(100):
-        assert p.process(data, **run) is data
-        with pytest.raises(ValueError):
-            q.process(data)
-    step_error.__traceback__ = None
-    assert [sys.getrefcount(o) for o in (data, echo, p, run, step_error)] == before
 
 
 # ==== names read at each use =================================================
@@ -347,31 +336,3 @@ def test_module_names_read_at_run_time(monkeypatch):
     with pytest.raises(TypeError, match="catching classes that do not inherit") as info:
         p.process(1)
     assert isinstance(info.value.__context__, Halt)
-
-
-# ==== concurrent mode ========================================================
-CONCURRENT = """
-import threading
-import common_utils.common_utils as cu
-last_done, seen = threading.Event(), []
-def make(i):
-    def step(x=None, **kwargs):
-        seen.append((i, x, sorted(kwargs)))
-        assert i or last_done.wait(30)  # the first step can end only if the last one runs
-        i == 49 and last_done.set()
-        return (i, x)
-    step.__name__ = "s%d" % i
-    return step
-steps, run = [make(i) for i in range(50)], {}
-p = cu.Processor(steps, input_arg_type="fixed", use_aysnc_run=True, ready=True)
-assert p.process("x") == (49, "x")
-assert sorted(seen) == [(i, "x", ["g_kwargs", "time_cost"]) for i in range(50)]
-q = cu.Processor(steps, input_arg_type="disable", use_aysnc_run=True, update_global_kwargs=True, ready=True)
-last_done.clear()
-assert q.process("x", run) == (49, None) and sorted(run["time_cost"]) == sorted("s%d()" % i for i in range(50))
-"""
-
-
-def test_concurrent_run(run_python):  # a running loop and failures: test_concurrent
-    done = run_python(CONCURRENT, timeout=120)
-    assert done.returncode == 0, done.stderr

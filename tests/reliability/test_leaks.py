@@ -55,11 +55,12 @@ def ready(p):
 
 
 def pipeline(*steps):
-    p = ready(cu.Processor(list(steps), return_exceptions=True))
+    p, data, kept = ready(cu.Processor(list(steps), return_exceptions=True)), 10 ** 30, object()
 
     def call():
         with contextlib.suppress(ValueError):
-            p.process(1)
+            p.process(data, kept=kept)
+    call.watched = (p, data, kept) + tuple(s for s in steps if callable(s))
     return call
 
 
@@ -70,11 +71,16 @@ def rebound_logger(monkeypatch):
 
 
 def processor_base():
-    pb, fp = cu.ProcessorBase, cu.FunctionProcessor
-    return lambda: (pb(5, name="n", spark_session=1, other=2), fp(step).process(1, k=2), repr(pb()),
-                    repr(fp(step)), pb().as_dict(), fp(step).as_dict(), pb().init(), raises(fp, 42),
-                    raises(fp, fp(step)), raises(fp, functools.partial(step)), raises(pb()),
-                    raises(pb(name=3).name))
+    pb, fp, data, value = cu.ProcessorBase, cu.FunctionProcessor, object(), object()
+    shared = fp(step)
+
+    def call():
+        return (pb(data, name="n", spark_session=value, other=2), fp(step).process(data, k=value),
+                shared.process(data, k=value), shared(step), repr(pb()), repr(fp(step)), pb().as_dict(),
+                fp(step).as_dict(), pb().init(), raises(fp, 42), raises(fp, fp(step)),
+                raises(fp, functools.partial(step)), raises(pb()), raises(pb(name=3).name))
+    call.watched = (data, value, step)
+    return call
 
 
 def signatures():
@@ -165,8 +171,9 @@ def notices(monkeypatch):
 
 def file_cache(tmp_path):
     cache = cu.FileCache(str(tmp_path / "fc"))
-    f, g = cache(boom), cache(step)
-    return lambda: (raises(f, 1), raises(g, lambda: 1))  # a lambda does not pickle
+    f, g, h = cache(boom), cache(step), cache(lambda x: None if x else "stored")
+    h(0)  # then a hit, a miss that stores nothing, errors (a lambda does not pickle)
+    return lambda: (h(0), h(1), raises(f, 1), raises(g, lambda: 1))
 
 
 def config(tmp_path):
@@ -251,7 +258,7 @@ PATHS = {
     "ContextProcessor": (context, 1_000),
     "LRUCache and _make_key": (lru_cache, 25_000),
     "LRUCacheProcessor": (cached_pipeline, 50_000),
-    "FileCache errors": (file_cache, 20_000),
+    "FileCache": (file_cache, 20_000),
     "decorators": (decorators, 20_000),
     "run_in_threadpool": (threadpool, 50_000),
     "strip_tags": (lambda: lambda: (cu.strip_tags(PAGE), raises(cu.strip_tags, b"<p>"),

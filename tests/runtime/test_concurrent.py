@@ -21,15 +21,12 @@ PRELUDE = textwrap.dedent(
 )
 
 CASES = {
+    # (keywords: test_threadpool; a nested asyncio.run: test_module's fresh import)
     "awaited": """
-        assert asyncio.run(run(max, 3, 7)) == 7 and asyncio.run(run(int, "ff", base=16)) == 255
         async def gather_all():
             return await asyncio.gather(*[run(lambda i: (i, threading.get_ident() != main), i)
                                           for i in range(1000)])
         assert asyncio.run(gather_all()) == [(i, True) for i in range(1000)]
-        async def nested():
-            return asyncio.run(run(max, 1, 2))
-        assert asyncio.run(nested()) == 2
         error = ValueError("boom")
         def fail():
             raise error
@@ -92,6 +89,70 @@ CASES = {
         err = raises(early, p.process, 1)
         assert any(f.name == "first" for f in traceback.extract_tb(err.__traceback__))
     """,
+    # Every step of a pipeline at once (the first step ends only once the last
+    # one runs), each with the run's dictionary and its own timing.
+    "pipeline_steps_at_once": """
+        last_done, seen = threading.Event(), []
+        def make(i):
+            def step(x=None, **kwargs):
+                seen.append((i, x, sorted(kwargs)))
+                assert i or last_done.wait(30)
+                i == 49 and last_done.set()
+                return (i, x)
+            step.__name__ = "s%d" % i
+            return step
+        steps, g_kwargs = [make(i) for i in range(50)], {}
+        p = cu.Processor(steps, input_arg_type="fixed", use_aysnc_run=True, ready=True)
+        assert p.process("x") == (49, "x")
+        assert sorted(seen) == [(i, "x", ["g_kwargs", "time_cost"]) for i in range(50)]
+        q = cu.Processor(steps, input_arg_type="disable", use_aysnc_run=True, update_global_kwargs=True,
+                         ready=True)
+        last_done.clear()
+        assert q.process("x", g_kwargs) == (49, None)
+        assert sorted(g_kwargs["time_cost"]) == sorted("s%d()" % i for i in range(50))
+    """,
+    # Every item of a loop at once (the first waits for the last) on anyio's
+    # few workers for the whole run, not one per item, also when the thread's
+    # current event loop is one it may not step: run by a thread of its own
+    # (as a cluster client leaves it), or closed.  Loops made for such runs
+    # are freed.
+    "loop_items_at_once": """
+        import gc
+        workers, release = set(), threading.Event()
+        def body(x, **kwargs):
+            workers.add(threading.current_thread())
+            assert x or release.wait(30)
+            x == 299 and release.set()
+            return 2 * x
+        items, want = list(range(300)), [2 * i for i in range(300)]
+        def run_all(lp):
+            release.clear()
+            return lp.process(items) == want
+        lp = cu.SimpleLooper(processors=body, use_aysnc_run=True, ready=True)
+        async def inside_a_loop():
+            return run_all(lp)
+        assert all(run_all(cu.LoopProcessor(lambda x, **kw: x, body, merge, True, ready=True))
+                   for merge in (True, False))
+        assert asyncio.run(inside_a_loop())
+        workers.clear()
+        assert run_all(lp) and lp.process([]) == [] and run_all(lp) and len(workers) <= 2 * 40
+        other = asyncio.new_event_loop()
+        asyncio.set_event_loop(other)
+        stepper = threading.Thread(target=other.run_forever, daemon=True)
+        stepper.start()
+        while not other.is_running():
+            pass
+        assert all(run_all(lp) for _ in range(20))
+        workers.clear()
+        gc.collect()
+        assert sum(isinstance(o, asyncio.AbstractEventLoop) for o in gc.get_objects()) <= 3  # none kept
+        closed = asyncio.new_event_loop()
+        closed.close()
+        asyncio.set_event_loop(closed)
+        assert run_all(lp) and asyncio.get_event_loop() is closed
+        other.call_soon_threadsafe(other.stop)
+        stepper.join(10)
+    """,
     # Once a run is over no worker thread runs and no event loop is left
     # running, after a failed run too.
     "nothing_left_running": """
@@ -111,5 +172,5 @@ def test_concurrent_runs_in_a_child(run_python):
                      for name, body in CASES.items())
     calls = "".join("case_{}()\nprint('ok', {!r})\n".format(name, name) for name in CASES)
     done = run_python(PRELUDE + script + calls, timeout=120)
-    assert done.returncode == 0, done.stderr
+    assert done.returncode == 0 and "Exception in callback" not in done.stderr, done.stderr
     assert done.stdout.split() == [w for name in CASES for w in ("ok", name)]
