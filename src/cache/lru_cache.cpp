@@ -63,22 +63,29 @@ Counters& counters(PyObject* self) {
 }
 
 // Keys whose hashing and comparison run no code of the caller's: one
-// dict probe then stands for the several look-ups get and put make.
-bool inert(PyObject* o, PyObject* mark, int depth) {
-    PyTypeObject* t = Py_TYPE(o);
-    if (t == &PyLong_Type || t == &PyUnicode_Type || o == Py_None || o == mark ||
-        t == &PyFloat_Type || t == &PyBool_Type || t == &PyBytes_Type)
-        return true;
-    if (t != &PyTuple_Type || depth >= 4) return false;
+// dict probe then stands for the several look-ups get and put make.  The
+// separator is a plain object, compared by identity.
+PyObject* g_separator = nullptr;  // kept by the module
+
+[[gnu::always_inline]] inline bool inert_leaf(PyObject* o, PyTypeObject* t) {
+    return t == &PyLong_Type || t == &PyUnicode_Type || o == Py_None || o == g_separator ||
+           t == &PyFloat_Type || t == &PyBool_Type || t == &PyBytes_Type;
+}
+
+bool inert_tuple(PyObject* o, int depth) {
     Py_ssize_t n = PyTuple_Size(o);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (!inert(PyTuple_GetItem(o, i), mark, depth + 1)) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GetItem(o, i);
+        PyTypeObject* t = Py_TYPE(item);
+        if (inert_leaf(item, t)) continue;
+        if (t != &PyTuple_Type || depth >= 3 || !inert_tuple(item, depth + 1)) return false;
+    }
     return true;
 }
 
-bool inert(PyObject* o) {
-    static PyObject* const mark = PyTuple_GetItem(kwd_mark(), 0);  // kept by the module
-    return inert(o, mark, 0);
+[[gnu::always_inline]] inline bool inert(PyObject* o) {
+    PyTypeObject* t = Py_TYPE(o);
+    return inert_leaf(o, t) || (t == &PyTuple_Type && inert_tuple(o, 0));
 }
 
 // ==== steps ==================================================================
@@ -133,10 +140,10 @@ Ref get_steps_of(PyObject* self, PyObject* key) {
     return get_item(self, key);
 }
 
-void put_core(PyObject* self, PyObject* key, PyObject* value, bool steps_own) {
+void put_core(PyObject* self, PyObject* key, PyObject* value, bool steps_own, bool key_inert) {
     // The key's presence is read from the mapping when neither the key nor
     // the class runs code of the caller's.
-    bool probe_direct = steps_own && inert(key);
+    bool probe_direct = steps_own && key_inert;
     bool present = probe_direct ? dict_get(self, key) != nullptr
                                 : check_int(PySequence_Contains(self, key)) != 0;
     if (present) move_to_end(self, key, probe_direct && lru.holds(self, k_move_to_end));
@@ -203,7 +210,7 @@ public:
         Ref value = call_args(func_.get(), args, kwargs);
         if (value.get() == Py_None) return value;
         if (lru.holds(self, put_steps | k_put))
-            put_core(self, key.get(), value.get(), true);
+            put_core(self, key.get(), value.get(), true, key_inert);
         else
             call_method(self, n_put, key.get(), value.get());
         return value;
@@ -291,7 +298,8 @@ const Signature put_params{"put", {"key", "value"}, 2, true};
 Ref lru_put(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[2];
     bind(put_params, args, kwargs, a);
-    put_core(self, a[0], a[1], lru.holds(self, put_steps));
+    bool own = lru.holds(self, put_steps);
+    put_core(self, a[0], a[1], own, own && inert(a[0]));
     return none();
 }
 
@@ -404,6 +412,7 @@ Ref make_lru_cache() {
     base_spec.basicsize = (int)(g_offset + sizeof(Counters));
     Ref bases = tuple(od.get());
     Ref base = check(PyType_FromSpecWithBases(&base_spec, bases.get()));
+    g_separator = PyTuple_GetItem(kwd_mark(), 0);
     Ref cls = make_subclass("LRUCache", base.get(), lru_methods,
                             "A least-recently-used cache of bounded size: an ordered mapping, "
                             "least recently used first, and a memoising decorator.");
