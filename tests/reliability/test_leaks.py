@@ -174,7 +174,12 @@ def file_cache(tmp_path):
     cache = cu.FileCache(str(tmp_path / "fc"))
     f, g, h = cache(boom), cache(step), cache(lambda x: None if x else "stored")
     h(0)  # then a hit, a miss that stores nothing, errors (a lambda does not pickle)
-    return lambda: (h(0), h(1), raises(f, 1), raises(g, lambda: 1))
+    big = 10 ** 9 + 7  # the argument of the miss, watched for a kept reference
+
+    def call():
+        return h(0), h(big), raises(f, 1), raises(g, lambda: 1)
+    call.watched = (big,)
+    return call
 
 
 def config(tmp_path):
