@@ -129,23 +129,7 @@ private:
         const ByName& e = by_name_[i];
         for (int j = 0; j < e.before; ++j)
             if (check_int(PyDict_Contains(dicts_[j], e.name))) return false;
-        if (!e.dict) return true;
-        // First the entry where the name was last seen.  A dict holds each
-        // key once, so a live entry with this very key and value is what a
-        // look-up would find, without hashing or comparing.  A move (deletion,
-        // resize) shows as a mismatch: look up, and remember the new place.
-        Py_ssize_t p = e.pos;
-        PyObject *k, *v;
-        if (p >= 0 && PyDict_Next(e.dict, &p, &k, &v) && k == e.name && v == e.value.get())
-            return true;
-        if (dict_get(e.dict, e.name) != e.value.get()) return false;
-        // A key equal to the name but another object is never found by the
-        // scan: stop scanning for it (-2) rather than pay it at every call.
-        if (e.pos == -2) return true;
-        e.pos = -2;
-        for (p = 0; PyDict_Next(e.dict, &p, &k, &v);)
-            if (k == e.name) { e.pos = p - 1; break; }
-        return true;
+        return !e.dict || e.at.get(e.dict, e.name) == e.value.get();
     }
     // The instance dict `d` holds none of `shadowable`.
     bool unshadowed(PyObject* d, Names shadowable) const;
@@ -156,7 +140,7 @@ private:
     struct ByName {
         PyObject* name = nullptr;  // interned, kept by its Name
         PyObject* dict = nullptr;  // one of dicts_
-        mutable Py_ssize_t pos = -1;  // its entry's index in `dict`; -1 unknown, -2 not by identity
+        EntryHint at;              // where the name was last seen in `dict`
         Keep value;                // held, so that no other object takes its address
         int before = 0;
     };
