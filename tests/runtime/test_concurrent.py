@@ -52,42 +52,36 @@ CASES = {
             return inner.process(list(range(x)))
         outer = cu.Processor([step, step], input_arg_type="fixed", use_aysnc_run=True, ready=True)
         assert outer.process(5) == [0, 2, 4, 6, 8]
-        async def in_a_running_loop():
-            return outer.process(3)
-        assert asyncio.run(in_a_running_loop()) == [0, 2, 4]
+        async def in_a_running_loop():  # which the run steps meanwhile
+            ticks = []
+            asyncio.get_running_loop().call_soon(ticks.append, 1)
+            return outer.process(3), list(ticks)
+        assert asyncio.run(in_a_running_loop()) == ([0, 2, 4], [1])
         got = []
         worker = threading.Thread(target=lambda: got.append(inner.process([1, 2])))
         worker.start()
         worker.join(60)
         assert got == [[2, 4]]
     """,
-    # An error while other items still run: the caller gets it only after
-    # they have finished.
-    "error_waits_for_the_rest": """
-        finished = []
-        def body(x, **kw):
-            if x == 0:
-                raise KeyError("first")
-            time.sleep(0.3)
-            finished.append(x)
-            return x
-        loop = cu.SimpleLooper(processors=body, use_aysnc_run=True, ready=True)
-        assert raises(KeyError, loop.process, [0, 1, 2]).args == ("first",)
-        assert sorted(finished) == [1, 2]
-    """,
-    # Of two failures, the one that happened first is raised, whatever the
-    # order, as the same object with the step's frame in its traceback.
-    "first_error_in_time": """
+    # Of two failures the first in time is raised, whatever the order, as the
+    # same object with its step's frame in its traceback, only once the other
+    # step has finished too; then nothing is left running.
+    "first_error_after_the_rest": """
         import traceback
-        early = LookupError("early")
+        early, finished = LookupError("early"), []
         def late(x, **kw):
             time.sleep(0.3)
+            finished.append(x)
             raise ValueError("late")
         def first(x, **kw):
             raise early
         p = cu.Processor([late, first], input_arg_type="fixed", use_aysnc_run=True, ready=True)
         err = raises(early, p.process, 1)
-        assert any(f.name == "first" for f in traceback.extract_tb(err.__traceback__))
+        assert finished == [1] and any(f.name == "first" for f in traceback.extract_tb(err.__traceback__))
+        for t in threading.enumerate():  # and no worker or event loop is left running
+            if t.ident != main:
+                t.join(10)
+        assert threading.active_count() == 1 and not asyncio.get_event_loop().is_running()
     """,
     # Every step of a pipeline at once (the first step ends only once the last
     # one runs), each with the run's dictionary and its own timing.
@@ -152,17 +146,6 @@ CASES = {
         assert run_all(lp) and asyncio.get_event_loop() is closed
         other.call_soon_threadsafe(other.stop)
         stepper.join(10)
-    """,
-    # Once a run is over no worker thread runs and no event loop is left
-    # running, after a failed run too.
-    "nothing_left_running": """
-        loop = cu.SimpleLooper(processors=lambda x, **kw: 1 // x, use_aysnc_run=True, ready=True)
-        assert loop.process([1, 1]) == [1, 1]
-        raises(ZeroDivisionError, loop.process, [1, 0])
-        for t in threading.enumerate():
-            if t.ident != main:
-                t.join(10)
-        assert threading.active_count() == 1 and not asyncio.get_event_loop().is_running()
     """,
 }
 
