@@ -1,4 +1,5 @@
 """External commands: cmd_process, cmd_process_return_data, install_and_import."""
+import contextlib
 import io
 import os
 import signal
@@ -21,27 +22,25 @@ def messages(records):
 # ==== commands, exit statuses and log lines ==================================
 
 
-def test_str_command_is_split_on_every_single_space(capfd, log_records):
-    assert cu.cmd_process("echo  hi") is None  # echo gets '' and 'hi'
+@pytest.mark.parametrize("runner", ["cmd_process", "cmd_process_return_data"])
+@pytest.mark.parametrize("cmd, status", [
+    ("echo  hi", 0),  # a str is split on every single space: echo gets '' and 'hi'
+    ([PY, "-c", "raise SystemExit(2)"], 2),
+    ([PY, "-c", "import os, signal; os.kill(os.getpid(), signal.SIGTERM)"], -15),
+])
+def test_exit_status_output_and_log_lines(runner, cmd, status, capfd, log_records):
+    shown = cmd if isinstance(cmd, str) else " ".join(cmd)
+    with pytest.raises(ValueError) if status else contextlib.nullcontext() as caught:
+        got = cu.cmd_process(cmd) if runner == "cmd_process" else list(cu.cmd_process_return_data(cmd))
     # the module logger's console handler may share the descriptor: leave its records out
     out = [line for line in capfd.readouterr().out.splitlines(True) if " - INFO - " not in line]
-    assert out == [" hi\n"]
-    assert messages(log_records) == [
-        ("INFO", "do cmd start: %s", ("echo  hi",)), ("INFO", "do cmd end", ())]
-
-
-@pytest.mark.parametrize("runner", ["cmd_process", "cmd_process_return_data"])
-@pytest.mark.parametrize("code, status", [
-    ("raise SystemExit(2)", 2),
-    ("import os, signal; os.kill(os.getpid(), signal.SIGTERM)", -15),
-])
-def test_non_zero_status_is_logged_and_raised(runner, code, status, log_records):
-    argv = [PY, "-c", code]
-    with pytest.raises(ValueError) as caught:
-        list(cu.cmd_process_return_data(argv)) if runner != "cmd_process" else cu.cmd_process(argv)
-    assert str(caught.value) == "subprocess return Non Zero ={}".format(status)
-    assert messages(log_records)[1:] == [
-        ("ERROR", "do cmd failed return=%s cmd=`%s`", (status, " ".join(argv)))]
+    failed = ("ERROR", "do cmd failed return=%s cmd=`%s`", (status, shown))
+    assert messages(log_records) == [("INFO", "do cmd start: %s", (shown,)),
+                                     failed if status else ("INFO", "do cmd end", ())]
+    if status:
+        assert str(caught.value) == "subprocess return Non Zero ={}".format(status)
+    else:
+        assert (got, out) == ((None, [" hi\n"]) if runner == "cmd_process" else ([" hi\n"], []))
 
 
 # ==== the output generator ===================================================
@@ -53,9 +52,6 @@ def test_non_zero_status_is_logged_and_raised(runner, code, status, log_records)
     ("import sys; sys.stdout.buffer.write(b'a\\r\\nb\\rc')", ["a\n", "b\n", "c"], ""),  # as text
     ("import sys; sys.stdout.buffer.write(b'\\xc3\\xa9\\n\\n')", ["\xe9\n", "\n"], ""),
     ("import sys; print('out'); sys.stderr.write('e1\\ne2')", ["out\n"], "e1\ne2"),
-    # a line longer than a read: the reader compacts a buffer of more than 64 KiB
-    ("import sys; sys.stdout.write('x' * 200000 + '\\n' + 'a\\nb\\n' * 50000)",
-     ["x" * 200000 + "\n"] + ["a\n", "b\n"] * 50000, ""),
 ])
 def test_yields_the_lines_of_standard_output_and_relays_standard_error(monkeypatch, code, lines,
                                                                         errors):
@@ -88,14 +84,17 @@ def test_steps_start_late_and_a_thrown_interrupt_reaps_the_child(tmp_path, log_r
 
 def test_large_output_on_both_pipes_does_not_stall(run_python):
     # 2 MB on standard error and 1 MB on standard output, interleaved: both
-    # pipes overflow unless they are read while the child runs.
-    child = ("import sys\nfor i in range(10000): "
+    # pipes overflow unless they are read while the child runs.  The first line
+    # is longer than a read and ends inside a write: the reader compacts a
+    # buffer of more than 64 KiB.
+    child = ("import sys\nsys.stdout.write('x' * 200000 + '\\ny')\nfor i in range(10000): "
              "sys.stderr.write('e%05d' % i + '.' * 194 + '\\n'); "
              "sys.stdout.write('o%05d' % i + '.' * 94 + '\\n')")
     done = run_python(
         "import io, sys\nfrom common_utils import common_utils as cu\nsys.stderr = io.StringIO()\n"
         "out = list(cu.cmd_process_return_data([sys.executable, '-c', %r]))\n"
-        "sys.__stdout__.write(repr([out == ['o%%05d' %% i + '.' * 94 + '\\n' for i in range(10000)],\n"
+        "sys.__stdout__.write(repr([out == ['x' * 200000 + '\\n']\n"
+        "    + ['y' * (i == 0) + 'o%%05d' %% i + '.' * 94 + '\\n' for i in range(10000)],\n"
         "    sys.stderr.getvalue() == ''.join('e%%05d' %% i + '.' * 194 + '\\n'"
         " for i in range(10000))]))" % child,
         timeout=120)
@@ -117,10 +116,7 @@ INTERRUPTED = textwrap.dedent("""
     script = ("trap 'sleep 0.3; exit 1' TERM; echo $$ > {0}.tmp; sleep 60 & "
               "echo $! >> {0}.tmp; mv {0}.tmp {0}; wait").format(pidfile)
     try:
-        if runner == "cmd_process":
-            cu.cmd_process(["sh", "-c", script])
-        else:
-            list(cu.cmd_process_return_data(["sh", "-c", script]))
+        list(getattr(cu, runner)(["sh", "-c", script]) or ())  # cmd_process returns None
     except KeyboardInterrupt:
         try:
             os.waitpid(-1, os.WNOHANG)  # raises only when no child, not even a zombie, is left
@@ -173,21 +169,8 @@ def test_interrupt_terminates_the_child_group_and_reaps_the_child(runner, block_
 # ==== install_and_import =====================================================
 
 
-def test_install_and_import_checks_exact_str_then_imports_without_pip(log_records):
-    for args, message in [((type("S", (str,), {})("json"),), "argument 'module' must be str, not S"),
-                          (("json", 1), "argument 'package_name' must be str, not int"),
-                          (("json", None, b"/tmp"), "argument 'target_path' must be str, not bytes")]:
-        with pytest.raises(TypeError, match="^install_and_import\\(\\) " + message):
-            cu.install_and_import(*args)
-    assert log_records == []
-    import json
-
-    assert cu.install_and_import("json", "", "/nonexistent") is json
-    assert messages(log_records) == [("DEBUG", "find module %s", ("json",)),
-                                     ("INFO", "import %s success", ("json",))]
-
-
-def test_missing_module_is_installed_by_pip_into_the_target(tmp_path, monkeypatch, log_records):
+def test_install_and_import_checks_exact_str_imports_or_installs_by_pip(tmp_path, monkeypatch,
+                                                                        log_records):
     """pip runs through the module-level cmd_process, looked up at call time."""
     target, commands = str(tmp_path), []
 
@@ -200,6 +183,14 @@ def test_missing_module_is_installed_by_pip_into_the_target(tmp_path, monkeypatc
     monkeypatch.setattr(cu, "cmd_process", pip)
     monkeypatch.setattr(sys, "path", list(sys.path))
     monkeypatch.delitem(sys.modules, "cu_tiny_pkg", raising=False)
+    for args, message in [((type("S", (str,), {})("json"),), "argument 'module' must be str, not S"),
+                          (("json", 1), "argument 'package_name' must be str, not int"),
+                          (("json", None, b"/tmp"), "argument 'target_path' must be str, not bytes")]:
+        with pytest.raises(TypeError, match="^install_and_import\\(\\) " + message):
+            cu.install_and_import(*args)
+    import json
+
+    assert cu.install_and_import("json", "", "/nonexistent") is json
     mod = cu.install_and_import("cu_tiny_pkg", None, target, "--no-index")
     assert mod.VALUE == 42 and mod.__file__.startswith(target)
     assert sys.path.count(target) == 1 and sys.path[-1] == target
@@ -207,9 +198,8 @@ def test_missing_module_is_installed_by_pip_into_the_target(tmp_path, monkeypatc
         cu.install_and_import("cu_absent", "cu_absent_pkg")
     assert commands == [[PY, "-m", "pip", "install", "--target=" + target, "cu_tiny_pkg", "--no-index"],
                         [PY, "-m", "pip", "install", "--user", "cu_absent_pkg"]]
+    missing = "not find module %s, try install by `pip install --user %s`"
     assert messages(log_records) == [
-        ("WARNING", "not find module %s, try install by `pip install --user %s`",
-         ("cu_tiny_pkg", "cu_tiny_pkg")),
-        ("INFO", "import %s success", ("cu_tiny_pkg",)),
-        ("WARNING", "not find module %s, try install by `pip install --user %s`",
-         ("cu_absent", "cu_absent_pkg"))]
+        ("DEBUG", "find module %s", ("json",)), ("INFO", "import %s success", ("json",)),
+        ("WARNING", missing, ("cu_tiny_pkg", "cu_tiny_pkg")), ("INFO", "import %s success", ("cu_tiny_pkg",)),
+        ("WARNING", missing, ("cu_absent", "cu_absent_pkg"))]
