@@ -40,19 +40,6 @@ def use_anyio(monkeypatch):
     return log
 
 
-def test_a_coroutine_for_asyncio_that_checks_its_arguments():
-    assert asyncio.iscoroutinefunction(run)
-    assert inspect.iscoroutinefunction(run) is (sys.version_info >= (3, 12))
-    c = run(max, 1)
-    assert asyncio.iscoroutine(c)
-    c.close()
-    with pytest.raises(TypeError):
-        type(c)()
-    for args, kwargs in [((), {}), ((max,), {"func": min})]:
-        with pytest.raises(TypeError, match="func"):
-            run(*args, **kwargs)
-
-
 def test_names_are_read_when_awaited_and_send_reaches_the_inner(monkeypatch):
     c = run(int, "ff", base=16)
     log = use_anyio(monkeypatch)
@@ -86,12 +73,19 @@ def test_throw_and_close_reach_the_inner_once_started(monkeypatch, started, acti
     assert log[-1:] == (["inner closed"] if started else [])  # nothing starts before a step
 
 
-def test_never_awaited_objects_are_collected_quietly():
+def test_coroutines_for_asyncio_check_their_arguments_and_unawaited_go_quietly():
+    assert inspect.iscoroutinefunction(run) is (sys.version_info >= (3, 12))
+    for args, kwargs in [((), {}), ((max,), {"func": min})]:
+        with pytest.raises(TypeError, match="func"):
+            run(*args, **kwargs)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         holder = [set()]
         marker = weakref.ref(holder[0])
         holder.append(run(len, holder))  # a cycle through the arguments
+        assert asyncio.iscoroutine(holder[1])
+        with pytest.raises(TypeError):
+            type(holder[1])()
         del holder
         for _ in range(1000):
             run(max, 1, 2)
