@@ -21,7 +21,9 @@ def pair(cu, tmp_path, log_records):
         db.close()
 
 
-def test_file_shared_by_two_connections_closed_and_finalised(pair):
+def test_file_shared_by_two_connections_closed_and_finalised(cu, pair, tmp_path, monkeypatch):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
     first, second = pair
     # autocommit, any thread may use the connection, parameters bind by position or name
     worker = threading.Thread(target=first.execute, args=("INSERT INTO t VALUES (?, ?)", (1, "x")))
@@ -40,6 +42,13 @@ def test_file_shared_by_two_connections_closed_and_finalised(pair):
     del second, pair[1]  # the finaliser closes the connection
     with pytest.raises(sqlite3.ProgrammingError, match="closed"):
         conn.execute("SELECT 1")
+    # the finaliser after a failed constructor has nothing to close, and says nothing
+    with pytest.raises(sqlite3.OperationalError):
+        cu.SQLiteDB(str(tmp_path / "missing" / "x.db"))
+    with pytest.raises(ValueError):
+        type("Early", (cu.SQLiteDB,), {"__init__": lambda self, path: int("x")})("x.db")
+    gc.collect()
+    assert unraisable == []
 
 
 @pytest.mark.parametrize("sql, error", [
@@ -56,14 +65,3 @@ def test_failed_execute_rolls_back_then_raises(pair, sql, error):
         db.execute(sql)
     assert not db.conn.in_transaction
     assert db.query("SELECT * FROM t") == other.query("SELECT * FROM t") == []
-
-
-def test_finaliser_after_failed_constructor_is_silent(cu, tmp_path, monkeypatch):
-    unraisable = []
-    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
-    with pytest.raises(sqlite3.OperationalError):
-        cu.SQLiteDB(str(tmp_path / "missing" / "x.db"))
-    with pytest.raises(ValueError):
-        type("Early", (cu.SQLiteDB,), {"__init__": lambda self, path: int("x")})("x.db")
-    gc.collect()
-    assert unraisable == []
