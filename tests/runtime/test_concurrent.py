@@ -21,21 +21,9 @@ PRELUDE = textwrap.dedent(
 )
 
 CASES = {
-    # (keywords: test_threadpool; a nested asyncio.run: test_module's fresh import)
-    "awaited": """
-        async def gather_all():
-            return await asyncio.gather(*[run(lambda i: (i, threading.get_ident() != main), i)
-                                          for i in range(1000)])
-        assert asyncio.run(gather_all()) == [(i, True) for i in range(1000)]
-        error = ValueError("boom")
-        def fail():
-            raise error
-        raises(error, asyncio.run, run(fail))
-        asyncio.run(asyncio.sleep(0))  # lets the finished runs stop their workers
-    """,
     # Results in item order though later items end first; the module-level
-    # run_in_threadpool is looked up for every item; inside a running loop,
-    # from a worker thread and nested in a step of a concurrent pipeline.
+    # run_in_threadpool is looked up for every item; nested in a step of a
+    # concurrent pipeline, in a worker thread with no event loop of its own.
     "loop": """
         def body(x, **kw):
             time.sleep(0.01 * (5 - x))
@@ -52,16 +40,6 @@ CASES = {
             return inner.process(list(range(x)))
         outer = cu.Processor([step, step], input_arg_type="fixed", use_aysnc_run=True, ready=True)
         assert outer.process(5) == [0, 2, 4, 6, 8]
-        async def in_a_running_loop():  # which the run steps meanwhile
-            ticks = []
-            asyncio.get_running_loop().call_soon(ticks.append, 1)
-            return outer.process(3), list(ticks)
-        assert asyncio.run(in_a_running_loop()) == ([0, 2, 4], [1])
-        got = []
-        worker = threading.Thread(target=lambda: got.append(inner.process([1, 2])))
-        worker.start()
-        worker.join(60)
-        assert got == [[2, 4]]
     """,
     # Of two failures the first in time is raised, whatever the order, as the
     # same object with its step's frame in its traceback, only once the other
@@ -123,8 +101,10 @@ CASES = {
             release.clear()
             return lp.process(items) == want
         lp = cu.SimpleLooper(processors=body, use_aysnc_run=True, ready=True)
-        async def inside_a_loop():
-            return run_all(lp)
+        async def inside_a_loop():  # which the run steps meanwhile
+            ticks = []
+            asyncio.get_running_loop().call_soon(ticks.append, 1)
+            return run_all(lp) and ticks == [1]
         assert all(run_all(cu.LoopProcessor(lambda x, **kw: x, body, merge, True, ready=True))
                    for merge in (True, False))
         assert asyncio.run(inside_a_loop())
