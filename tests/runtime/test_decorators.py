@@ -82,13 +82,10 @@ def test_wrappers_keep_the_target_bind_as_methods_and_let_errors_through(name):
     with pytest.raises(KeyError) as info:
         decorate(raise_mine)()
     assert info.value is MINE  # the target's error passes unchanged
-
-    def f():
-        return None
-
-    f.wrapper = decorate(f)  # f -> wrapper (its C state and its __dict__) -> f
-    ref = weakref.ref(f.wrapper)
-    del f
+    # thing -> wrapper (its C state and its __dict__) -> bound method -> thing
+    thing.wrapper = decorate(thing.method)
+    ref = weakref.ref(thing.wrapper)
+    del thing
     gc.collect()
     assert ref() is None
 
