@@ -30,20 +30,13 @@ def test_key_value_words(action, words, expected, skipped, log_records):
         action(["--kv"], "kv", nargs="+")(None, argparse.Namespace(), [1])
 
 
-@pytest.mark.parametrize("value, expected", [
-    ("YES", True), ("Enable", True), ("on", True), ("no", False), ("Disable", False),
-    ("0", False), (2, True), (0, False), (True, True),
-    ("2", argparse.ArgumentTypeError), (None, AttributeError), (1.0, AttributeError),
-])
-def test_str_to_bool(value, expected):
-    if isinstance(expected, bool):
-        assert cu.str_to_bool(v=value) is expected
-        return
-    with pytest.raises(expected, match="^Boolean value expected.$|lower"):
-        cu.str_to_bool(value)
-
-
-def test_parser_add_bool(monkeypatch):
+def test_str_to_bool_and_parser_add_bool(monkeypatch):
+    for value, expected in [("YES", True), ("Enable", True), ("on", True), ("no", False), ("Disable", False),
+                            ("0", False), (2, True), (0, False), (True, True)]:
+        assert cu.str_to_bool(v=value) is expected, value
+    for value, error in [("2", argparse.ArgumentTypeError), (None, AttributeError), (1.0, AttributeError)]:
+        with pytest.raises(error, match="^Boolean value expected.$|lower"):
+            cu.str_to_bool(value)
     parser = argparse.ArgumentParser()
     assert cu.parser_add_bool(parser, "dry_run") is None
     for words, expected in [([], False), (["--dry_run"], True), (["--dry_run", "off"], False),

@@ -75,14 +75,13 @@ def test_namespace_order_imports_and_constants(cu):
     assert {n: getattr(cu, n) for n in SEPARATORS} == SEPARATORS and cu.TIME_KEY == "time_cost"
     today = cu.today_time  # the dates derive from one naive now (their texts: test_fresh_import)
     assert type(today) is datetime.datetime and today.tzinfo is None
-    assert today <= datetime.datetime.now() and cu.today_date_hour == today.strftime("%Y%m%d%H")
     assert [cu.yesterday_time, cu.two_days_ago_times] == [
         today - datetime.timedelta(days=n) for n in (1, 2)]
 
 
 FRESH = """
-import asyncio, datetime as dt, inspect, json, os, sys, tracemalloc
-before, failure, run_params = tracemalloc.is_tracing(), [], inspect.signature(asyncio.run).parameters
+import asyncio, datetime as dt, json, os, sys, tracemalloc
+before, failure = tracemalloc.is_tracing(), []
 argv, sys.argv[:] = sys.argv[:], []
 sys.modules['nest_asyncio2'] = None  # as if it were not installed
 for blocked in (ModuleNotFoundError, IndexError):
@@ -101,15 +100,12 @@ finally:
     dt.datetime = real
 async def outer():
     return asyncio.run(asyncio.sleep(0, 42))
-h = m.logger.handlers
 print(json.dumps(dict(
     before=before, failure=failure, nested=asyncio.run(outer()),
     tracing=[tracemalloc.is_tracing(), tracemalloc.get_traceback_limit()],
     bin=[m.BIN_FILE, m.BIN_ROOT] == [os.path.join(os.getcwd(), 'jobs', 'job.py'),
                                      os.path.join(os.getcwd(), 'jobs')],
-    run_params=list(inspect.signature(asyncio.run).parameters) == list(run_params),
-    logger=[m.logger.name, m.logger.level, m.logger.propagate, [type(x).__name__ for x in h],
-            h[0].stream is sys.stdout],
+    logger=[m.logger.name, m.logger.level, m.logger.propagate, [type(x).__name__ for x in m.logger.handlers]],
     dates=[m.today_date, m.today_date_hour, m.yesterday_date, m.yesterday_date_hour,
            m.two_days_ago_date])))
 """
@@ -117,16 +113,15 @@ print(json.dumps(dict(
 
 def test_fresh_import(tmp_path):
     # A missing package, then an empty argv, fail the import and a retry
-    # succeeds, just after a month end; asyncio.run keeps its signature; only
-    # "0" opts out of tracemalloc.
+    # succeeds, just after a month end; only "0" opts out of tracemalloc.
     (tmp_path / "jobs").mkdir()
     (tmp_path / "jobs" / "job.py").write_text(FRESH)
     assert run_child(["jobs/job.py"], tmp_path, COMMON_UTILS_TRACEMALLOC="false") == {
         "before": False, "failure": [
             ["ModuleNotFoundError", "import of nest_asyncio2 halted; None in sys.modules", False],
             ["IndexError", "list index out of range", False]],
-        "bin": True, "tracing": [True, 1], "nested": 42, "run_params": True,
-        "logger": ["QRX_common_utils.common_utils", 20, True, ["StreamHandler"], True],
+        "bin": True, "tracing": [True, 1], "nested": 42,
+        "logger": ["QRX_common_utils.common_utils", 20, True, ["StreamHandler"]],
         "dates": ["20250301", "2025030100", "20250228", "2025022800", "20250227"],
     }
     # a program read from standard input runs with sys.argv == [""], as a session does
@@ -169,9 +164,8 @@ def test_function_objects_annotations_and_signatures(cu, monkeypatch):
         assert copy.copy(f) is f and copy.deepcopy(f) is f  # copied and pickled by reference
         assert pickle.loads(pickle.dumps(f)) is f and weakref.ref(f)() is f
         inspect.signature(f)  # each docstring's signature line parses
-    monkeypatch.delenv("TAVOLA_PLATFORM", raising=False)  # they do not bind as methods
-    holder = type("Holder", (), {"version": cu.get_compile_version, "velox": cu._get_velox_logger})()
-    assert holder.version is cu.get_compile_version and holder.velox() is None
+    holder = type("Holder", (), {"version": cu.get_compile_version})()
+    assert holder.version is cu.get_compile_version  # they do not bind as methods
     # the signature follows the annotations, and an assigned one wins
     f = cu.get_file_logger
     assert str(inspect.signature(f)) == "(name: 'str', file_name) -> 'logging.Logger'"
@@ -235,8 +229,6 @@ def test_signature_lookups_elsewhere_are_unchanged(cu):
             assert got.value.name == "__signature__" and got.value.obj is obj
     cache.__signature__ = inspect.Signature()  # an instance's own still wins
     assert str(inspect.signature(cache)) == "()"
-    hooked = type("Hooked", (cu.ProcessorBase,), {"__getattr__": lambda self, name: name})
-    assert hooked().__signature__ == "__signature__"
     gc.collect()  # an answer holds no reference
     held = [cu.Processor, vars(cu.Processor)["__init__"], vars(cu.ProcessorBase)["__signature__"]]
     before = [sys.getrefcount(obj) for obj in held]
