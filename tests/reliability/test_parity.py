@@ -74,66 +74,19 @@ def test_cache_subclass_gives_the_same_outcomes(case, level, log_records):
     assert exact == run_cache(SUB[cu.LRUCache], *CACHE_CASES[case], log_records)
 
 
-# ==== Processor ==============================================================
+# ==== changes made while a run goes on =======================================
+# A first step applies one change at its first call; from the next call on the
+# change must show, on the fast path (exact classes) as on the generic one
+# (trivial subclasses), in pipelines, loop items and branches alike.
 
-class Passing(cu.Processor):
+class Passing(cu.Processor):  # its steps go through _one_process by attribute
     def _one_process(self, *args, **kwargs):
         return super()._one_process(*args, **kwargs)
-
-
-SEEN = []
 
 
 def inc(x, **kwargs):
     return x + 1
 
-
-def peek(x=None, **kwargs):
-    SEEN.append((x, sorted(kwargs), kwargs.get("time_cost")))
-    return x
-
-
-def fail(x, **kwargs):
-    raise ValueError("bad %s" % x)
-
-
-def gate():
-    return cu.StopRunProcessor(name="gate", ready=True)
-
-
-PROCESSOR_CASES = {
-    "plain": (lambda: [inc, peek, inc, peek], {}, (1,), {"extra": 2}),
-    "fixed": (lambda: [inc, peek, peek], {"input_arg_type": "fixed"}, (1,), {}),
-    "disable": (lambda: [peek, peek], {"input_arg_type": "disable"}, (1,), {}),
-    "nested": (lambda: [inc, [peek, inc], peek], {}, (1,), {}),
-    "stop raised": (lambda: [inc, gate(), peek], {}, (1,), {}),
-    "stop returned": (lambda: [inc, gate(), peek], {"return_exceptions": True}, (1,), {}),
-    "failure": (lambda: [inc, peek, fail, peek], {}, (1,), {}),
-    "shared dictionary": (lambda: [peek, inc, peek], {"update_global_kwargs": True},
-                          (1, {"given": 0}), {}),
-}
-
-
-def run_processor(cls, steps, options, args, kwargs, records):
-    SEEN.clear()
-    p = cls(steps(), ready=True, **options)
-    records.clear()  # construction names the class
-    result = [outcome(lambda: p.process(*args, **kwargs)) for _ in range(2)]
-    seen = [(x, keys, list(timing)) for x, keys, timing in SEEN]
-    return result, seen, logged(records)
-
-
-@pytest.mark.parametrize("case", PROCESSOR_CASES)
-def test_processor_passing_one_process_through_gives_the_same_outcomes(case, log_records):
-    exact = run_processor(cu.Processor, *PROCESSOR_CASES[case], log_records)
-    assert exact == run_processor(Passing, *PROCESSOR_CASES[case], log_records)
-    assert exact[2]
-
-
-# ==== changes made while a run goes on =======================================
-# A first step applies one change at its first call; from the next call on the
-# change must show, on the fast path (exact classes) as on the generic one
-# (trivial subclasses), in pipelines, loop items and branches alike.
 
 def runner(self, p, in_data, out_data, g_kwargs, one_process=cu.Processor._one_process):
     return ("ran", one_process(self, p, in_data, out_data, g_kwargs))
