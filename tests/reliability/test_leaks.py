@@ -160,7 +160,8 @@ def notices(monkeypatch):
     monkeypatch.setattr(cu, "requests", types.SimpleNamespace(post=lambda *a, **k: answer))
     return lambda: (cu.send_notice_kv({"b": 2, "a": 1}, "u", "B", "E"),
                     cu.send_notice({"k": ["ü"]}, "u", timeout=1),
-                    raises(cu.send_notice_kv, [(1, 2, 3)], "u"))
+                    raises(cu.send_notice_kv, [(1, 2, 3)], "u"),
+                    cu.strip_tags(PAGE), raises(cu.strip_tags, b"<p>"), raises(cu.strip_tags, None))
 
 
 def file_cache(tmp_path):
@@ -262,9 +263,7 @@ PATHS = {
     "FileCache": (file_cache, 20_000),
     "decorators": (decorators, 20_000),
     "run_in_threadpool": (threadpool, 50_000),
-    "strip_tags": (lambda: lambda: (cu.strip_tags(PAGE), raises(cu.strip_tags, b"<p>"),
-                                    raises(cu.strip_tags, None)), 3_000),
-    "notices": (notices, 5_000),
+    "notices and strip_tags": (notices, 5_000),
     "yaml, parsers and ContextProcessor": (config, 1_000),
     "cmd_process_return_data": (lambda: lambda: (
         list(cu.cmd_process_return_data(COMMAND)), cu.cmd_process_return_data("never started"),
