@@ -17,11 +17,6 @@ from hypothesis import HealthCheck, settings
 settings.register_profile("cu", deadline=None, suppress_health_check=[HealthCheck.too_slow])
 settings.load_profile("cu")
 
-# The noxfile sets CU_SANITIZER in its AddressSanitizer run, where the size of
-# the process says nothing about leaks (freed blocks sit in quarantine): a test
-# that measures it uses `memory_growth`.
-SANITIZED = bool(os.environ.get("CU_SANITIZER"))
-
 
 def pytest_report_header(config):
     # the noxfile reads this line to prove which build each run loaded.
@@ -125,7 +120,9 @@ def memory_growth(cu):
     """measure(fn, n) runs fn n times after a warm-up (which fills caches, free
     lists and interned names) and returns how much the memory traced by
     tracemalloc (started by the module at import) and the resident set grew."""
-    if SANITIZED:
+    # The noxfile sets CU_SANITIZER in its AddressSanitizer run, where freed
+    # blocks sit in quarantine: the size of the process says nothing there.
+    if os.environ.get("CU_SANITIZER"):
         pytest.skip("the process size means nothing under ASan")
     if not os.path.exists("/proc/self/statm"):
         pytest.skip("resident set size needs /proc")

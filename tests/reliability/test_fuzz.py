@@ -62,8 +62,7 @@ NOWHERE = "http://127.0.0.1:9/"  # every string a webhook sender gets
 ONE_LEVEL = {"retry"}  # retries its result as often as told: never the function it returns
 
 
-class Boom(Exception):
-    pass
+Boom = type("Boom", (Exception,), {})
 
 
 def boom(*args, **kwargs):
@@ -283,12 +282,8 @@ def test_bad_input_never_crashes_or_hangs(tmp_path):
                           stdin=subprocess.DEVNULL, capture_output=True, timeout=SECONDS + 300)
     last = (tmp_path / "last_call").read_text() if (tmp_path / "last_call").exists() else ""
     assert done.returncode == 0, "last call: {}\n{}".format(last, done.stderr[-6000:])
-    report = json.loads(done.stdout.splitlines()[-1])
     # A short run need not reach every target: it is about no crash and no hang.
-    print("fuzz: {} calls of {} targets in {} s, {} without a call".format(
-        report["calls"], len(report["targets"]), report["seconds"],
-        sum(not n for n in report["targets"].values())))
-    assert report["calls"] > 0
+    assert json.loads(done.stdout.splitlines()[-1])["calls"] > 0, done.stdout[-6000:]
 
 
 if __name__ == "__main__":

@@ -20,12 +20,8 @@ import yaml
 import common_utils.common_utils as cu
 
 
-class Boom(Exception):
-    pass
-
-
 def boom(*args, **kwargs):
-    raise Boom("boom")
+    raise RuntimeError("boom")
 
 
 def raises(fn, *args, **kwargs):
@@ -127,12 +123,6 @@ def loops():
                     looper.process([1, 2]), c.process(1, k=2), c.process(-1), s.process(0))
 
 
-def context(monkeypatch):
-    monkeypatch.setattr(sys, "argv", ["job.py", "--batch", "3"])
-    args = argparse.Namespace(train={"steps": [len], "batch": 1})
-    return lambda: cu.ContextProcessor(None, None, args, "steps", "json", "train")
-
-
 def decorators():
     warnings.showwarning = lambda *args, **kwargs: None
     calls = [cu.deprecated(step), cu.retry(sleep=0)(lambda x, c=itertools.cycle([None, 1]): next(c)),
@@ -167,7 +157,8 @@ def notices(monkeypatch):
     monkeypatch.setattr(cu, "requests", types.SimpleNamespace(post=lambda *a, **k: answer))
     return lambda: (cu.send_notice_kv({"b": 2, "a": 1}, "u", "B", "E"),
                     cu.send_notice({"k": ["ü"]}, "u", timeout=1),
-                    raises(cu.send_notice_kv, [(1, 2, 3)], "u"))
+                    raises(cu.send_notice_kv, [(1, 2, 3)], "u"),
+                    cu.strip_tags(PAGE), raises(cu.strip_tags, b"<p>"), raises(cu.strip_tags, None))
 
 
 def file_cache(tmp_path):
@@ -182,7 +173,9 @@ def file_cache(tmp_path):
     return call
 
 
-def config(tmp_path):
+def config(tmp_path, monkeypatch):
+    monkeypatch.setattr(sys, "argv", ["job.py", "--batch", "3"])  # what ContextProcessor parses
+    args = argparse.Namespace(train={"steps": [len], "batch": 1})
     for name, text in [("sub", "k: [1, 2]\n"), ("c", "debug: true\nname: n\n"),
                        ("main", "a: {b: 1}\ninc: !include sub.yaml\nab: !alias a.b\n"),
                        ("bad", "a: 1\nx: !alias nowhere.9\ny: !include missing.yaml\n")]:
@@ -202,6 +195,7 @@ def config(tmp_path):
         cu.str_to_bool("off"), raises(cu.str_to_bool, "maybe"), raises(cu.parser_add_bool, parser, "flag")
         cu.parse_args_and_yaml(cu.init_default_parser(change_config_name=True), words, "t", True)
         raises(cu.parse_args_and_yaml, cu.init_default_parser(), ["--config_yaml", "missing.yaml"])
+        cu.ContextProcessor(None, None, args, "steps", "json", "train")
     return call
 
 
@@ -261,16 +255,13 @@ PATHS = {
     "loops and branches": (loops, 30_000),
     "async loop": (lambda: functools.partial(ready(cu.LoopProcessor(step, step, use_aysnc_run=True)).process,
                                              [1, 2, 3]), 2_000),
-    "ContextProcessor": (context, 1_000),
     "LRUCache and _make_key": (lru_cache, 25_000),
     "LRUCacheProcessor": (cached_pipeline, 50_000),
     "FileCache": (file_cache, 20_000),
     "decorators": (decorators, 20_000),
     "run_in_threadpool": (threadpool, 50_000),
-    "strip_tags": (lambda: lambda: (cu.strip_tags(PAGE), raises(cu.strip_tags, b"<p>"),
-                                    raises(cu.strip_tags, None)), 3_000),
-    "notices": (notices, 5_000),
-    "yaml and parsers": (config, 1_000),
+    "notices and strip_tags": (notices, 5_000),
+    "yaml, parsers and ContextProcessor": (config, 1_000),
     "cmd_process_return_data": (lambda: lambda: (
         list(cu.cmd_process_return_data(COMMAND)), cu.cmd_process_return_data("never started"),
         raises(list, cu.cmd_process_return_data([sys.executable, "-c", "exit(3)"])),
