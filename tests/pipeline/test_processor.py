@@ -288,7 +288,7 @@ def test_step_errors_reach_the_caller_unchanged(log_records):
 
 
 # ==== names read at each use =================================================
-def test_renamed_steps_and_patched_time(clock, log_records, monkeypatch):
+def test_step_and_module_names_read_at_run_time(clock, log_records, monkeypatch):
     class Renaming(cu.ProcessorBase):
         def process(self, data=None, **kwargs):
             self._name = "after"
@@ -310,11 +310,9 @@ def test_renamed_steps_and_patched_time(clock, log_records, monkeypatch):
     ready([inc, recording(seen, lambda x, kwargs: dict(kwargs["time_cost"]))]).process(1)
     assert seen == [{"inc()": 0.5}] and type(seen[0]["inc()"]) is float
 
-
-def test_module_names_read_at_run_time(monkeypatch):
-    class Halt(LookupError):
+    class Halt(LookupError):  # the module's stop class and timing key of the moment
         message, out_data = "halt", "out"
-    seen = []
+    seen.clear()
     p = ready([failing(Halt), recording(seen, lambda x, kwargs: (x, sorted(kwargs)))],
               return_exceptions=True)
     monkeypatch.setattr(cu, "StopRunError", Halt)
