@@ -51,7 +51,7 @@ def test_readiness_process_and_printed_forms():
 
 # ==== overrides are honoured =================================================
 
-def test_init_as_dict_and_repr_go_through_overridable_methods():
+def test_overridable_methods_and_module_names_are_read_at_call_time(monkeypatch):
     calls = []
 
     class Spy(cu.ProcessorBase):
@@ -66,9 +66,7 @@ def test_init_as_dict_and_repr_go_through_overridable_methods():
     assert p.init() is True and p._ready == "yes"
     assert repr(p) == '<Spy {"name": "spy", "ready": "yes"}>'
     assert calls == [("set_ready", True), "name", "is_ready"]
-
-
-def test_module_names_are_read_at_call_time(monkeypatch):
+    # and the module's json and ProcessorBase of the moment
     monkeypatch.setattr(cu, "json", type("FakeJson", (), {"dumps": staticmethod(lambda v: "J")}))
     assert repr(cu.ProcessorBase()) == "<ProcessorBase J>"
     other_base = type("Other", (), {"__name__": "other_base", "__call__": lambda self: None})
