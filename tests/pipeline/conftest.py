@@ -56,13 +56,6 @@ BODIES = textwrap.dedent('''
 
         def process(self, *args, **kwargs):
             return self.factor * super().process(*args, **kwargs)
-
-    class Counting(cu.LoopProcessor):
-        runs = 0  # a Python subclass of the loop processor
-
-        def process(self, *args, **kwargs):
-            type(self).runs += 1
-            return super().process(*args, **kwargs)
 ''')
 
 

@@ -20,15 +20,6 @@ def make(cache_keys="in_data", cache_size=128, result=None, **kwargs):
     return p, calls
 
 
-def test_default_key_is_the_input(log_records):
-    p, calls = make()
-    first = p.process("a")
-    assert p.process("a") is first and calls == ["a"]
-    assert p._cache.cache_info() == (1, 1, 128, 1)
-    lines = [(r.msg, r.args) for r in log_records if r.msg in (HIT, MISS)]
-    assert lines == [(MISS, ("LRUCacheProcessor", ("a",))), (HIT, ("LRUCacheProcessor", ("a",)))]
-
-
 def test_elements_and_keywords_form_the_key():
     p, calls = make([0, "date"], result=lambda x, kw: [x, kw["date"]])  # keywords reach the body
     assert p.process([1, "x"], date=3) == p.process([1, "y"], date=3) == [[1, "x"], 3]
@@ -72,7 +63,13 @@ def test_construction_errors(args, error, message):
         make(*args)
 
 
-def test_store_keys_and_size():
+def test_store_keys_size_and_debug_lines(log_records):
+    p, calls = make()  # the default key is the input
+    first = p.process("a")
+    assert p.process("a") is first and calls == ["a"]
+    assert p._cache.cache_info() == (1, 1, 128, 1)
+    lines = [(r.msg, r.args) for r in log_records if r.msg in (HIT, MISS)]
+    assert lines == [(MISS, ("LRUCacheProcessor", ("a",))), (HIT, ("LRUCacheProcessor", ("a",)))]
     p, calls = make([0, 1])
     assert [p.process(x)[0] for x in ([-1, 0], [-2, 0])] == [[-1, 0], [-2, 0]]  # hash(-1) == hash(-2)
     p, calls = make(result=lambda x, kw: None)
@@ -82,4 +79,3 @@ def test_store_keys_and_size():
     for x in "ababb":
         p.process(x)
     assert calls == list("abab") and p._cache.cache_info() == (1, 4, 1, 1)
-

@@ -27,8 +27,11 @@ def messages(records):
 @pytest.mark.parametrize("kwargs, prefix", [({"name": "route"}, "route"), ({}, "ConditionalProcessor")])
 def test_sub_pipelines_are_named_after_the_processor_and_get_its_arguments(kwargs, prefix, log_records):
     # The extra positionals fill the Processor parameters after the step: module, input_arg_type.
-    c = cu.ConditionalProcessor(positive, double, None, cu, "fixed", model_args=1, **kwargs)
-    assert c.name() == prefix and c.is_ready() is False
+    c = cu.ConditionalProcessor(positive, [double, negate], None, cu, "fixed", model_args=1, **kwargs)
+    assert c.as_dict() == {"ConditionalProcessor": {
+        "name": prefix, "ready": False, "selector": [{"positive()": True}],
+        "true_processors": [{"double()": True}, {"negate()": True}],
+        "false_processors": [{"empty_func()": True}]}}
     subs = (c._selector, c._true_processors, c._false_processors)
     assert [p.name() for p in subs] == [prefix + "_selector", prefix + "_true", prefix + "_false"]
     assert all(p._input_arg_type is cu.ARG_TYPE.FIXED and p._model_args == 1 for p in subs)
@@ -89,14 +92,6 @@ def test_init_goes_on_after_a_failure_and_retries_only_what_failed(log_records):
     assert messages(log_records)[-1] == ("DEBUG", "Selector '%s' init over. flag=%s ", ("c", False))
     assert c.init() is True and len(inits) == 2 and c.is_ready() is True
     assert c.process(5) == ("flaky", 5)
-
-
-def test_as_dict_lists_the_processors_of_each_sub_pipeline():
-    c = cu.ConditionalProcessor(positive, [double, negate], None, name="c")
-    assert c.as_dict() == {"ConditionalProcessor": {
-        "name": "c", "ready": False, "selector": [{"positive()": True}],
-        "true_processors": [{"double()": True}, {"negate()": True}],
-        "false_processors": [{"empty_func()": True}]}}
 
 
 @pytest.mark.parametrize("value, branch", [([], "b"), (0, "b"), ("", "b"), ([0], "a"), ("x", "a")])

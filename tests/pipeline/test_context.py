@@ -1,6 +1,7 @@
 """ContextProcessor: the step module, model arguments and step list given by reference."""
 import argparse
 import json
+import logging
 import sys
 import types
 
@@ -60,23 +61,20 @@ def test_bad_references(args, refs, error, text, monkeypatch):
         assert isinstance(info.value.__context__, ModuleNotFoundError)
 
 
-HAND_OVER = """
-import logging, os, sys
-import common_utils.common_utils as cu
-sys.path.insert(0, os.getcwd())
-with open("cu_steps.py", "w") as f:
-    f.write("import logging\\nlogger = logging.getLogger('cu_steps')\\n"
-            "def twice(x, **kw):\\n    logger.warning('step saw %s', x)\\n    return 2 * x\\n")
-cu.logger = cu.logger_append_file(cu.logger, file_name="main.log")
-cu.logger.setLevel(logging.WARNING)
-p = cu.ContextProcessor(["twice"], module_ref="cu_steps")
-p.init()
-assert p(21) == 42 and sys.modules["cu_steps"].logger.level == logging.WARNING
-print(open("main.log").read())
-"""
-
-
-def test_step_module_logs_to_the_module_log_files(run_python):
-    done = run_python(HAND_OVER)
-    assert done.returncode == 0, done.stderr
-    assert "twice() - step saw 21" in done.stdout
+def test_step_module_gets_the_module_log_files_and_level(monkeypatch, tmp_path):
+    steps = types.ModuleType("cu_steps")
+    steps.logger = logging.getLogger("cu_steps")
+    steps.twice = lambda x, **kw: steps.logger.warning("step saw %s", x) or 2 * x
+    monkeypatch.setitem(sys.modules, "cu_steps", steps)
+    main = cu.logger_append_file(logging.getLogger("cu-test-main"), file_name=str(tmp_path / "main.log"))
+    main.setLevel(logging.WARNING)
+    monkeypatch.setattr(cu, "logger", main)
+    p = cu.ContextProcessor(["twice"], module_ref="cu_steps")
+    try:
+        assert p.init() is True and p(21) == 42 and steps.logger.level == logging.WARNING
+        assert "step saw 21" in (tmp_path / "main.log").read_text()
+    finally:
+        for logger in (main, steps.logger):
+            for handler in logger.handlers[:]:
+                logger.removeHandler(handler)
+                handler.close()

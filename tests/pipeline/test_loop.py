@@ -57,36 +57,31 @@ def test_empty_step_descriptions_are_logged_then_raised(looper, processors, mess
 
 # ==== the loop ===============================================================
 
-def test_runs_the_body_per_item_with_the_extra_arguments(log_records):
+def test_runs_the_body_per_item_of_any_iterable(log_records):
     seen, error = [], LookupError("item")
 
     def body(x, *args, **kwargs):
         if x == "stop":
             raise error
+        if x == "rename":  # the new name shows from the next item's line on
+            lp.name = lambda: "N"
         seen.append((x, args, kwargs.get("k")))
         return x * 10
 
-    lp = ready(cu.LoopProcessor(rows, body, name="L"))
+    lp = ready(cu.LoopProcessor(rows, body, name="L"))  # not ready: test_parity
     assert lp.process([1, "a"], k=2) == [10, "aaaaaaaaaa"] and seen == [(1, (), 2), ("a", (), 2)]
     assert loop_lines(log_records)[-3:] == [item_line("L", 0, 1), item_line("L", 1, "a"), over_line("L", 2)]
-    with pytest.raises(LookupError) as info:  # unchanged, and no later item runs
-        lp.process([1, "stop", 3])
-    assert info.value is error and seen[2:] == [(1, (), None)]
-
-
-def test_a_name_rebound_by_an_item_shows_from_the_next_item_on(log_records):
-    lp = ready(cu.LoopProcessor(rows, lambda x, **kw: setattr(lp, "name", lambda: "N") or x, name="L"))
-    assert lp.process([1, 2]) == [1, 2]
-    assert loop_lines(log_records)[-3:] == [item_line("L", 0, 1), item_line("N", 1, 2), over_line("N", 2)]
-
-
-def test_any_iterable_is_looped_over_and_others_refused(log_records):
-    lp = ready(cu.LoopProcessor(rows, double, name="L"))  # not ready: test_parity
-    for data, expected in [([], []), ({"k": 1}, ["kk"]), (range(3), [0, 2, 4])]:
+    for data, expected in [([], []), ({"k": 1}, ["k" * 10]), (range(3), [0, 10, 20])]:
         assert lp.process(data) == expected
         assert loop_lines(log_records)[-1] == over_line("L", len(expected))
     with pytest.raises(ValueError, match="^Looper 'L' return is not Iterable. ret=5$"):
         lp.process(5)
+    with pytest.raises(LookupError) as info:  # unchanged, and no later item runs
+        lp.process([1, "stop", 3])
+    assert info.value is error and seen[-1] == (1, (), None)
+    assert lp.process(["rename", 2]) == ["rename" * 10, 20]
+    assert loop_lines(log_records)[-3:] == [
+        item_line("L", 0, "rename"), item_line("N", 1, 2), over_line("N", 2)]
 
 
 def test_unmerged_output_is_a_lazy_generator_and_simple_loopers(log_records):
@@ -127,10 +122,7 @@ def test_loops_as_pipeline_steps():  # the rules templates share: test_condition
     body = {"SimpleLooper": {"processors": lambda x, **kw: (x, sorted(kw))}}  # it sees the run's keywords
     p = ready(cu.Processor([lambda x, **kw: range(x), body]))
     assert p.process(2) == [(0, ["g_kwargs", "time_cost"]), (1, ["g_kwargs", "time_cost"])]
-
-
-def test_an_overriding_loop_method_is_called():
-    calls = []
+    calls = []  # a subclass's own loop and init are called
     looping = type("Looping", (cu.LoopProcessor,), {
         "_loop_process": lambda self, looper_data, *a, **kw: calls.append("loop") or iter(["own"]),
         "init": lambda self: calls.append("init") or cu.LoopProcessor.init(self)})

@@ -101,14 +101,11 @@ def test_outputs_and_timing_record_match_the_sequential_loop(executor, bodies, l
     assert items_logged == [("SimpleLooper", i, int) for i in ITEMS]
 
 
-def test_first_error_ends_the_loop(executor, bodies):
+def test_first_error_and_stops_as_in_the_sequential_loop(executor, bodies):
     loop = looper(bodies, executor, bodies.fails_at_500)
     with pytest.raises(ValueError, match="^bad item 500$"):
         loop.process(ITEMS)
     assert loop.process(ITEMS[:500]) == ITEMS[:500]  # the executor stays usable
-
-
-def test_stop_run_error_as_in_the_sequential_loop(executor, bodies):
     body = [bodies.double, "StopRunProcessor"]
     returned = looper(bodies, executor, body, return_exceptions=True).process(ITEMS)
     assert returned == looper(bodies, False, body, return_exceptions=True).process(ITEMS)

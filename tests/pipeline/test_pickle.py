@@ -29,7 +29,6 @@ CASES = {
     "FunctionLooper completed": lambda b: (cu.Processor([{"digits": {"processors": b.inc}}], module=b), 907),
     "SimpleLooper": lambda b: (cu.SimpleLooper(processors=b.double, batch_size=3), [1, 2]),
     "Processor subclass": lambda b: (b.Scaled([b.inc], factor=5), 1),
-    "LoopProcessor subclass": lambda b: (b.Counting(b.upto, [b.inc, b.double]), 2),
 }
 # Every protocol from 2 up takes the same reduction path.
 CLONES = {"pickle": lambda p: pickle.loads(pickle.dumps(p, pickle.HIGHEST_PROTOCOL)),

@@ -192,6 +192,11 @@ def test_process_parameters():
                                ((1,), {1: 2}, "keywords must be strings")]:
         with pytest.raises(TypeError, match=text):
             p.process(*args, **kwargs)
+    run = {"time_cost": {}}  # one step alone, by keyword; it needs the run's timing record
+    assert p._one_process(p=p._processors[0], in_data=1, out_data=5, g_kwargs=run) == 5
+    assert list(run["time_cost"]) == ["record()"] and seen[-1] == (5, {})
+    with pytest.raises(KeyError, match="time_cost"):
+        p._one_process(p._processors[0], 1, 5, {})
 
 
 def test_update_global_kwargs_and_nested_pipelines(clock):
@@ -265,6 +270,14 @@ def test_step_errors_reach_the_caller_unchanged(log_records):
     assert messages(log_records, "ERROR") == [("ERROR", "Processor 'fail()' process failed, err=outer")] + [
         ("ERROR", "Processor 'Processor' process failed, err=outer")] * 2
     assert list(run["time_cost"]) == ["inc()"]
+    del log_records[:]  # a step that fills g_kwargs makes the next step's call fail
+    with pytest.raises(TypeError) as info:
+        ready([lambda x, **kwargs: kwargs["g_kwargs"].update(g_kwargs=1) or x, inc]).process(1)
+    assert str(info.value).endswith(
+        ("common_utils.common_utils.FunctionProcessor." if sys.version_info >= (3, 9) else "")
+        + "process() got multiple values for keyword argument 'g_kwargs'")
+    assert messages(log_records, "ERROR") == [
+        ("ERROR", "Processor 'inc()' process failed, err=%s" % info.value)]
     del log_records[:]
     for error in [type("Interrupt", (BaseException,), {}), KeyboardInterrupt, SystemExit]:
         run = {}  # base exceptions pass without a log line or a timing
@@ -273,30 +286,9 @@ def test_step_errors_reach_the_caller_unchanged(log_records):
         assert list(run["time_cost"]) == ["inc()"] and messages(log_records, "ERROR") == []
 
 
-def test_a_step_that_fills_g_kwargs_fails_when_run(log_records):
-    def fill(x, **kwargs):
-        kwargs["g_kwargs"]["g_kwargs"] = 1
-        return x
-    with pytest.raises(TypeError) as info:
-        ready([fill, inc]).process(1)
-    assert str(info.value).endswith(
-        ("common_utils.common_utils.FunctionProcessor." if sys.version_info >= (3, 9) else "")
-        + "process() got multiple values for keyword argument 'g_kwargs'")
-    assert messages(log_records, "ERROR") == [
-        ("ERROR", "Processor 'inc()' process failed, err=%s" % info.value)]
-
-
-def test_one_step():  # reference counts of runs: the leak table
-    p = ready(inc)
-    step, run = p._processors[0], {"time_cost": {}}
-    assert p._one_process(p=step, in_data=1, out_data=5, g_kwargs=run) == 6
-    assert list(run["time_cost"]) == ["inc()"]
-    with pytest.raises(KeyError, match="time_cost"):
-        p._one_process(step, 1, 5, {})
-
 
 # ==== names read at each use =================================================
-def test_renamed_steps_and_patched_time(clock, log_records, monkeypatch):
+def test_step_and_module_names_read_at_run_time(clock, log_records, monkeypatch):
     class Renaming(cu.ProcessorBase):
         def process(self, data=None, **kwargs):
             self._name = "after"
@@ -318,11 +310,9 @@ def test_renamed_steps_and_patched_time(clock, log_records, monkeypatch):
     ready([inc, recording(seen, lambda x, kwargs: dict(kwargs["time_cost"]))]).process(1)
     assert seen == [{"inc()": 0.5}] and type(seen[0]["inc()"]) is float
 
-
-def test_module_names_read_at_run_time(monkeypatch):
-    class Halt(LookupError):
+    class Halt(LookupError):  # the module's stop class and timing key of the moment
         message, out_data = "halt", "out"
-    seen = []
+    seen.clear()
     p = ready([failing(Halt), recording(seen, lambda x, kwargs: (x, sorted(kwargs)))],
               return_exceptions=True)
     monkeypatch.setattr(cu, "StopRunError", Halt)
