@@ -387,8 +387,17 @@ PyGetSetDef counter_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// dict's own key test and item read, set as slots of this base (filled in
+// when it is made).  Found through a dict method, they leave LRUCache with
+// the generic slots, which look `__contains__`/`__getitem__` up on every use
+// and do not change when a caller patches either name; found as this base's
+// slot wrappers, they are dict's functions themselves, and a patch of either
+// name turns the slot generic, which the guards see.  OrderedDict's popitem
+// on a subclass (up to 3.10) goes through both slots as well.
 PyType_Slot base_slots[] = {
     {Py_tp_doc, (void*)"The counters of an LRUCache."},
+    {Py_sq_contains, nullptr},
+    {Py_mp_subscript, nullptr},
     {0, nullptr},
 };
 
@@ -411,6 +420,16 @@ Ref make_lru_cache() {
     g_offset = (size + align - 1) / align * align;
     base_spec.basicsize = (int)(g_offset + sizeof(Counters));
     Ref bases = tuple(od.get());
+    {
+        // dict's subscript, as a heap subclass inherits it (a static type's
+        // slots are readable only from 3.10 on).
+        PyType_Slot plain[] = {{0, nullptr}};
+        PyType_Spec probe = {base_spec.name, 0, 0, Py_TPFLAGS_DEFAULT, plain};
+        Ref probe_cls = check(PyType_FromSpecWithBases(&probe, bases.get()));
+        base_slots[1].pfunc = (void*)PyDict_Contains;
+        base_slots[2].pfunc = PyType_GetSlot((PyTypeObject*)probe_cls.get(), Py_mp_subscript);
+        if (!base_slots[2].pfunc) raise(PyExc_SystemError, "OrderedDict has no subscript");
+    }
     Ref base = check(PyType_FromSpecWithBases(&base_spec, bases.get()));
     g_separator = PyTuple_GetItem(kwd_mark(), 0);
     Ref cls = make_subclass("LRUCache", base.get(), lru_methods,
