@@ -143,7 +143,7 @@ def test_retry_attempts(fake_time, log_records, config, outcomes, result, calls,
         got = info.value
     assert got is result or got == result
     assert seen == [((1,), {"k": 2})] * calls and messages(log_records) == records
-    assert fake_time.sleeps == sleeps and all(type(s) is float for s in sleeps)
+    assert fake_time.sleeps == sleeps and all(type(s) is float for s in fake_time.sleeps)
 
 
 def test_retry_reentrant_target(fake_time):
