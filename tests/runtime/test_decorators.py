@@ -130,7 +130,6 @@ CAUGHT = ("WARNING", "'f()' retry get except, skipped. err=boom")
     ({"num": 0, "check_data": "none yet"}, (1,), "none yet", 0, [], []),
     ({"num": 2, "check_data": False, "catch_except": True, "sleep": 0}, (BOOM,), False, 2,
      [CAUGHT, DEBUG1, CAUGHT, DEBUG2], [0.0, 0.0]),
-    ({"check_data": [], "sleep": 1}, ([], [1]), [1], 2, [DEBUG1], [1.0]),  # by value
     ({"check_data": NAN}, (NAN,), NAN, 1, [], []),  # `!=`: no identity shortcut
     ({"catch_except": True}, (STOP, 1), STOP, 1, [], []),  # only an Exception is caught
 ])
