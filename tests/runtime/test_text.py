@@ -63,7 +63,6 @@ def test_ml_stripper_is_an_html_parser_and_strip_tags_takes_only_str():
 
 @pytest.mark.parametrize("markup, text", [
     ("<p>a</p><b>b</b> &amp; c", "ab & c"),
-    ("&#65;&#x42;&eacute;&nosuch; 1 < 2", "ABé&nosuch; 1 < 2"),
     # a final run with an '&' near its end is delivered, not lost; an unfinished tag is not text
     ("<b>x</b>tail &am", "xtail &am"),
     ("fish &amp chips &amp", "fish & chips &"),
