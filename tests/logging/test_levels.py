@@ -60,7 +60,6 @@ NOT_STR = "logger_append_file() argument 'file_name' must be str, not "
 # A row without a message takes the wording of the Python function above.
 @pytest.mark.parametrize("name, args, kwargs, error, message", [
     ("get_logger", (1,), {}, TypeError, "get_logger() argument 'name' must be str, not int"),
-    ("get_logger", (StrSub("a"),), {}, TypeError, "get_logger() argument 'name' must be str, not StrSub"),
     ("get_file_logger", (1, "x"), {}, TypeError, "get_file_logger() argument 'name' must be str, not int"),
     ("get_file_logger", ("n", pathlib.Path("x")), {}, TypeError, NOT_STR + "PosixPath"),
     ("set_logger_level", ("NO_SUCH_LEVEL",), {}, ValueError, "Unknown level: 'Level NO_SUCH_LEVEL'"),
