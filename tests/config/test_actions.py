@@ -16,7 +16,6 @@ def parse(action, words):
 
 @pytest.mark.parametrize("action, words, expected, skipped", [
     (cu.list_to_keyvalue, [" a:1 ", "b:2:3 ", "  ", "c"], {"a": "1", "b": "2:3"}, ["c"]),
-    (cu.list_to_keyvalue, ["a:1", "--kv", "b:2", "a:3"], {"b": "2", "a": "3"}, []),
     (cu.list_to_keyvalue, ["k : v", ":x", "y:"], {"k ": " v", "": "x", "y": ""}, []),
     (cu.list_to_keyvalue2, ["a=b=c", "a:b"], {"a": "b=c"}, ["a:b"]),
     (cu.list_to_keyvalue, "a: b", {"": ""}, ["a", "b"]),  # the action walks the one string

@@ -186,19 +186,12 @@ def _own_init(self, a, b=1):
     pass
 
 
-def _patched(cu):
-    cls = type("Patched", (cu.Processor,), {})
-    cls.__init__ = _own_init
-    return cls
-
-
 _ONLY = inspect.Signature([inspect.Parameter("only", inspect.Parameter.POSITIONAL_ONLY)])
 CLASSES = {
     "LoopProcessor": (lambda cu: cu.LoopProcessor, "(looper, processors, merge_output=True, "
                       "use_aysnc_run=False, *args, batch_size=None, **kwargs)"),
     "inherits": (lambda cu: type("Sub", (cu.FileCache,), {}), "(filename, **kwargs)"),
     "own init": (lambda cu: type("Own", (cu.LRUCache,), {"__init__": _own_init}), "(a, b=1)"),
-    "patched init": (_patched, "(a, b=1)"),
     "abc": (lambda cu: abc.ABCMeta("Abstract", (cu.FileCache,), {}), "(filename, **kwargs)"),
     "metaclass call": (lambda cu: type("Call", (type,), {"__call__": _own_init})(
         "Called", (cu.ProcessorBase,), {}), "(a, b=1)"),

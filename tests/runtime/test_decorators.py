@@ -120,21 +120,18 @@ def messages(records):
     return [(r.levelname, r.getMessage()) for r in records]
 
 
-NAN, BOOM, ONCE, STOP = float("nan"), ValueError("boom"), ValueError("once"), KeyboardInterrupt()
+NAN, BOOM, STOP = float("nan"), ValueError("boom"), KeyboardInterrupt()
 DEBUG1, DEBUG2 = ("DEBUG", "'f()' retry times=1"), ("DEBUG", "'f()' retry times=2")
 CAUGHT = ("WARNING", "'f()' retry get except, skipped. err=boom")
 
 
 @pytest.mark.parametrize("config, outcomes, result, calls, records, sleeps", [
     ({}, (None, None, 5), 5, 3, [DEBUG1, DEBUG2], [0.5, 0.5]),
-    ({"num": 2}, (None,), None, 2, [DEBUG1, DEBUG2], [0.5, 0.5]),
     ({"num": 0, "check_data": "none yet"}, (1,), "none yet", 0, [], []),
     ({"num": 2, "check_data": False, "catch_except": True, "sleep": 0}, (BOOM,), False, 2,
      [CAUGHT, DEBUG1, CAUGHT, DEBUG2], [0.0, 0.0]),
-    ({"check_data": [], "sleep": 1}, ([], [1]), [1], 2, [DEBUG1], [1.0]),  # by value
     ({"check_data": NAN}, (NAN,), NAN, 1, [], []),  # `!=`: no identity shortcut
-    ({}, (ONCE, 1), ONCE, 1, [], []),  # errors pass through unless caught,
-    ({"catch_except": True}, (STOP, 1), STOP, 1, [], []),  # and only an Exception is caught
+    ({"catch_except": True}, (STOP, 1), STOP, 1, [], []),  # only an Exception is caught
 ])
 def test_retry_attempts(fake_time, log_records, config, outcomes, result, calls, records, sleeps):
     f, seen = scripted(*outcomes)
@@ -145,7 +142,7 @@ def test_retry_attempts(fake_time, log_records, config, outcomes, result, calls,
         got = info.value
     assert got is result or got == result
     assert seen == [((1,), {"k": 2})] * calls and messages(log_records) == records
-    assert fake_time.sleeps == sleeps and all(type(s) is float for s in sleeps)
+    assert fake_time.sleeps == sleeps and all(type(s) is float for s in fake_time.sleeps)
 
 
 def test_retry_reentrant_target(fake_time):
@@ -189,7 +186,6 @@ def test_assertions_are_skipped_under_optimisation(monkeypatch):
 
 @pytest.mark.parametrize("call, error, message", [
     (lambda: cu.retry(True), TypeError, "retry() argument 'num' must be int, not bool"),
-    (lambda: cu.retry(target), TypeError, "retry() argument 'num' must be int, not function"),
     (lambda: cu.retry(sleep="soon"), TypeError,
      "retry() argument 'sleep' must be a real number, not str"),
     (lambda: cu.retry(1, None, 0, False, 5), TypeError,
