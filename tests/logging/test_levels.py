@@ -69,6 +69,7 @@ NOT_STR = "logger_append_file() argument 'file_name' must be str, not "
      "[Errno 2] No such file or directory: '{cwd}/missing/x.log'"),
     ("add_logger_file", (None,), {}, TypeError, NOT_STR + "NoneType"),
     ("get_logger", (), {}, TypeError, None),
+    ("get_logger", ("n", "m"), {}, TypeError, None),
     ("get_file_logger", ("f",), {}, TypeError, None),
     ("_get_velox_logger", (1, 2), {"x": 1}, TypeError, None),
     ("set_logger_level", (10,), {"log_level": 20}, TypeError, None),
