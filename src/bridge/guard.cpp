@@ -76,7 +76,7 @@ Ref DictRoute::read(PyObject* obj, bool& ok) const {
     Ref d;
     ok = !refused_;
     if (offset_ > 0) {
-        d = Ref::borrow(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset_));
+        d = Ref::borrow(at_offset(obj));
     } else if (get_) {
         d = check(get_(descr_.get(), obj, cls_));
     } else if (offset_ < 0 && ok) {
@@ -177,10 +177,8 @@ bool resolves_to(PyObject* obj, const Name& name, PyObject* expected) {
         return false;
     Ref found = getattr_opt((PyObject*)type, name);
     if (!found || found.get() != expected) return false;
-    const DictRoute& route = route_of(type);
     bool ok;
-    Ref attrs = route.offset() ? route.read(obj, ok) : getattr_opt(obj, n___dict__);
-    if (!route.offset()) ok = attrs && PyDict_Check(attrs.get());
+    Ref attrs = route_of(type).read(obj, ok);
     return ok && (!attrs || !dict_get(attrs.get(), name));
 }
 

@@ -51,6 +51,10 @@ public:
     // cannot be read soundly (not a dict, a `__dict__` of the class's own).
     Ref read(PyObject* obj, bool& ok) const;
     Py_ssize_t offset() const noexcept { return offset_; }
+    // The dict slot of an instance whose class publishes a positive offset.
+    PyObject* at_offset(PyObject* obj) const noexcept {
+        return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset_);
+    }
 
 private:
     Py_ssize_t offset_ = 0;
@@ -112,7 +116,7 @@ public:
         // look-up itself reads it; one kept elsewhere (3.11's managed dicts)
         // is asked for.
         if (route_.offset() <= 0) return unshadowed_managed(obj, shadowable, attrs);
-        PyObject* d = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + route_.offset());
+        PyObject* d = route_.at_offset(obj);
         if (attrs) *attrs = Ref::borrow(d);
         return !d || unshadowed(d, shadowable);
     }
