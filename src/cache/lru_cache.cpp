@@ -140,10 +140,9 @@ Ref get_steps_of(PyObject* self, PyObject* key) {
     return get_item(self, key);
 }
 
-void put_core(PyObject* self, PyObject* key, PyObject* value, bool steps_own, bool key_inert) {
-    // The key's presence is read from the mapping when neither the key nor
-    // the class runs code of the caller's.
-    bool probe_direct = steps_own && key_inert;
+// `probe_direct`: neither the key nor the class's steps run code of the
+// caller's, so the key's presence is read from the mapping itself.
+void put_core(PyObject* self, PyObject* key, PyObject* value, bool probe_direct) {
     bool present = probe_direct ? dict_get(self, key) != nullptr
                                 : check_int(PySequence_Contains(self, key)) != 0;
     if (present) move_to_end(self, key, probe_direct && lru.holds(self, k_move_to_end));
@@ -210,7 +209,7 @@ public:
         Ref value = call_args(func_.get(), args, kwargs);
         if (value.get() == Py_None) return value;
         if (lru.holds(self, put_steps | k_put))
-            put_core(self, key.get(), value.get(), true, key_inert);
+            put_core(self, key.get(), value.get(), key_inert);
         else
             call_method(self, n_put, key.get(), value.get());
         return value;
@@ -298,8 +297,7 @@ const Signature put_params{"put", {"key", "value"}, 2, true};
 Ref lru_put(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[2];
     bind(put_params, args, kwargs, a);
-    bool own = lru.holds(self, put_steps);
-    put_core(self, a[0], a[1], own, own && inert(a[0]));
+    put_core(self, a[0], a[1], lru.holds(self, put_steps) && inert(a[0]));
     return none();
 }
 
