@@ -42,8 +42,8 @@ PyMethodDef shared_methods[] = {
 // The C type carries the native state; a class-statement subclass of it adds
 // the instance __dict__ and weak references, which a type made by
 // PyType_FromSpec cannot have on every supported interpreter.
-PyObject* with_instance_dict(PyType_Spec* spec, const char* name) {
-    Ref base = check(PyType_FromSpec(spec));
+PyObject* with_instance_dict(PyType_Spec* layout, const char* name) {
+    Ref base = check(PyType_FromSpec(layout));
     Ref bases = tuple(base.get());
     return make_class(name, bases.get(), nullptr).release();
 }

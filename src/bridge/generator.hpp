@@ -4,7 +4,7 @@
 // A concrete type is one struct `T : Generator<T>` that holds its own fields
 // and supplies its own steps:
 //
-//   static constexpr const char* spec_name  its spec name, "common_utils.common_utils.x"
+//   static constexpr const char* full_name  its type's full name, "common_utils.common_utils.x"
 //   static constexpr bool coroutine         awaited (cr_* names, __await__) or iterated
 //                                           (gi_* names, __iter__, a generator repr)
 //   auto refs()                             a std::tie of its Ref fields
@@ -228,7 +228,7 @@ private:
 
     // An instance made by calling the type would have no step to run.
     static PyObject* refuse_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
-        PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", T::spec_name);
+        PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", T::full_name);
         return nullptr;
     }
 
@@ -278,8 +278,8 @@ private:
     };
 
 public:
-    static inline PyType_Spec spec = {T::spec_name, sizeof(typename N::Object), 0,
-                                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    static inline PyType_Spec layout = {T::full_name, sizeof(typename N::Object), 0,
+                                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
 };
 
 }  // namespace cu

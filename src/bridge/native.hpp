@@ -56,7 +56,7 @@ public:
 
     static Fields& fields(PyObject* self) noexcept { return reinterpret_cast<Object*>(self)->f; }
 
-    // A new instance of `type` (made from a spec of basicsize sizeof(Object))
+    // A new instance of `type` (made from a PyType_Spec of basicsize sizeof(Object))
     // with default fields.
     static Ref make(PyObject* type) {
         Ref self = check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type), 0));

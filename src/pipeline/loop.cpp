@@ -89,7 +89,7 @@ Ref run_all(PyObject* self, PyObject* looper_data, PyObject* args, PyObject* kwa
 enum class Kind : unsigned char { loop, delegate };
 
 struct LoopGen : Generator<LoopGen> {
-    static constexpr const char* spec_name = "common_utils.common_utils.loop_generator";
+    static constexpr const char* full_name = "common_utils.common_utils.loop_generator";
     static constexpr bool coroutine = false;
 
     Ref owner;    // the LoopProcessor (loop kind only)
@@ -127,7 +127,7 @@ struct LoopGen : Generator<LoopGen> {
 };
 
 using LoopType = GeneratorType<LoopGen>;
-PyType_Spec& gen_spec = LoopType::spec;
+PyType_Spec& gen_layout = LoopType::layout;
 
 Ref new_generator(Kind kind, Ref owner, Ref source, Ref args, Ref kwargs) {
     Ref self = Native<LoopGen>::make(g_generator_type);
@@ -339,7 +339,7 @@ PyMethodDef loop_methods[] = {
 
 Ref make_loop() {
     remember_pipeline_class();
-    g_generator_type.set(check(PyType_FromSpec(&gen_spec)));
+    g_generator_type.set(check(PyType_FromSpec(&gen_layout)));
     g_simple_looper.set(make_function(&simple_looper_def[0]));
     Ref cls = own_processor_class(make_subclass(
         "LoopProcessor", module::global(n_ProcessorBase).get(), loop_methods,

@@ -50,10 +50,10 @@ Ref sub_process(PyObject* sub, PyObject* args, PyObject* kwargs);
 // super(cls, self).__init__(*args, **kwargs), the base given its own copy of
 // kwargs.
 void init_base(PyObject* cls, PyObject* self, PyObject* args, PyObject* kwargs);
-// self.<attr> = Processor(spec, *args, **kwargs) with kwargs['name'] set to
-// the owner's name followed by `suffix` first; a falsy spec is replaced by
+// self.<attr> = Processor(steps, *args, **kwargs) with kwargs['name'] set to
+// the owner's name followed by `suffix` first; falsy steps are replaced by
 // `fallback` when one is given.
-void add_sub_pipeline(PyObject* self, const Name& attr, const Name& suffix, PyObject* spec,
+void add_sub_pipeline(PyObject* self, const Name& attr, const Name& suffix, PyObject* steps,
                       PyObject* args, PyObject* kwargs, PyObject* fallback = nullptr);
 // init_children over the sub-pipelines held in `attrs`, then the owner's
 // debug line `over_fmt` with (name, flag).

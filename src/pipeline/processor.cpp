@@ -93,8 +93,8 @@ bool is_list_or_tuple(PyObject* obj) {
     return isinstance(obj, (PyObject*)&PyList_Type) || isinstance(obj, (PyObject*)&PyTuple_Type);
 }
 
-// A one-entry dict {spec: keywords}: the spec, its keywords merged into p_kwargs.
-Ref one_entry_spec(PyObject* element, PyObject* p_kwargs) {
+// A one-entry dict {step: keywords}: the step, its keywords merged into p_kwargs.
+Ref one_entry_step(PyObject* element, PyObject* p_kwargs) {
     if (length(element) != 1) {
         CU_LOG(error, "process create error, get multiple args=%s", element);
         Ref text = str_of(element);
@@ -102,17 +102,17 @@ Ref one_entry_spec(PyObject* element, PyObject* p_kwargs) {
     }
     Ref pairs = check(PySequence_List(call_method(element, n_items).get()));
     Ref pair = get_item(pairs.get(), integer(0).get());
-    Ref spec = get_item(pair.get(), integer(0).get());
+    Ref step = get_item(pair.get(), integer(0).get());
     call_method(p_kwargs, n_update, get_item(pair.get(), integer(1).get()).get());
-    return spec;
+    return step;
 }
 
-// The step one element of the specification list stands for.
+// The step one element of the step list stands for.
 Ref build_step(PyObject* element, PyObject* module, PyObject* extra, PyObject* kw) {
     Ref p_kwargs = check(PyDict_Copy(kw));
     Ref description = Ref::borrow(element);
     if (isinstance(element, (PyObject*)&PyDict_Type)) {
-        description = one_entry_spec(element, p_kwargs.get());
+        description = one_entry_step(element, p_kwargs.get());
     } else if (is_list_or_tuple(element)) {
         set_item(p_kwargs.get(), n_processors, element);
         description = module::global(n_Processor);
@@ -137,19 +137,19 @@ void log_created(PyObject* self, PyObject* processors) {
            own_name.get(), count.get(), names.get());
 }
 
-// The specification list ([processors] unless a list or tuple), after the
+// The step list ([processors] unless a list or tuple), after the
 // module is checked.
-Ref spec_list(const InitArgs& a) {
-    Ref specs = a.processors;
-    if (!is_list_or_tuple(specs.get())) {
-        specs = list();
-        append(specs.get(), a.processors.get());
+Ref step_list(const InitArgs& a) {
+    Ref elements = a.processors;
+    if (!is_list_or_tuple(elements.get())) {
+        elements = list();
+        append(elements.get(), a.processors.get());
     }
     if (Py_TYPE(a.module.get()) != (PyTypeObject*)module::global(n_ModuleType).get()) {
         Ref text = str_of(a.module.get());
         raisef(PyExc_ValueError, "'%U' is not a Module", text.get());
     }
-    return specs;
+    return elements;
 }
 
 Ref processor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -158,14 +158,14 @@ Ref processor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     check_int_or_false(PyDict_DelItem(a.kw.get(), n_name), PyExc_KeyError);
     store_settings(self, a);
     check_async_mode(self);
-    Ref specs = spec_list(a);
+    Ref elements = step_list(a);
     setattr(self, n__processors, list().get());
-    Ref items = iter(specs.get());
+    Ref items = iter(elements.get());
     while (Ref element = next(items.get())) {
         Ref step = build_step(element.get(), a.module.get(), a.extra.get(), a.kw.get());
         call_method(getattr(self, n__processors).get(), n_append, step.get());
     }
-    log_created(self, specs.get());
+    log_created(self, elements.get());
     return none();
 }
 

@@ -124,10 +124,10 @@ Ref new_sub_pipeline(PyObject* step, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-void add_sub_pipeline(PyObject* self, const Name& attr, const Name& suffix, PyObject* spec,
+void add_sub_pipeline(PyObject* self, const Name& attr, const Name& suffix, PyObject* steps,
                       PyObject* args, PyObject* kwargs, PyObject* fallback) {
     name_sub_pipeline(self, kwargs, suffix);
-    PyObject* step = fallback && !truthy(spec) ? fallback : spec;
+    PyObject* step = fallback && !truthy(steps) ? fallback : steps;
     setattr(self, attr, new_sub_pipeline(step, args, kwargs).get());
 }
 

@@ -262,7 +262,7 @@ void pass_on_errors(Pipe& err) {
 // close() ends the generator and leaves the child to run; Popen's own
 // clean-up reaps it.
 struct CommandOutput : Generator<CommandOutput> {
-    static constexpr const char* spec_name = "common_utils.common_utils.command_output";
+    static constexpr const char* full_name = "common_utils.common_utils.command_output";
     static constexpr bool coroutine = false;
 
     Ref cmd_arr;   // until the first step
@@ -451,7 +451,7 @@ PyMethodDef defs[] = {
 };
 
 Ref make_return_data() {
-    g_run_type.set(check(PyType_FromSpec(&GeneratorType<CommandOutput>::spec)));
+    g_run_type.set(check(PyType_FromSpec(&GeneratorType<CommandOutput>::layout)));
     return make_function(&return_data_def);
 }
 

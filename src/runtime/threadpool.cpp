@@ -29,7 +29,7 @@ Keep g_native_coroutine;    // types.CoroutineType: driven directly, without __a
 // ==== the coroutine object ===================================================
 
 struct ThreadCall : Generator<ThreadCall> {
-    static constexpr const char* spec_name = "common_utils.common_utils.threadpool_coroutine";
+    static constexpr const char* full_name = "common_utils.common_utils.threadpool_coroutine";
     static constexpr bool coroutine = true;
 
     Ref call;     // (func, *args) until the first step
@@ -160,7 +160,7 @@ Ref make_run_in_threadpool() {
         n___doc__("__doc__"), n_CoroutineType("CoroutineType"),
         n_Callable("Callable");
 
-    if (!g_coroutine_type) g_coroutine_type.set(check(PyType_FromSpec(&GeneratorType<ThreadCall>::spec)));
+    if (!g_coroutine_type) g_coroutine_type.set(check(PyType_FromSpec(&GeneratorType<ThreadCall>::layout)));
     Ref types = check(PyImport_ImportModule("types"));
     g_native_coroutine.set(getattr(types.get(), n_CoroutineType));
 
@@ -189,7 +189,7 @@ Ref make_run_in_threadpool() {
 }  // namespace
 
 Ref deferred_awaitable(Ref factory_call) {
-    if (!g_coroutine_type) g_coroutine_type.set(check(PyType_FromSpec(&GeneratorType<ThreadCall>::spec)));
+    if (!g_coroutine_type) g_coroutine_type.set(check(PyType_FromSpec(&GeneratorType<ThreadCall>::layout)));
     Ref self = new_coroutine(std::move(factory_call), Ref());
     Native<ThreadCall>::fields(self.get()).direct = true;
     return self;
