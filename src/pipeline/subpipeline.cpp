@@ -16,22 +16,6 @@ const Name n_Processor("Processor"), n_processors("processors"), n_empty_spec(""
 Keep g_pipeline_class;    // Processor as defined here
 Keep g_pipeline_process;  // Processor.process as set on that class
 
-// The C function behind Processor.process, taken from the first bound method
-// seen.  Calling it directly skips making a bound method for every call.
-PyCFunctionWithKeywords g_pipeline_process_fn = nullptr;
-
-PyCFunctionWithKeywords pipeline_process_fn(PyObject* sub) {
-    if (!g_pipeline_process_fn) {
-        Ref bound = getattr(sub, n_process);
-        if (PyObject_TypeCheck(bound.get(), &PyCFunction_Type) &&
-            PyCFunction_GetSelf(bound.get()) == sub &&
-            PyCFunction_GetFlags(bound.get()) == (METH_VARARGS | METH_KEYWORDS))
-            g_pipeline_process_fn =
-                reinterpret_cast<PyCFunctionWithKeywords>(PyCFunction_GetFunction(bound.get()));
-    }
-    return g_pipeline_process_fn;
-}
-
 }  // namespace
 
 // ==== rules shared by the processors =========================================
@@ -90,19 +74,15 @@ Ref prepend(PyObject* first, PyObject* rest) {
     return out;
 }
 
-// sub.process(*args, **kwargs).  When the method is the pipeline's own, its C
-// function gets `kwargs` itself: it only copies from it, which is what a
-// Python call would have done.  Any other callee gets a copy.
-Ref sub_process(PyObject* sub, PyObject* args, PyObject* kwargs) {
+// sub.process(*args, **kwargs).  When the method is the pipeline's own, it
+// runs without a bound method and gets the arguments themselves: it only
+// copies from them, which is what a Python call would have done.  Any other
+// callee gets keywords of its own.
+Ref sub_process(PyObject* sub, const CallArgs& a) {
     if (resolves(sub, b_process, n_process, g_pipeline_process.get()) &&
-        PyObject_TypeCheck(sub, (PyTypeObject*)g_pipeline_class.get())) {
-        if (PyCFunctionWithKeywords fn = pipeline_process_fn(sub))
-            return check(fn(sub, args, kwargs));
-    }
-    Ref method = getattr(sub, n_process);
-    Ref kw;
-    if (kwargs && PyDict_Size(kwargs)) kw = check(PyDict_Copy(kwargs));
-    return call_args(method.get(), args, kw.get());
+        PyObject_TypeCheck(sub, (PyTypeObject*)g_pipeline_class.get()))
+        return run_pipeline(sub, a);
+    return a.call(getattr(sub, n_process).get(), true);
 }
 
 namespace {
