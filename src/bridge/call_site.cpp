@@ -5,6 +5,14 @@
 
 namespace cu {
 
+namespace {
+
+const Name n___qualname__("__qualname__"), n___module__("__module__"), n___name__("__name__"),
+    n___mro__("__mro__"), n___dict__("__dict__"), n___iter__("__iter__"),
+    n___getitem__("__getitem__"), n_keys("keys"),
+    n_args("args"), n_builtins("builtins");
+
+// (major, minor) of the running interpreter, as one number: 308, 311...
 int runtime_version() {
     static int version = 0;
     if (!version) {
@@ -16,19 +24,6 @@ int runtime_version() {
     }
     return version;
 }
-
-void raise_not_str_keys(const char* function) {
-    if (runtime_version() >= 309) raise(PyExc_TypeError, "keywords must be strings");
-    // Up to 3.8 the called Python function itself rejects them, by its name.
-    raisef(PyExc_TypeError, "%s() keywords must be strings", function);
-}
-
-namespace {
-
-const Name n___qualname__("__qualname__"), n___module__("__module__"), n___name__("__name__"),
-    n___mro__("__mro__"), n___dict__("__dict__"), n___iter__("__iter__"),
-    n___getitem__("__getitem__"), n_keys("keys"),
-    n_args("args"), n_builtins("builtins");
 
 // tp_name of type(o), which the limited API does not expose: a class made
 // at run time carries its bare name, a static type "module.name" unless it
@@ -72,10 +67,16 @@ Ref own_method_name(PyObject* func) {
     return check(PyUnicode_FromFormat("%U.%S.%U()", module.get(), qualname.get(), name.get()));
 }
 
+[[noreturn]] void raise_not_str_keys(const char* function) {
+    if (runtime_version() >= 309) raise(PyExc_TypeError, "keywords must be strings");
+    // Up to 3.8 the called Python function itself rejects them, by its name.
+    raisef(PyExc_TypeError, "%s() keywords must be strings", function);
+}
+
 [[noreturn]] void raise_not_str_keys(const Callee& callee) {
-    if (runtime_version() >= 309) cu::raise_not_str_keys("");
+    if (runtime_version() >= 309) raise_not_str_keys("");
     Ref func = callee.get();
-    cu::raise_not_str_keys(PyType_Check(func.get()) ? "__init__" : PyEval_GetFuncName(func.get()));
+    raise_not_str_keys(PyType_Check(func.get()) ? "__init__" : PyEval_GetFuncName(func.get()));
 }
 
 [[noreturn]] void raise_duplicate(PyObject* key, const Callee& callee) {
@@ -178,6 +179,10 @@ Ref call_method_star_kwargs(PyObject* owner, const Name& name, PyObject* mapping
     star_kwargs(kw.get(), mapping, Callee{nullptr, owner, &name});
     Ref no_args = tuple();
     return call_args(getattr(owner, name).get(), no_args.get(), kw.get());
+}
+
+void require_str_keywords(PyObject* kwargs, const char* function) {
+    if (kwargs && !has_only_str_keys(kwargs)) raise_not_str_keys(function);
 }
 
 bool has_only_str_keys(PyObject* d) noexcept {

@@ -9,9 +9,6 @@
 
 namespace cu {
 
-// (major, minor) of the running interpreter, as one number: 308, 311...
-int runtime_version();
-
 // The called object, for messages only: given directly, or as `owner.attr`
 // looked up when a message needs it (so a fast path that never looks the
 // attribute up still names it as the interpreter would).
@@ -42,9 +39,9 @@ Ref call_method_star_kwargs(PyObject* owner, const Name& name, PyObject* mapping
 // Whether every key of the dict `d` is a str.
 bool has_only_str_keys(PyObject* d) noexcept;
 
-// The TypeError for a non-str keyword that a Python function named
-// `function` with a **kwargs parameter raises.
-[[noreturn]] void raise_not_str_keys(const char* function);
+// Rejects non-str keys among the keyword arguments a C function received, as
+// a Python function named `function` with a **kwargs parameter would.
+void require_str_keywords(PyObject* kwargs, const char* function);
 
 // `first, second = pair`, with the interpreter's errors for a non-iterable
 // or a wrong count.

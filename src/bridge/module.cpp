@@ -1,6 +1,5 @@
 #include "module.hpp"
 #include "closure.hpp"
-#include "entry.hpp"
 #include "signature.hpp"
 
 #include <cstdint>
@@ -121,13 +120,11 @@ Ref make_function(PyMethodDef* def, std::initializer_list<Annotation> annotation
 Ref make_function(PyMethodDef* def, const std::vector<Annotation>& annotations) {
     Ref notes = dict();
     for (auto& [name, text] : annotations) set_item(notes.get(), name, str(text).get());
-    settle_row(def);
     return make_native_function(def, module::object(), module::name_obj(), notes.get());
 }
 
 void add_methods(PyObject* cls, PyMethodDef* methods) {
     for (PyMethodDef* def = methods; def && def->ml_name; ++def) {
-        settle_row(def);
         Ref attr;
         if (def->ml_flags & METH_CLASS) {
             attr = check(PyDescr_NewClassMethod((PyTypeObject*)cls, def));

@@ -39,10 +39,11 @@ std::string type_name(PyObject* o) noexcept {
 }
 
 void FastMethod::set(PyObject* unbound, PyObject* bound_sample) {
+    constexpr int kFastcall = 0x0080;  // METH_FASTCALL
     unbound_.set(Ref::borrow(unbound));
     fn_ = nullptr;
     if (PyCFunction_Check(bound_sample) &&
-        PyCFunction_GetFlags(bound_sample) == (kMethFastcall | METH_KEYWORDS))
+        PyCFunction_GetFlags(bound_sample) == (kFastcall | METH_KEYWORDS))
         fn_ = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(PyCFunction_GetFunction(bound_sample)));
 }
 

@@ -98,10 +98,10 @@ Ref cond_init_parts(PyObject* self) {
 
 // Runs once per call of every conditional: the sub-pipeline calls skip the
 // bound methods, and nothing is allocated here for a debug line that is off.
-Ref cond_process(PyObject* self, const CallArgs& a) {
+Ref cond_process(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const Name not_ready("Selector '%s' is not ready");
     if (!truthy(ready_of(self).get())) raise_not_ready(self, not_ready);
-    Ref condition = sub_process(getattr(self, n__selector).get(), a);
+    Ref condition = sub_process(getattr(self, n__selector).get(), args, kwargs);
     if (!PyBool_Check(condition.get())) {
         static const Name fmt("Selector '%s' return is not bool. ret=%s");
         Ref name = step_name(self);
@@ -110,7 +110,7 @@ Ref cond_process(PyObject* self, const CallArgs& a) {
     CU_LOG(debug, "Selector '%s' process condition=%s ", step_name(self).get(),
            condition.get());
     const Name& branch = condition.get() == Py_True ? n__true_processors : n__false_processors;
-    return sub_process(getattr(self, branch).get(), a);
+    return sub_process(getattr(self, branch).get(), args, kwargs);
 }
 
 PyMethodDef cond_methods[] = {
@@ -119,7 +119,7 @@ PyMethodDef cond_methods[] = {
     CU_NOARGS_SIG("as_dict", cond_as_dict, "($self, /)", ""),
     CU_NOARGS_SIG("init", cond_init_parts, "($self, /)",
                   "Initialises the selector and both branches; True when all are ready."),
-    CU_ARGS_SIG("process", cond_process, "($self, /, *args, **kwargs)",
+    CU_VARARGS_SIG("process", cond_process, "($self, /, *args, **kwargs)",
                    "Runs the selector, then the branch it chose, on the same arguments."),
     CU_END,
 };

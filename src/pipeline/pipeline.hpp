@@ -3,7 +3,6 @@
 #pragma once
 
 #include "processor_base.hpp"
-#include "../bridge/args.hpp"
 
 namespace cu::pipeline {
 
@@ -47,12 +46,9 @@ PyObject* bind_x(const char* fn, PyObject* args, PyObject* kwargs);
 void remember_pipeline_class();
 Ref prepend(PyObject* first, PyObject* rest);
 // sub.process(*args, **kwargs)
-Ref sub_process(PyObject* sub, const CallArgs& a);
-inline Ref sub_process(PyObject* sub, PyObject* args, PyObject* kwargs) {
-    return sub_process(sub, CallArgs(args, kwargs));
-}
+Ref sub_process(PyObject* sub, PyObject* args, PyObject* kwargs);
 // Processor.process(self, *args, **kwargs) itself (processor.cpp).
-Ref run_pipeline(PyObject* self, const CallArgs& a);
+Ref run_pipeline(PyObject* self, PyObject* args, PyObject* kwargs);
 // super(cls, self).__init__(*args, **kwargs), the base given its own copy of
 // kwargs.
 void init_base(PyObject* cls, PyObject* self, PyObject* args, PyObject* kwargs);

@@ -199,15 +199,16 @@ bool caught_by(Error& err, PyObject* target) {
 }
 
 // The step's positional arguments by mode: (), (in_data,) or (out_data,).
-// The run's own arguments stand in when they are the very one object to pass.
-Ref step_args(PyObject* self, PyObject* in_data, PyObject* out_data, const CallArgs* run) {
+// `spare` may be a one-item tuple the caller already holds; it stands in when
+// it holds the very object to pass.
+Ref step_args(PyObject* self, PyObject* in_data, PyObject* out_data, PyObject* spare) {
     PyObject* arg = nullptr;
     switch (mode_of(getattr(self, n__input_arg_type).get())) {
         case Mode::disable: return tuple();
         case Mode::fixed: arg = in_data; break;
         case Mode::plain: arg = out_data; break;
     }
-    if (run && run->size() == 1 && (*run)[0] == arg) return Ref::borrow(run->tuple());
+    if (spare && PyTuple_GetItem(spare, 0) == arg) return Ref::borrow(spare);
     return tuple(arg);
 }
 
@@ -305,8 +306,8 @@ void finish_step(PyObject* p, PyObject* g_kwargs, runtime::Stamp start) {
 }
 
 Ref one_process(PyObject* self, PyObject* p, PyObject* in_data, PyObject* out_data,
-                PyObject* g_kwargs, const CallArgs* run = nullptr) {
-    Ref p_args = step_args(self, in_data, out_data, run);
+                PyObject* g_kwargs, PyObject* spare = nullptr) {
+    Ref p_args = step_args(self, in_data, out_data, spare);
     log_step_start(p, p_args.get(), g_kwargs);
     runtime::Stamp start = runtime::time_now();
     Ref result;
@@ -339,19 +340,18 @@ struct RunArgs {
     Ref in_data, g_kwargs, call_kwargs;
 };
 
-// A non-str keyword reaches here only in the tuple form: the interpreter
-// refuses one before a vector-form call.
-RunArgs bind_process(const CallArgs& a) {
-    Py_ssize_t nargs = a.size();
+RunArgs bind_process(PyObject* args, PyObject* kwargs) {
+    Py_ssize_t nargs = PyTuple_Size(args);
     if (nargs > 2)
         raisef(PyExc_TypeError, "process() takes from 1 to 3 positional arguments but %zd were given",
                nargs + 1);
-    a.each_keyword([](PyObject* key, PyObject*) {
-        if (!PyUnicode_Check(key)) raise_not_str_keys("process");
-    });
-    RunArgs out{Ref::borrow(nargs > 0 ? a[0] : Py_None), Ref::borrow(nargs > 1 ? a[1] : nullptr),
+    require_str_keywords(kwargs, "process");
+    RunArgs out{Ref::borrow(nargs > 0 ? PyTuple_GetItem(args, 0) : Py_None),
+                Ref::borrow(nargs > 1 ? PyTuple_GetItem(args, 1) : nullptr),
                 g_spare_run_kwargs.take()};
-    a.each_keyword([&](PyObject* key, PyObject* value) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (kwargs && PyDict_Next(kwargs, &pos, &key, &value)) {
         if (PyUnicode_Compare(key, n_g_kwargs) != 0) {
             set_item(out.call_kwargs.get(), key, value);
         } else if (out.g_kwargs) {
@@ -359,7 +359,7 @@ RunArgs bind_process(const CallArgs& a) {
         } else {
             out.g_kwargs = Ref::borrow(value);
         }
-    });
+    }
     if (!out.g_kwargs) out.g_kwargs = Ref::borrow(g_default_g_kwargs.get());
     return out;
 }
@@ -375,16 +375,15 @@ Ref run_kwargs(PyObject* self, const RunArgs& a, Ref& made_timing) {
     return g;
 }
 
-// Each step on the previous step's output.  `run` are process()'s own
-// arguments: when they are (in_data,), their tuple is the one a step given
-// in_data needs.
+// Each step on the previous step's output.  `spare` is process()'s own
+// argument tuple when it is (in_data,), the tuple a step given in_data needs.
 Ref run_in_order(PyObject* self, PyObject* steps, PyObject* in_data, PyObject* g,
-                 const CallArgs& run) {
+                 PyObject* spare) {
     Ref out_data = Ref::borrow(in_data);
     auto run_step = [&](PyObject* p) {
         // self._one_process is looked up for every step: a step may rebind it.
         if (resolves(self, b_one_process, n__one_process, g_one_process.get()))
-            out_data = one_process(self, p, in_data, out_data.get(), g, &run);
+            out_data = one_process(self, p, in_data, out_data.get(), g, spare);
         else
             out_data = call(getattr(self, n__one_process).get(), p, in_data, out_data.get(), g);
     };
@@ -415,8 +414,8 @@ Ref run_at_once(PyObject* self, PyObject* steps, PyObject* in_data, PyObject* g)
 
 }  // namespace
 
-Ref run_pipeline(PyObject* self, const CallArgs& run) {
-    RunArgs a = bind_process(run);
+Ref run_pipeline(PyObject* self, PyObject* args, PyObject* kwargs) {
+    RunArgs a = bind_process(args, kwargs);
     static const Name not_ready("processor '%s' is not ready");
     if (!truthy(ready_of(self).get())) raise_not_ready(self, not_ready);
     Ref made_timing;
@@ -424,7 +423,8 @@ Ref run_pipeline(PyObject* self, const CallArgs& run) {
     Ref steps = getattr(self, n__processors);
     if (truthy(getattr(self, n__use_aysnc_run).get()))
         return run_at_once(self, steps.get(), a.in_data.get(), g.get());
-    Ref out = run_in_order(self, steps.get(), a.in_data.get(), g.get(), run);
+    PyObject* spare = PyTuple_Size(args) == 1 ? args : nullptr;
+    Ref out = run_in_order(self, steps.get(), a.in_data.get(), g.get(), spare);
     // The run's dicts are kept for the next run when nothing took them.
     g = nullptr;
     g_spare_run_kwargs.give(std::move(a.call_kwargs));
@@ -466,7 +466,7 @@ PyMethodDef methods[] = {
     CU_VARARGS_SIG("_one_process", processor_one_process,
                    "($self, /, p, in_data, out_data, g_kwargs)",
                    "Runs one step and records its time."),
-    CU_ARGS_SIG("process", run_pipeline, "($self, in_data=None, /, g_kwargs={}, **kwargs)",
+    CU_VARARGS_SIG("process", run_pipeline, "($self, in_data=None, /, g_kwargs={}, **kwargs)",
                    "Runs the pipeline and returns the last step's output."),
     CU_END,
 };

@@ -94,7 +94,7 @@ void require_callable(PyObject* fn) {
 Ref call_process(PyObject* p, PyObject* args, PyObject* kwargs) {
     if (resolves(p, b_process, n_process, g_fp_process.get()))
         return call_args(getattr(p, n__user_function).get(), args, kwargs);
-    return call_tuple(getattr(p, n_process).get(), args, kwargs);
+    return call_args(getattr(p, n_process).get(), args, kwargs);
 }
 
 Ref class_name(PyObject* self) {
@@ -191,8 +191,8 @@ Ref base_process(PyObject*, PyObject*, PyObject*) {
     raise(PyExc_NotImplementedError, "Can't use 'process()' on a ProcessorBase!");
 }
 
-Ref base_call(PyObject* self, const CallArgs& a) {
-    return a.call(getattr(self, n_process).get());
+Ref base_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return call_args(getattr(self, n_process).get(), args, kwargs);
 }
 
 PyMethodDef base_methods[] = {
@@ -207,7 +207,7 @@ PyMethodDef base_methods[] = {
     CU_NOARGS_SIG("init", base_init_method, "($self, /)",
                   "Prepares the processor; True when it is ready for process()."),
     CU_VARARGS_SIG("process", base_process, "($self, /, *args, **kwargs)", ""),
-    CU_ARGS_SIG("__call__", base_call, "($self, /, *args, **kwargs)", ""),
+    CU_VARARGS_SIG("__call__", base_call, "($self, /, *args, **kwargs)", ""),
     CU_END,
 };
 
@@ -258,8 +258,8 @@ Ref fp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return Ref::borrow(self);
 }
 
-Ref fp_process(PyObject* self, const CallArgs& a) {
-    return a.call(getattr(self, n__user_function).get());
+Ref fp_process(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return call_args(getattr(self, n__user_function).get(), args, kwargs);
 }
 
 Ref fp_as_dict(PyObject* self) {
@@ -274,7 +274,7 @@ PyMethodDef fp_methods[] = {
     CU_VARARGS_SIG("__init__", fp_init, "($self, /, user_function=None)", ""),
     CU_VARARGS_SIG("__call__", fp_call, "($self, /, user_function)",
                    "Binds user_function; the processor takes its name."),
-    CU_ARGS_SIG("process", fp_process, "($self, /, *args, **kwargs)",
+    CU_VARARGS_SIG("process", fp_process, "($self, /, *args, **kwargs)",
                    "Calls the bound function with the given arguments."),
     CU_NOARGS_SIG("as_dict", fp_as_dict, "($self, /)", "{name: is_ready()}"),
     CU_END,

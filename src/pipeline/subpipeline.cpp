@@ -75,14 +75,17 @@ Ref prepend(PyObject* first, PyObject* rest) {
 }
 
 // sub.process(*args, **kwargs).  When the method is the pipeline's own, it
-// runs without a bound method and gets the arguments themselves: it only
-// copies from them, which is what a Python call would have done.  Any other
-// callee gets keywords of its own.
-Ref sub_process(PyObject* sub, const CallArgs& a) {
+// runs without a bound method and gets `kwargs` itself: it only copies from
+// it, which is what a Python call would have done.  Any other callee gets a
+// copy.
+Ref sub_process(PyObject* sub, PyObject* args, PyObject* kwargs) {
     if (resolves(sub, b_process, n_process, g_pipeline_process.get()) &&
         PyObject_TypeCheck(sub, (PyTypeObject*)g_pipeline_class.get()))
-        return run_pipeline(sub, a);
-    return a.call(getattr(sub, n_process).get(), true);
+        return run_pipeline(sub, args, kwargs);
+    Ref method = getattr(sub, n_process);
+    Ref kw;
+    if (kwargs && PyDict_Size(kwargs)) kw = check(PyDict_Copy(kwargs));
+    return call_args(method.get(), args, kw.get());
 }
 
 namespace {
