@@ -280,6 +280,9 @@ private:
 public:
     static inline PyType_Spec layout = {T::full_name, sizeof(typename N::Object), 0,
                                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+
+    // A new type of this layout (each unit makes and keeps its own once).
+    static Ref make_type() { return check(PyType_FromSpec(&layout)); }
 };
 
 }  // namespace cu

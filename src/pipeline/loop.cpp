@@ -127,7 +127,6 @@ struct LoopGen : Generator<LoopGen> {
 };
 
 using LoopType = GeneratorType<LoopGen>;
-PyType_Spec& gen_layout = LoopType::layout;
 
 Ref new_generator(Kind kind, Ref owner, Ref source, Ref args, Ref kwargs) {
     Ref self = Native<LoopGen>::make(g_generator_type);
@@ -339,7 +338,7 @@ PyMethodDef loop_methods[] = {
 
 Ref make_loop() {
     remember_pipeline_class();
-    g_generator_type.set(check(PyType_FromSpec(&gen_layout)));
+    g_generator_type.set(LoopType::make_type());
     g_simple_looper.set(make_function(&simple_looper_def[0]));
     Ref cls = own_processor_class(make_subclass(
         "LoopProcessor", module::global(n_ProcessorBase).get(), loop_methods,

@@ -451,7 +451,7 @@ PyMethodDef defs[] = {
 };
 
 Ref make_return_data() {
-    g_run_type.set(check(PyType_FromSpec(&GeneratorType<CommandOutput>::layout)));
+    g_run_type.set(GeneratorType<CommandOutput>::make_type());
     return make_function(&return_data_def);
 }
 

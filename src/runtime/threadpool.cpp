@@ -106,7 +106,9 @@ private:
     }
 };
 
+// The type is made at the first coroutine, which either entry may ask for.
 Ref new_coroutine(Ref call_args, Ref kwargs) {
+    if (!g_coroutine_type) g_coroutine_type.set(GeneratorType<ThreadCall>::make_type());
     Ref self = Native<ThreadCall>::make(g_coroutine_type);
     ThreadCall& c = Native<ThreadCall>::fields(self.get());
     c.call = std::move(call_args);
@@ -160,7 +162,6 @@ Ref make_run_in_threadpool() {
         n___doc__("__doc__"), n_CoroutineType("CoroutineType"),
         n_Callable("Callable");
 
-    if (!g_coroutine_type) g_coroutine_type.set(check(PyType_FromSpec(&GeneratorType<ThreadCall>::layout)));
     Ref types = check(PyImport_ImportModule("types"));
     g_native_coroutine.set(getattr(types.get(), n_CoroutineType));
 
@@ -189,7 +190,6 @@ Ref make_run_in_threadpool() {
 }  // namespace
 
 Ref deferred_awaitable(Ref factory_call) {
-    if (!g_coroutine_type) g_coroutine_type.set(check(PyType_FromSpec(&GeneratorType<ThreadCall>::layout)));
     Ref self = new_coroutine(std::move(factory_call), Ref());
     Native<ThreadCall>::fields(self.get()).direct = true;
     return self;
